@@ -1,0 +1,178 @@
+<?xml version="1.0" encoding="UTF-8"?>
+<!--
+  E-mail page: the SMTP account used for notifications and the recipients.
+  Three forms, all posted to email.cgi:
+    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable
+    func=DeleteRecipient check_<n> = address of each recipient to delete
+    func=AddRecipient    email, name, check_info / check_warn / check_error
+-->
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
+
+  <xsl:include href="common.xsl"/>
+
+  <xsl:variable name="active" select="'email'"/>
+
+  <xsl:template match="kvo_omx_page" mode="content">
+    <xsl:apply-templates select="setting" mode="smtp"/>
+    <xsl:apply-templates select="setting/recipients"/>
+    <xsl:call-template name="add-recipient"/>
+  </xsl:template>
+
+  <!-- SMTP account. The stored password is never sent to the browser. -->
+  <xsl:template match="setting" mode="smtp">
+    <xsl:variable name="smtp" select="smtp"/>
+    <section class="card" aria-labelledby="smtp-heading">
+      <h2 id="smtp-heading">Mail server</h2>
+      <p class="hint">
+        <xsl:choose>
+          <xsl:when test="not($smtp)">No mail server is set up yet. </xsl:when>
+          <xsl:when test="$smtp/@enabled = '0'">Notification by e-mail is <span class="state off">off</span>. </xsl:when>
+          <xsl:otherwise>Notification by e-mail is <span class="state on">on</span>. </xsl:otherwise>
+        </xsl:choose>
+        Events are mailed through this SMTP server to every recipient below whose levels match.
+      </p>
+      <form method="post" action="email.cgi" id="smtp-form">
+        <input type="hidden" name="func" value="SetSmtp"/>
+        <div class="fields">
+          <div class="field">
+            <label for="smtpadd">SMTP server</label>
+            <input type="text" id="smtpadd" name="smtpadd" value="{$smtp/server}" maxlength="63"
+                   required="required" autocomplete="off" placeholder="mail.example.com"/>
+          </div>
+          <div class="field">
+            <label for="port">Port</label>
+            <input type="number" id="port" name="port" min="1" max="65535" step="1" inputmode="numeric"
+                   placeholder="25" aria-describedby="port-note">
+              <xsl:call-template name="port-value">
+                <xsl:with-param name="port" select="$smtp/port"/>
+              </xsl:call-template>
+            </input>
+            <span class="note" id="port-note">1 to 65535.</span>
+          </div>
+          <div class="field">
+            <label for="fromadd">Sender address</label>
+            <input type="text" id="fromadd" name="fromadd" value="{$smtp/from}" maxlength="63"
+                   required="required" inputmode="email" autocomplete="off" placeholder="raid@example.com"/>
+          </div>
+          <div class="field">
+            <label for="lognamedd">Login name</label>
+            <input type="text" id="lognamedd" name="lognamedd" value="{$smtp/logname}" maxlength="63"
+                   autocomplete="username" aria-describedby="login-note"/>
+            <span class="note" id="login-note">Leave empty if the server accepts mail without a login.</span>
+          </div>
+          <div class="field">
+            <label for="passdd">Password</label>
+            <input type="password" id="passdd" name="passdd" value="" maxlength="63"
+                   autocomplete="current-password" aria-describedby="pass-note"/>
+            <span class="note" id="pass-note">The stored password is not shown; enter it each time you save.</span>
+          </div>
+        </div>
+        <fieldset>
+          <legend>Notification</legend>
+          <label class="check">
+            <input type="checkbox" name="enable" value="on">
+              <xsl:if test="not($smtp) or $smtp/@enabled != '0'">
+                <xsl:attribute name="checked">checked</xsl:attribute>
+              </xsl:if>
+            </input>
+            Send e-mail when an event occurs
+          </label>
+        </fieldset>
+        <div class="actions">
+          <button type="submit" class="btn primary">Save mail server</button>
+          <button type="reset" class="btn">Undo changes</button>
+        </div>
+      </form>
+    </section>
+  </xsl:template>
+
+  <xsl:template match="recipients">
+    <section class="card" aria-labelledby="rcpt-heading">
+      <h2 id="rcpt-heading">Recipients</h2>
+      <xsl:choose>
+        <xsl:when test="recipient">
+          <form method="post" action="email.cgi" id="delete-form">
+            <input type="hidden" name="func" value="DeleteRecipient"/>
+            <table class="grid">
+              <caption class="sr-only">Mail recipients</caption>
+              <thead>
+                <tr>
+                  <th scope="col"><span class="sr-only">Select</span></th>
+                  <th scope="col">Name</th>
+                  <th scope="col">Address</th>
+                  <th scope="col">Levels</th>
+                </tr>
+              </thead>
+              <tbody>
+                <xsl:apply-templates select="recipient"/>
+              </tbody>
+            </table>
+            <div class="actions">
+              <button type="submit" class="btn danger">Delete selected</button>
+            </div>
+          </form>
+        </xsl:when>
+        <xsl:otherwise>
+          <p class="empty">No recipients yet. Add one below.</p>
+        </xsl:otherwise>
+      </xsl:choose>
+    </section>
+  </xsl:template>
+
+  <xsl:template match="recipient">
+    <xsl:variable name="n" select="position()"/>
+    <tr>
+      <td data-label="Select">
+        <input type="checkbox" id="check_{$n}" name="check_{$n}" value="{email}"/>
+        <label class="sr-only" for="check_{$n}">Select <xsl:value-of select="email"/></label>
+      </td>
+      <td data-label="Name">
+        <xsl:choose>
+          <xsl:when test="normalize-space(name) != ''"><xsl:value-of select="name"/></xsl:when>
+          <xsl:otherwise><span class="muted">(no name)</span></xsl:otherwise>
+        </xsl:choose>
+      </td>
+      <td data-label="Address"><xsl:value-of select="email"/></td>
+      <td data-label="Levels">
+        <xsl:call-template name="levels">
+          <xsl:with-param name="node" select="."/>
+        </xsl:call-template>
+      </td>
+    </tr>
+  </xsl:template>
+
+  <xsl:template name="add-recipient">
+    <section class="card" aria-labelledby="add-heading">
+      <h2 id="add-heading">Add a recipient</h2>
+      <form method="post" action="email.cgi" id="add-form">
+        <input type="hidden" name="func" value="AddRecipient"/>
+        <div class="fields">
+          <div class="field">
+            <label for="email">E-mail address</label>
+            <input type="email" id="email" name="email" maxlength="127" required="required"
+                   autocomplete="off" placeholder="admin@example.com"/>
+          </div>
+          <div class="field">
+            <label for="name">Name</label>
+            <input type="text" id="name" name="name" maxlength="63" pattern="[A-Za-z0-9_\-]+"
+                   autocomplete="off" aria-describedby="name-note"
+                   title="Letters, digits, '_' and '-' only"/>
+            <span class="note" id="name-note">Letters, digits, "_" and "-" only.</span>
+          </div>
+        </div>
+        <fieldset>
+          <legend>Mail events of level</legend>
+          <div class="checks">
+            <label><input type="checkbox" name="check_info" value="on"/> Information</label>
+            <label><input type="checkbox" name="check_warn" value="on" checked="checked"/> Warning</label>
+            <label><input type="checkbox" name="check_error" value="on" checked="checked"/> Error</label>
+          </div>
+        </fieldset>
+        <div class="actions">
+          <button type="submit" class="btn primary">Add recipient</button>
+        </div>
+      </form>
+    </section>
+  </xsl:template>
+
+</xsl:stylesheet>

@@ -1,0 +1,105 @@
+<?xml version="1.0" encoding="UTF-8"?>
+<!--
+  SNMP page: three trap receivers and the event levels that are sent as traps.
+  Posts func=SetSnmp, trap_client_<n> (n decimal), trap_port_<n> (n hex) and
+  check_info / check_warn / check_error to snmp.cgi.
+-->
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
+
+  <xsl:include href="common.xsl"/>
+
+  <xsl:variable name="active" select="'snmp'"/>
+
+  <xsl:template match="kvo_omx_page" mode="content">
+    <form method="post" action="snmp.cgi" id="snmp-form">
+      <input type="hidden" name="func" value="SetSnmp"/>
+      <section class="card" aria-labelledby="receivers-heading">
+        <h2 id="receivers-heading">Trap receivers</h2>
+        <p class="hint">Events are sent as SNMPv2c traps to every receiver with an address.
+          Leave the address empty to switch a receiver off. The usual trap port is 162.</p>
+        <table class="grid">
+          <caption class="sr-only">Trap receivers</caption>
+          <thead>
+            <tr>
+              <th scope="col">Receiver</th>
+              <th scope="col">IPv4 address</th>
+              <th scope="col">UDP port</th>
+            </tr>
+          </thead>
+          <tbody>
+            <xsl:apply-templates select="snmp/client"/>
+          </tbody>
+        </table>
+      </section>
+      <section class="card" aria-labelledby="levels-heading">
+        <h2 id="levels-heading">Event levels</h2>
+        <p class="hint">Only events of the checked levels are sent. With none checked, no trap is sent.</p>
+        <fieldset>
+          <legend>Send traps for</legend>
+          <div class="checks">
+            <xsl:call-template name="level-check">
+              <xsl:with-param name="field" select="'check_info'"/>
+              <xsl:with-param name="label" select="'Information'"/>
+              <xsl:with-param name="on" select="boolean(snmp/information)"/>
+            </xsl:call-template>
+            <xsl:call-template name="level-check">
+              <xsl:with-param name="field" select="'check_warn'"/>
+              <xsl:with-param name="label" select="'Warning'"/>
+              <xsl:with-param name="on" select="boolean(snmp/warning)"/>
+            </xsl:call-template>
+            <xsl:call-template name="level-check">
+              <xsl:with-param name="field" select="'check_error'"/>
+              <xsl:with-param name="label" select="'Error'"/>
+              <xsl:with-param name="on" select="boolean(snmp/error)"/>
+            </xsl:call-template>
+          </div>
+        </fieldset>
+        <div class="actions">
+          <button type="submit" class="btn primary">Save SNMP settings</button>
+          <button type="reset" class="btn">Undo changes</button>
+        </div>
+      </section>
+    </form>
+  </xsl:template>
+
+  <xsl:template match="client">
+    <xsl:variable name="id" select="number(@id)"/>
+    <xsl:variable name="hexid">
+      <xsl:call-template name="hex">
+        <xsl:with-param name="n" select="$id"/>
+      </xsl:call-template>
+    </xsl:variable>
+    <tr>
+      <th scope="row">Receiver <xsl:value-of select="$id"/></th>
+      <td data-label="IPv4 address">
+        <label class="sr-only" for="trap_client_{$id}">IPv4 address of receiver <xsl:value-of select="$id"/></label>
+        <input type="text" id="trap_client_{$id}" name="trap_client_{$id}" value="{ip}"
+               maxlength="31" inputmode="decimal" autocomplete="off" placeholder="e.g. 192.0.2.10"
+               pattern="[0-9]{{1,3}}\.[0-9]{{1,3}}\.[0-9]{{1,3}}\.[0-9]{{1,3}}"
+               title="Four numbers separated by dots, for example 192.0.2.10"/>
+      </td>
+      <td data-label="UDP port">
+        <label class="sr-only" for="trap_port_{$hexid}">UDP port of receiver <xsl:value-of select="$id"/></label>
+        <input type="number" id="trap_port_{$hexid}" name="trap_port_{$hexid}"
+               min="1" max="65534" step="1" inputmode="numeric">
+          <xsl:call-template name="port-value">
+            <xsl:with-param name="port" select="port"/>
+          </xsl:call-template>
+        </input>
+      </td>
+    </tr>
+  </xsl:template>
+
+  <xsl:template name="level-check">
+    <xsl:param name="field"/>
+    <xsl:param name="label"/>
+    <xsl:param name="on"/>
+    <label>
+      <input type="checkbox" name="{$field}" value="on">
+        <xsl:if test="$on"><xsl:attribute name="checked">checked</xsl:attribute></xsl:if>
+      </input>
+      <xsl:value-of select="$label"/>
+    </label>
+  </xsl:template>
+
+</xsl:stylesheet>
