@@ -1,0 +1,424 @@
+#include "config/ConfigFileSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config/StrUtility.h"
+
+namespace {
+
+const char hexStr[] = "0123456789ABCDEF";
+
+// Characters that must never reach an element name.
+char ReplaceUnsafeNameChar(char c) { return (c == ' ' || c == '(' || c == ')') ? '_' : c; }
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// The element names the XML reader accepts back; anything else would be
+// written out fine but make the whole file unreadable at the next start.
+bool IsNameStart(unsigned char c) { return c >= 0x80 || std::isalpha(c) || c == '_'; }
+bool IsNameChar(unsigned char c) {
+    return c >= 0x80 || std::isalnum(c) || c == '_' || c == '-' || c == '.' || c == ':';
+}
+
+bool IsReadableName(const std::string& name) {
+    if (name.empty() || !IsNameStart(static_cast<unsigned char>(name[0]))) return false;
+    for (char c : name) {
+        if (!IsNameChar(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> SplitSegments(const char* joined) {
+    std::vector<std::string> segments;
+    std::string current;
+    for (const char* p = joined; *p; ++p) {
+        if (IsSeparator(*p)) {
+            if (!current.empty()) segments.push_back(current);
+            current.clear();
+        } else {
+            current += *p;
+        }
+    }
+    if (!current.empty()) segments.push_back(current);
+    return segments;
+}
+
+int HalfByteFromUpperHex(char c) {
+    const char* hit = c ? strchr(hexStr, c) : nullptr;
+    return hit ? static_cast<int>(hit - hexStr) : 0;
+}
+
+std::string ErrnoText(const char* what, const std::string& name) {
+    return std::string(what) + " " + name + ": " + strerror(errno);
+}
+
+std::string DirectoryOf(const std::string& file) {
+    size_t slash = file.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return file.substr(0, slash);
+}
+
+// A symbolic link keeps pointing at the settings: the real file is replaced.
+std::string ResolveLink(const std::string& file) {
+    struct stat st;
+    if (lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
+    char resolved[PATH_MAX];
+    return realpath(file.c_str(), resolved) ? std::string(resolved) : file;
+}
+
+// The rename is only durable once the directory entry itself is on disk.
+void SyncDirectory(const std::string& dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// The new file keeps the permissions and owner of the one it replaces.
+void CopyModeAndOwner(int fd, const std::string& original) {
+    struct stat st;
+    if (stat(original.c_str(), &st) != 0) return;
+    fchmod(fd, st.st_mode & 07777);
+    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* keep our own owner */ }
+    }
+}
+
+std::string UnusedAsideName(const std::string& target) {
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string base = target + ".unreadable-" + stamp;
+    std::string name = base;
+    struct stat st;
+    for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
+    return name;
+}
+
+// True for an empty or blank file, which holds nothing worth keeping. The XML
+// reader reports text without any element as "empty" too, so look ourselves.
+bool HoldsOnlyWhiteSpace(const std::string& file) {
+    FILE* in = fopen(file.c_str(), "rb");
+    if (!in) return false;  // unreadable: its content is unknown
+    int c;
+    while ((c = fgetc(in)) != EOF && std::isspace(c)) {
+    }
+    bool blank = c == EOF && !ferror(in);
+    fclose(in);
+    return blank;
+}
+
+std::atomic<unsigned int> g_tempCounter{0};
+
+}  // namespace
+
+ConfigFileSupport::ConfigFileSupport()
+    : m_pathBuf{}, m_dirty(false), m_loaded(false), m_setAsidePending(false), m_saveFailing(false) {}
+
+ConfigFileSupport::~ConfigFileSupport() { SyncFile(); }
+
+int ConfigFileSupport::Initialize(const char* fileName) {
+    std::lock_guard<KvoLock> guard(m_lock);
+    m_fileName = fileName ? fileName : "";
+    return 1;
+}
+
+int ConfigFileSupport::LoadFile() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    m_dirty = false;
+    m_loaded = true;
+    m_setAsidePending = false;
+    m_doc.Clear();
+    m_doc.ClearError();
+    m_doc.SetValue(m_fileName);
+
+    struct stat st;
+    bool exists = stat(m_fileName.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // The XML reader cannot be trusted with a directory or a device.
+        m_log.ShowMessage(LOG_WARNING, "Configuration file %s is not a regular file; no settings read",
+                          m_fileName.c_str());
+        return 0;
+    }
+    if (m_doc.LoadFile(m_fileName.c_str())) return 1;
+
+    std::string errorText = m_doc.ErrorDesc();
+    int errorRow = m_doc.ErrorRow();
+    // A failed parse may leave a partial tree behind; start from nothing.
+    m_doc.Clear();
+    m_doc.ClearError();
+    if (exists && !HoldsOnlyWhiteSpace(m_fileName)) {
+        m_setAsidePending = true;
+        m_log.ShowMessage(LOG_WARNING,
+                          "Configuration file %s cannot be read (%s, line %d); its settings are "
+                          "ignored and the file is kept aside before the next save",
+                          m_fileName.c_str(), errorText.c_str(), errorRow);
+    }
+    return 0;
+}
+
+int ConfigFileSupport::SyncFile() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (!m_dirty) return 1;
+    if (!SaveDocument()) return 0;  // still dirty: the next save retries
+    m_dirty = false;
+    return 1;
+}
+
+void ConfigFileSupport::LoadIfNeeded() {
+    // Checked under the lock: two first users must not both load, or the
+    // second load would discard what the first one wrote.
+    if (!m_loaded) LoadFile();
+}
+
+bool ConfigFileSupport::JoinPathAndKey(const char* path, const char* key) {
+    size_t pathLength = strlen(path);
+    size_t keyLength = key ? strlen(key) : 0;
+    if (pathLength + keyLength > static_cast<size_t>(kMaxPathKeyLength)) return false;
+    // The lengths are checked above, so path, "/", key and the zero fit.
+    char* end = m_pathBuf;
+    memcpy(end, path, pathLength);
+    end += pathLength;
+    if (key) {
+        *end++ = '/';
+        memcpy(end, key, keyLength);
+        end += keyLength;
+    }
+    *end = '\0';
+    for (char* p = m_pathBuf; *p; ++p) *p = ReplaceUnsafeNameChar(*p);
+    return true;
+}
+
+TiXmlElement* ConfigFileSupport::FindElement() {
+    TiXmlNode* node = &m_doc;
+    for (const std::string& segment : SplitSegments(m_pathBuf)) {
+        node = node->FirstChildElement(segment);
+        if (!node) return nullptr;
+    }
+    return node->ToElement();
+}
+
+TiXmlElement* ConfigFileSupport::FindOrCreateElement() {
+    std::vector<std::string> segments = SplitSegments(m_pathBuf);
+    if (segments.empty()) return nullptr;
+    for (const std::string& segment : segments) {
+        if (!IsReadableName(segment)) return nullptr;
+    }
+    TiXmlNode* node = &m_doc;
+    for (const std::string& segment : segments) {
+        TiXmlElement* child = node->FirstChildElement(segment);
+        if (!child) {
+            // The parent node takes ownership of what it links.
+            child = node->LinkEndChild(std::make_unique<TiXmlElement>(segment).release())->ToElement();
+        }
+        node = child;
+    }
+    return node->ToElement();
+}
+
+// Puts `value` as the text of `element`; false when the element holds other
+// elements, whose names would otherwise be overwritten.
+static bool StoreText(TiXmlElement* element, const char* value) {
+    if (element->FirstChildElement()) return false;
+    for (TiXmlNode* child = element->FirstChild(); child; child = child->NextSibling()) {
+        if (child->ToText()) {
+            child->SetValue(value);
+            return true;
+        }
+    }
+    element->LinkEndChild(std::make_unique<TiXmlText>(value).release());
+    return true;
+}
+
+int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const char* value) {
+    if (!path || !key || !value) return 0;
+    {
+        std::lock_guard<KvoLock> guard(m_lock);
+        LoadIfNeeded();
+        if (!JoinPathAndKey(path, key)) return 0;
+        TiXmlElement* element = FindOrCreateElement();
+        if (!element || !StoreText(element, value)) return 0;
+        m_dirty = true;
+    }
+    SyncFile();  // a failure is logged and retried; the value is kept in memory
+    return 1;
+}
+
+int ConfigFileSupport::GetConfigValue(const char* path, const char* key, char* buffer, int size) {
+    if (!path || !buffer || size < 2) return 0;
+    std::lock_guard<KvoLock> guard(m_lock);
+    LoadIfNeeded();
+    if (!JoinPathAndKey(path, key)) return 0;
+    TiXmlNode* element = FindElement();
+    if (!element) return 0;
+
+    memset(buffer, 0, static_cast<size_t>(size));
+    size_t used = 0;
+    size_t capacity = static_cast<size_t>(size);
+    for (TiXmlNode* child = element->FirstChild(); child; child = child->NextSibling()) {
+        const std::string& text = child->ValueStr();
+        if (text.size() + 1 > capacity - used) break;
+        memcpy(buffer + used, text.data(), text.size());
+        used += text.size() + 1;
+    }
+    return 1;
+}
+
+int ConfigFileSupport::SetConfigValue_bytes(const char* path, const char* key,
+                                            const unsigned char* bytes, int count) {
+    if (count < 0 || (!bytes && count > 0)) return 0;
+    std::string text;
+    text.reserve(static_cast<size_t>(count) * 2);
+    for (int i = 0; i < count; ++i) {
+        text += hexStr[bytes[i] >> 4];
+        text += hexStr[bytes[i] & 0x0F];
+    }
+    return SetConfigValue(path, key, text.c_str());
+}
+
+int ConfigFileSupport::GetConfigValue_bytes(const char* path, const char* key,
+                                            unsigned char* bytes, int count) {
+    if (!bytes || count < 0 || count > (INT_MAX - 2) / 2) return 0;
+    std::vector<char> text(static_cast<size_t>(count) * 2 + 2, '\0');
+    int result = GetConfigValue(path, key, text.data(), static_cast<int>(text.size()));
+    for (int i = 0; i < count; ++i) {
+        int high = HalfByteFromUpperHex(text[2 * i]);
+        int low = HalfByteFromUpperHex(text[2 * i + 1]);
+        bytes[i] = static_cast<unsigned char>((high << 4) | low);
+    }
+    return result;
+}
+
+int ConfigFileSupport::SetConfigValue_U32(const char* path, const char* key, uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "%x", static_cast<unsigned int>(value));
+    return SetConfigValue(path, key, text);
+}
+
+int ConfigFileSupport::GetConfigValue_U32(const char* path, const char* key, uint32_t& value) {
+    char text[10];
+    int result = GetConfigValue(path, key, text, sizeof text);
+    value = result ? static_cast<uint32_t>(StrUtility::IntFromHexStr(text)) : 0;
+    return result;
+}
+
+int ConfigFileSupport::SetConfigValue_U16(const char* path, const char* key, uint16_t value) {
+    return SetConfigValue_U32(path, key, value);
+}
+
+int ConfigFileSupport::GetConfigValue_U16(const char* path, const char* key, uint16_t& value) {
+    char text[10];
+    int result = GetConfigValue(path, key, text, sizeof text);
+    value = result ? static_cast<uint16_t>(StrUtility::IntFromHexStr(text)) : 0;
+    return result;
+}
+
+int ConfigFileSupport::SetConfigValue_U8(const char* path, const char* key, uint8_t value) {
+    return SetConfigValue_U32(path, key, value);
+}
+
+int ConfigFileSupport::GetConfigValue_U8(const char* path, const char* key, uint8_t& value) {
+    char text[10];
+    int result = GetConfigValue(path, key, text, sizeof text);
+    value = result ? static_cast<uint8_t>(StrUtility::IntFromHexStr(text)) : 0;
+    return result;
+}
+
+bool ConfigFileSupport::SaveDocument() {
+    std::string target = ResolveLink(m_doc.ValueStr().empty() ? m_fileName : m_doc.ValueStr());
+    if (target.empty()) {
+        m_log.ShowMessage(LOG_ERROR, "Configuration not saved: no file name given");
+        m_saveFailing = true;
+        return false;
+    }
+    if (m_setAsidePending && !SetAsideUnreadableFile(target)) {
+        m_saveFailing = true;
+        return false;
+    }
+    std::string error;
+    if (!WriteAtomically(target, error)) {
+        m_log.ShowMessage(LOG_ERROR, "Configuration file %s not saved (%s); the change is kept in "
+                          "memory and saved again with the next change", target.c_str(), error.c_str());
+        m_saveFailing = true;
+        return false;
+    }
+    if (m_saveFailing) {
+        m_log.ShowMessage(LOG_INFO, "Configuration file %s saved again", target.c_str());
+        m_saveFailing = false;
+    }
+    return true;
+}
+
+bool ConfigFileSupport::SetAsideUnreadableFile(const std::string& target) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0 && errno == ENOENT) {
+        m_setAsidePending = false;  // someone already removed it
+        return true;
+    }
+    std::string aside = UnusedAsideName(target);
+    if (rename(target.c_str(), aside.c_str()) != 0) {
+        std::string error = ErrnoText("cannot rename to", aside);
+        m_log.ShowMessage(LOG_ERROR, "Unreadable configuration file %s not replaced (%s); "
+                          "the change is kept in memory", target.c_str(), error.c_str());
+        return false;
+    }
+    m_setAsidePending = false;
+    m_log.ShowMessage(LOG_WARNING, "Unreadable configuration file %s kept as %s",
+                      target.c_str(), aside.c_str());
+    return true;
+}
+
+// Writes the whole document to a new file beside the target and renames it
+// over the target, so a crash or a full disk never leaves a truncated file.
+bool ConfigFileSupport::WriteAtomically(const std::string& target, std::string& error) const {
+    std::string temp = target + ".tmp-" + std::to_string(getpid()) + "-" +
+                       std::to_string(g_tempCounter.fetch_add(1));
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = ErrnoText("cannot create", temp);
+        return false;
+    }
+    CopyModeAndOwner(fd, target);
+    FILE* file = fdopen(fd, "w");
+    if (!file) {
+        error = ErrnoText("cannot open", temp);
+        close(fd);
+        unlink(temp.c_str());
+        return false;
+    }
+    bool written = m_doc.SaveFile(file) && fflush(file) == 0 && fsync(fd) == 0;
+    if (!written) error = ErrnoText("cannot write", temp);
+    if (fclose(file) != 0 && written) {
+        written = false;
+        error = ErrnoText("cannot write", temp);
+    }
+    if (!written) {
+        unlink(temp.c_str());
+        return false;
+    }
+    if (rename(temp.c_str(), target.c_str()) != 0) {
+        error = ErrnoText("cannot replace", target);
+        unlink(temp.c_str());
+        return false;
+    }
+    SyncDirectory(DirectoryOf(target));
+    return true;
+}
