@@ -1,0 +1,156 @@
+#include "controller/UnixDriverBridge.h"
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+DriverBridge* g_installed = nullptr;
+
+// A driver call never legitimately takes long; this only stops a hung peer
+// from holding the port lock for ever.
+constexpr int kCallTimeoutSeconds = 10;
+
+bool ParseInstance(const char* text, unsigned long& value) {
+    if (*text == '\0' || std::strlen(text) > 9) return false;
+    for (const char* p = text; *p; ++p)
+        if (*p < '0' || *p > '9') return false;
+    value = std::strtoul(text, nullptr, 10);
+    return true;
+}
+
+void SetTimeouts(int fd) {
+    timeval tv{kCallTimeoutSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int ConnectSeqPacket(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        close(fd);
+        return -1;
+    }
+    SetTimeouts(fd);
+    return fd;
+}
+
+bool SendMessage(int fd, iovec* parts, int count) {
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(total);
+}
+
+// Receives one message into `parts`; returns its length, or -1 (error, end,
+// or a message larger than the parts).
+ssize_t ReceiveMessage(int fd, iovec* parts, int count) {
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &msg, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0 || (msg.msg_flags & MSG_TRUNC)) return -1;
+    return n;
+}
+
+}  // namespace
+
+DriverBridge& DriverBridge::Current() {
+    static UnixDriverBridge platformBridge;
+    return g_installed ? *g_installed : platformBridge;
+}
+
+void DriverBridge::SetCurrent(DriverBridge* bridge) { g_installed = bridge; }
+
+std::string UnixDriverBridge::DriverDirectory() {
+    const char* dir = std::getenv("KVOOMX_DRIVER_DIR");
+    return (dir && *dir) ? dir : "/run/kvoomx/driver";
+}
+
+std::vector<std::string> UnixDriverBridge::ListServices(const std::string& dir,
+                                                        const char* className) {
+    std::vector<std::pair<unsigned long, std::string>> found;
+    std::string prefix = std::string(className) + ".";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            unsigned long k;
+            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&
+                ParseInstance(e->d_name + prefix.size(), k))
+                found.emplace_back(k, dir + "/" + e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    for (auto& f : found) paths.push_back(std::move(f.second));
+    return paths;
+}
+
+bool UnixDriverBridge::OpenService(const char* className, int index, uint32_t& handle) {
+    if (!className || index < 0) return false;
+    std::vector<std::string> services = ListServices(DriverDirectory(), className);
+    if (static_cast<size_t>(index) >= services.size()) return false;
+    int fd = ConnectSeqPacket(services[static_cast<size_t>(index)]);
+    if (fd < 0) return false;
+    handle = static_cast<uint32_t>(fd);
+    return true;
+}
+
+void UnixDriverBridge::CloseService(uint32_t handle) { close(static_cast<int>(handle)); }
+
+int32_t UnixDriverBridge::CallScalar(uint32_t handle, uint32_t selector) {
+    int fd = static_cast<int>(handle);
+    iovec out[1] = {{&selector, sizeof selector}};
+    if (!SendMessage(fd, out, 1)) return kTransportFailure;
+    int32_t result = 0;
+    iovec in[1] = {{&result, sizeof result}};
+    if (ReceiveMessage(fd, in, 1) != static_cast<ssize_t>(sizeof result)) return kTransportFailure;
+    return result;
+}
+
+int32_t UnixDriverBridge::CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& in,
+                                        _IOCTL_PARAM_OUT& out) {
+    int fd = static_cast<int>(handle);
+    uint32_t selector = KVO_SELECTOR_STRUCTURE;
+    iovec request[2] = {{&selector, sizeof selector},
+                        {const_cast<_IOCTL_PARAM_IN*>(&in), sizeof in}};
+    if (!SendMessage(fd, request, 2)) return kTransportFailure;
+    // Receive into a scratch reply so a failed call leaves `out` untouched.
+    int32_t result = 0;
+    _IOCTL_PARAM_OUT reply;
+    iovec answer[2] = {{&result, sizeof result}, {&reply, sizeof reply}};
+    ssize_t n = ReceiveMessage(fd, answer, 2);
+    if (n == static_cast<ssize_t>(sizeof result) && result != 0) return result;
+    if (n != static_cast<ssize_t>(sizeof result + sizeof reply)) return kTransportFailure;
+    if (result != 0) return result;
+    std::memcpy(&out, &reply, sizeof reply);
+    return 0;
+}

@@ -1,0 +1,25 @@
+// UnixDriverBridge: the driver bridge over SOCK_SEQPACKET Unix sockets. A service
+// of class C is the socket DIR/C.<k>; services are enumerated by ascending k.
+// DIR is $KVOOMX_DRIVER_DIR (default /run/kvoomx/driver), read at every open.
+// Holds no state; safe from any thread (one connection is used by one caller at a time).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "controller/DriverBridge.h"
+
+class UnixDriverBridge : public DriverBridge {
+public:
+    static constexpr int32_t kTransportFailure = -1;
+
+    bool OpenService(const char* className, int index, uint32_t& handle) override;
+    void CloseService(uint32_t handle) override;
+    int32_t CallScalar(uint32_t handle, uint32_t selector) override;
+    int32_t CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& in,
+                          _IOCTL_PARAM_OUT& out) override;
+
+    static std::string DriverDirectory();
+    // Socket paths of the class's services in enumeration order.
+    static std::vector<std::string> ListServices(const std::string& dir, const char* className);
+};

@@ -1,0 +1,76 @@
+// SimController: one simulated controller: its driver service (selectors 0/1/2,
+// control codes 0 and 59) and its firmware (web and event channels), with the
+// faults the control socket can switch on. Owned by the Simulator; used only
+// from its loop thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "IoctlParams.h"
+#include "sim/EventChannel.h"
+#include "sim/Transcript.h"
+#include "sim/WebChannel.h"
+
+// Per driver connection: whether the driver client is open (selector 0 seen).
+struct DriverClientState {
+    bool clientOpen = false;
+};
+
+struct ControllerStats {
+    unsigned opens = 0;        // service connections accepted
+    unsigned calls = 0;        // driver messages handled
+    unsigned transfers = 0;    // pass-through transfers that reached the firmware
+    unsigned failedOpens = 0;  // selector-0 calls failed on purpose
+};
+
+class SimController {
+public:
+    static constexpr int32_t kDriverError = static_cast<int32_t>(0xE00002BC);
+    static constexpr int32_t kNotOpen = static_cast<int32_t>(0xE00002CD);
+    static constexpr int32_t kUnsupported = static_cast<int32_t>(0xE00002C7);
+    static constexpr int32_t kBadArgument = static_cast<int32_t>(0xE00002C2);
+
+    SimController(int number, std::string className, int instance, bool bigEndian,
+                  Transcript* transcript);
+
+    // Handles one driver message; `reply` receives the whole answer message.
+    void HandleMessage(const uint8_t* message, size_t size, DriverClientState& client,
+                       std::vector<uint8_t>& reply);
+
+    int Number() const { return m_number; }
+    const std::string& ClassName() const { return m_className; }
+    int Instance() const { return m_instance; }
+    ControllerStats& Stats() { return m_stats; }
+    EventChannel& Events() { return m_events; }
+    WebChannel& Web() { return m_web; }
+
+    // Faults and switches set through the control socket.
+    void SetProbeSucceeds(bool ok) { m_probeSucceeds = ok; }
+    void FailNextOpens(unsigned count) { m_failOpens = count; }
+    void SetPulled(bool pulled) { m_pulled = pulled; }
+    void ZeroReturnedNext() { m_zeroReturnedNext = true; }
+    void OverlongNextRead() { m_overlongNextRead = true; }
+
+private:
+    int32_t HandleStructureCall(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM_OUT& out);
+    int32_t HandlePassThrough(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM_OUT& out);
+    uint32_t FromDriverOrder(uint32_t v) const;
+    WebUiContext Context() const;
+
+    int m_number;
+    std::string m_className;
+    int m_instance;
+    bool m_bigEndian;
+    Transcript* m_transcript;  // not owned; may be closed
+    ControllerStats m_stats;
+    EventChannel m_events;
+    WebChannel m_web;
+
+    bool m_probeSucceeds = false;
+    unsigned m_failOpens = 0;
+    bool m_pulled = false;
+    bool m_zeroReturnedNext = false;
+    bool m_overlongNextRead = false;
+};

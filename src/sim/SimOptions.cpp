@@ -1,0 +1,87 @@
+#include "sim/SimOptions.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+bool ParseCount(const char* text, int low, int high, int& value) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!*text || *end || v < low || v > high) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool ValidClassName(const std::string& name) {
+    if (name.empty() || name.size() > 100) return false;
+    for (char c : name)
+        if (c == '/' || c == ',' || c <= ' ') return false;
+    return true;
+}
+
+}  // namespace
+
+const char* SimUsage() {
+    return "usage: kvoctlsim [--dir DIR] [--controllers N] [--class NAME[,NAME...]]\n"
+           "                 [--transcript FILE] [--events-every SECONDS] [--big-endian]\n";
+}
+
+bool ParseSimOptions(int argc, char** argv, SimOptions& options, std::string& error) {
+    const char* envDir = std::getenv("KVOOMX_DRIVER_DIR");
+    options.dir = (envDir && *envDir) ? envDir : "/run/kvoomx/driver";
+    options.classes.clear();
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char*& out) {
+            if (i + 1 >= argc) {
+                error = "missing value for " + arg;
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        if (arg == "--big-endian") {
+            options.bigEndian = true;
+        } else if (arg == "--dir") {
+            if (!value(v)) return false;
+            options.dir = v;
+        } else if (arg == "--controllers") {
+            if (!value(v)) return false;
+            if (!ParseCount(v, 0, 64, options.controllers)) {
+                error = "--controllers takes 0 to 64";
+                return false;
+            }
+        } else if (arg == "--class") {
+            if (!value(v)) return false;
+            std::stringstream list(v);
+            std::string name;
+            while (std::getline(list, name, ',')) {
+                if (!ValidClassName(name)) {
+                    error = "bad class name '" + name + "'";
+                    return false;
+                }
+                options.classes.push_back(name);
+            }
+        } else if (arg == "--transcript") {
+            if (!value(v)) return false;
+            options.transcript = v;
+        } else if (arg == "--events-every") {
+            if (!value(v)) return false;
+            if (!ParseCount(v, 0, 86400, options.eventsEvery)) {
+                error = "--events-every takes 0 to 86400 seconds";
+                return false;
+            }
+        } else if (arg == "--help" || arg == "-h") {
+            error = "";
+            return false;
+        } else {
+            error = "unknown option " + arg;
+            return false;
+        }
+    }
+    if (options.classes.empty()) options.classes.push_back("QZQRMController");
+    return true;
+}

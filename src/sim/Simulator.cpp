@@ -1,0 +1,353 @@
+#include "sim/Simulator.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+
+#include "EventChannelRecords.h"
+
+namespace {
+
+constexpr size_t kMaxMessage = 8192;
+constexpr size_t kMaxControlLine = 4096;
+
+bool MakeDirectories(const std::string& dir) {
+    std::string path;
+    std::stringstream parts(dir);
+    std::string part;
+    if (!dir.empty() && dir[0] == '/') path = "/";
+    while (std::getline(parts, part, '/')) {
+        if (part.empty()) continue;
+        path += part + "/";
+        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text.size() > 10) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    value = std::stoul(text);
+    return value <= max;
+}
+
+uint32_t PackNow() {
+    time_t now = time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    return KvoPackEventTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                            t.tm_sec);
+}
+
+// "now" or YYYY-MM-DDTHH:MM:SS (also with a space instead of the T when quoted
+// as one word is not possible, so only the T form is accepted).
+bool ParseEventTime(const std::string& text, uint32_t& packed) {
+    if (text == "now") {
+        packed = PackNow();
+        return true;
+    }
+    int y, mo, d, h, mi, s;
+    char tail;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) !=
+        6)
+        return false;
+    if (y < 2000 || y > 2031 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
+        s > 59 || h < 0 || mi < 0 || s < 0)
+        return false;
+    packed = KvoPackEventTime(y, mo, d, h, mi, s);
+    return true;
+}
+
+const struct {
+    char level;
+    const char* text;
+} kGeneratedEvents[] = {
+    {'I', "Volume 'Data' start checking"},
+    {'I', "Volume 'Data' complete checking, no error found"},
+    {'W', "Battery backup module: charge level below 80%"},
+    {'I', "Battery backup module: fully charged"},
+    {'W', "Drive in slot 3: SMART threshold exceeded (reallocated sectors)"},
+    {'E', "Drive in slot 6 removed, Raid Set # 001 degraded"},
+    {'I', "Drive in slot 6 inserted, rebuilding Raid Set # 001"},
+    {'I', "Volume 'System' complete rebuild"},
+    {'W', "Controller temperature 62 C above warning threshold"},
+    {'I', "Controller temperature back to normal"},
+};
+
+}  // namespace
+
+Simulator::Simulator(SimOptions options) : m_options(std::move(options)) {}
+
+Simulator::~Simulator() { CloseAll(); }
+
+int Simulator::Listen(const std::string& path, int type, std::string& error) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        error = "socket path too long: " + path;
+        return -1;
+    }
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());  // a socket left over by a killed simulator
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+        error = path + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    m_paths.push_back(path);
+    return fd;
+}
+
+bool Simulator::Start(std::string& error) {
+    if (!MakeDirectories(m_options.dir)) {
+        error = "cannot create " + m_options.dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!m_options.transcript.empty() && !m_transcript.Open(m_options.transcript)) {
+        error = "cannot open transcript " + m_options.transcript;
+        return false;
+    }
+    int number = 0;
+    for (const std::string& cls : m_options.classes) {
+        for (int k = 0; k < m_options.controllers; ++k) {
+            m_controllers.push_back(std::make_unique<SimController>(
+                number, cls, k, m_options.bigEndian, &m_transcript));
+            std::string path = m_options.dir + "/" + cls + "." + std::to_string(k);
+            int fd = Listen(path, SOCK_SEQPACKET, error);
+            if (fd < 0) return false;
+            m_endpoints.push_back(std::make_unique<Endpoint>(Kind::Service, fd, number));
+            ++number;
+        }
+    }
+    // The control socket comes last: once it exists, every service does.
+    int fd = Listen(m_options.dir + "/control", SOCK_STREAM, error);
+    if (fd < 0) return false;
+    m_endpoints.push_back(std::make_unique<Endpoint>(Kind::ControlListener, fd));
+    m_nextEvents = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.eventsEvery);
+    return true;
+}
+
+void Simulator::CloseAll() {
+    for (auto& e : m_endpoints) close(e->fd);
+    m_endpoints.clear();
+    for (const auto& path : m_paths) unlink(path.c_str());
+    m_paths.clear();
+}
+
+void Simulator::Run(int stopFd) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({stopFd, POLLIN, 0});
+        for (auto& e : m_endpoints) fds.push_back({e->fd, POLLIN, 0});
+        int timeout = -1;
+        if (m_options.eventsEvery > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            m_nextEvents - std::chrono::steady_clock::now()).count();
+            timeout = left < 0 ? 0 : static_cast<int>(left);
+        }
+        int n = poll(fds.data(), fds.size(), timeout);
+        if (n < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (m_options.eventsEvery > 0 && std::chrono::steady_clock::now() >= m_nextEvents) {
+            GenerateEvents();
+            m_nextEvents += std::chrono::seconds(m_options.eventsEvery);
+        }
+        if (n <= 0) continue;
+        // Endpoints added during this pass are served from the next one on.
+        size_t count = m_endpoints.size();
+        std::vector<bool> drop(count, false);
+        for (size_t i = 0; i < count; ++i) {
+            short revents = fds[i + 1].revents;
+            if (!revents) continue;
+            Endpoint& e = *m_endpoints[i];
+            switch (e.kind) {
+                case Kind::Service:
+                case Kind::ControlListener: Accept(e); break;
+                case Kind::Driver: drop[i] = !ServeDriver(e); break;
+                case Kind::ControlClient: drop[i] = !ServeControl(e); break;
+            }
+        }
+        for (size_t i = count; i-- > 0;) {
+            if (!drop[i]) continue;
+            close(m_endpoints[i]->fd);
+            m_endpoints.erase(m_endpoints.begin() + static_cast<long>(i));
+        }
+    }
+}
+
+void Simulator::Accept(Endpoint& listener) {
+    int fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    if (listener.kind == Kind::Service) {
+        m_controllers[static_cast<size_t>(listener.controller)]->Stats().opens++;
+        m_endpoints.push_back(
+            std::make_unique<Endpoint>(Kind::Driver, fd, listener.controller));
+    } else {
+        m_endpoints.push_back(std::make_unique<Endpoint>(Kind::ControlClient, fd));
+    }
+}
+
+bool Simulator::ServeDriver(Endpoint& e) {
+    uint8_t message[kMaxMessage];
+    ssize_t n = recv(e.fd, message, sizeof message, MSG_TRUNC);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return false;  // the port closed its connection
+    std::vector<uint8_t> reply;
+    size_t size = static_cast<size_t>(n);
+    if (size > sizeof message) {
+        int32_t bad = SimController::kBadArgument;
+        reply.assign(reinterpret_cast<uint8_t*>(&bad), reinterpret_cast<uint8_t*>(&bad) + 4);
+    } else {
+        m_controllers[static_cast<size_t>(e.controller)]->HandleMessage(message, size, e.client,
+                                                                       reply);
+    }
+    // A client that does not take its answers is dropped rather than waited for.
+    return send(e.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(reply.size());
+}
+
+bool Simulator::ServeControl(Endpoint& e) {
+    char buffer[1024];
+    ssize_t n = recv(e.fd, buffer, sizeof buffer, 0);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return false;
+    e.lineBuffer.append(buffer, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = e.lineBuffer.find('\n')) != std::string::npos) {
+        std::string line = e.lineBuffer.substr(0, nl);
+        e.lineBuffer.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string answer = Execute(line) + "\n";
+        if (send(e.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+            static_cast<ssize_t>(answer.size()))
+            return false;
+    }
+    if (e.lineBuffer.size() > kMaxControlLine) {
+        static const char tooLong[] = "error: line too long\n";
+        send(e.fd, tooLong, sizeof tooLong - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return false;
+    }
+    return true;
+}
+
+void Simulator::GenerateEvents() {
+    for (auto& c : m_controllers) {
+        const auto& g = kGeneratedEvents[(m_generated + static_cast<unsigned>(c->Number())) %
+                                         (sizeof kGeneratedEvents / sizeof kGeneratedEvents[0])];
+        SimEvent event;
+        event.level = g.level;
+        event.packedTime = PackNow();
+        event.text = g.text;
+        c->Events().Queue(event);
+    }
+    ++m_generated;
+}
+
+SimController* Simulator::ControllerArg(const std::string& text, std::string& error) {
+    unsigned long n;
+    if (!ParseUnsigned(text, 1000, n) || n >= m_controllers.size()) {
+        error = "error: no controller '" + text + "' (0 to " +
+                std::to_string(static_cast<long>(m_controllers.size()) - 1) + ")";
+        return nullptr;
+    }
+    return m_controllers[n].get();
+}
+
+std::string Simulator::Execute(const std::string& line) {
+    std::istringstream in(line);
+    std::string command, arg;
+    in >> command;
+    if (command.empty()) return "error: empty command";
+    if (command == "ping") return "ok";
+    if (command == "help")
+        return "ok commands: ping, event N LEVEL TIME TEXT, bad-event N, probe N ok|fail, "
+               "fail-open N K, refuse-connect N, pull N, plug N, delay N MS, zero-returned N, "
+               "overlong N, stats N";
+    std::string error;
+    in >> arg;
+    SimController* c = ControllerArg(arg, error);
+    if (!c) return error;
+    std::string a, b;
+    if (command == "event") {
+        std::string level, when;
+        in >> level >> when;
+        std::string text;
+        std::getline(in, text);
+        text.erase(0, text.find_first_not_of(' '));
+        if (level.size() != 1 || (level[0] != 'I' && level[0] != 'W' && level[0] != 'E'))
+            return "error: level must be I, W or E";
+        SimEvent event;
+        event.level = level[0];
+        if (!ParseEventTime(when, event.packedTime))
+            return "error: time must be now or YYYY-MM-DDTHH:MM:SS (2000 to 2031)";
+        if (text.empty()) return "error: missing event text";
+        event.text = text;
+        c->Events().Queue(event);
+        return "ok";
+    }
+    if (command == "bad-event") {
+        SimEvent event;
+        event.notAnEvent = true;
+        event.text = "not an event";
+        c->Events().Queue(event);
+        return "ok";
+    }
+    if (command == "probe") {
+        in >> a;
+        if (a != "ok" && a != "fail") return "error: probe takes ok or fail";
+        c->SetProbeSucceeds(a == "ok");
+        return "ok";
+    }
+    if (command == "fail-open") {
+        unsigned long k;
+        in >> a;
+        if (!ParseUnsigned(a, 1000000, k)) return "error: fail-open takes a count";
+        c->FailNextOpens(static_cast<unsigned>(k));
+        return "ok";
+    }
+    if (command == "refuse-connect") {
+        c->Web().RefuseNextConnect();
+        return "ok";
+    }
+    if (command == "pull" || command == "plug") {
+        c->SetPulled(command == "pull");
+        return "ok";
+    }
+    if (command == "delay") {
+        unsigned long ms;
+        in >> a;
+        if (!ParseUnsigned(a, 600000, ms)) return "error: delay takes milliseconds (0 to 600000)";
+        c->Web().SetDelay(std::chrono::milliseconds(ms));
+        return "ok";
+    }
+    if (command == "zero-returned") {
+        c->ZeroReturnedNext();
+        return "ok";
+    }
+    if (command == "overlong") {
+        c->OverlongNextRead();
+        return "ok";
+    }
+    if (command == "stats") {
+        const ControllerStats& s = c->Stats();
+        return "ok opens=" + std::to_string(s.opens) + " calls=" + std::to_string(s.calls) +
+               " transfers=" + std::to_string(s.transfers) + " failed_opens=" +
+               std::to_string(s.failedOpens) + " web_open=" + std::to_string(c->Web().OpenCount()) +
+               " events_queued=" + std::to_string(c->Events().QueuedCount());
+    }
+    return "error: unknown command '" + command + "'";
+}

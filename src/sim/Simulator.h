@@ -1,0 +1,57 @@
+// Simulator: the kvoctlsim process: one listening SOCK_SEQPACKET socket per
+// controller service, the control socket, and one poll loop on the main thread
+// that serves every connection. Owns the controllers and the transcript. Only
+// the signal handler touches it from elsewhere, through a pipe.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/SimController.h"
+#include "sim/SimOptions.h"
+#include "sim/Transcript.h"
+
+class Simulator {
+public:
+    explicit Simulator(SimOptions options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Creates the sockets; false with `error` set when that fails.
+    bool Start(std::string& error);
+    // Serves until `stopFd` becomes readable.
+    void Run(int stopFd);
+
+    // One control command; returns "ok", "ok <details>" or "error: <why>".
+    std::string Execute(const std::string& line);
+
+private:
+    enum class Kind { Service, Driver, ControlListener, ControlClient };
+    struct Endpoint {
+        Endpoint(Kind k, int f, int c = -1) : kind(k), fd(f), controller(c) {}
+        Kind kind;
+        int fd;
+        int controller = -1;        // Service, Driver
+        DriverClientState client;   // Driver
+        std::string lineBuffer;     // ControlClient
+    };
+
+    int Listen(const std::string& path, int type, std::string& error);
+    void Accept(Endpoint& listener);
+    bool ServeDriver(Endpoint& e);
+    bool ServeControl(Endpoint& e);
+    void GenerateEvents();
+    SimController* ControllerArg(const std::string& text, std::string& error);
+    void CloseAll();
+
+    SimOptions m_options;
+    Transcript m_transcript;
+    std::vector<std::unique_ptr<SimController>> m_controllers;
+    std::vector<std::unique_ptr<Endpoint>> m_endpoints;
+    std::vector<std::string> m_paths;  // sockets to remove at the end
+    std::chrono::steady_clock::time_point m_nextEvents;
+    unsigned m_generated = 0;
+};
