@@ -1,0 +1,49 @@
+// HttpResponsor: turns a file on disk into one complete HTTP/1.0 response
+// (header and body in one send) and sends the 404 and 501 error pages.
+// Static only, called from every configuration-server receive thread; the
+// three-argument ResponseGetFile holds the process-wide `fileLock` throughout.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "Client.h"
+#include "KvoLock.h"
+
+// Serialises every file response of the process (reading, building, sending).
+// Page builders take it after their own locks.
+extern KvoLock fileLock;
+
+class HttpResponsor {
+public:
+    HttpResponsor() = delete;
+
+    // Reads the whole file into a buffer allocated with new[]; the caller owns
+    // `*data` and frees it with delete[]. 0 when the file can't be opened, is
+    // empty, or the buffer can't be grown (then `*data` is null).
+    static int ReadFile(const std::string& path, char** data);
+    // Position of the last "." (or -1); sets `type` only for a known extension.
+    static int GetMimeType(const std::string& path, std::string& type);
+    // Current UTC time as "%a, %d %b %Y %H:%M:%S GMT".
+    static void GetTime(std::string& out);
+
+    // 0 sent in full, -1 the file gave no bytes (nothing sent), -2 no buffer or
+    // an incomplete send.
+    static int ResponseGetFile(Client* client, const std::string& path, const char* status,
+                               bool keepAlive);
+    // "200 OK" with the file, or the 404 page; true to keep the connection.
+    static bool ResponseGetFile(Client* client, const std::string& path, bool keepAlive);
+    static bool ResNotFoundRes(Client* client);  // always false
+    static bool ResponseNotImp(Client* client);  // always false
+
+    // True when a "/"-separated segment of `path` is "..": such a path could
+    // leave the folder it was joined to, and is answered with the 404 page.
+    static bool HasParentSegment(const std::string& path);
+
+    // Upper bound for sending one response, in microseconds (-1 = no limit).
+    // A peer that stops reading is cut off after it, so `fileLock` is released.
+    static void SetSendTimeout(int microseconds);
+    static int GetSendTimeout();
+
+    static const std::map<std::string, std::string> MimeTypes;
+};

@@ -1,0 +1,34 @@
+// XmlDocForWeb: the XML page document every management page answers with:
+// declaration, xml-stylesheet instruction, one root element with a title, the
+// page's data and an optional "messages" list. Built, saved and destroyed by
+// one page handler under its page lock; children are owned by the document.
+#pragma once
+
+#include <string>
+
+#include <tinyxml.h>
+
+class XmlDocForWeb : public TiXmlDocument {
+public:
+    enum { MSG_WARN = 0, MSG_ERROR = 1, MSG_CONFIRM = 3 };
+
+    XmlDocForWeb();
+    explicit XmlDocForWeb(const std::string& fileName);
+
+    // Call right after construction: the instruction follows the declaration.
+    void SetXsl(const char* href);
+    // Appends the root element and returns it (owned by the document).
+    TiXmlElement* SetRootElement(const char* name);
+    void SetTitle(const char* title);
+    // Code 0 warn, 1 error, 3 confirm (with the yes and no URLs), else info.
+    // Ignored before SetRootElement or without text.
+    void AddMessage(int type, const char* text, const char* yesHref = nullptr,
+                    const char* noHref = nullptr);
+
+private:
+    void AppendDeclaration();
+
+    TiXmlDeclaration* m_decl;
+    TiXmlElement* m_root;
+    TiXmlElement* m_messages;
+};
