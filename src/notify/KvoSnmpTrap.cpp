@@ -1,0 +1,217 @@
+#include "notify/KvoSnmpTrap.h"
+
+#include <arpa/inet.h>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "config/ConfigFileSupport.h"
+
+namespace {
+
+const char* const kTrapPath = "/root/snmp/trap";
+const char* const kDefaultCommunity = "public";
+
+const oid kSysUpTimeOid[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
+const oid kSnmpTrapOidOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+const oid kSysDescrOid[] = {1, 3, 6, 1, 2, 1, 1, 1, 0};
+const oid kEventTrapOid[] = {1, 3, 6, 1, 4, 1, 47321, 1, 1, 0, 1};
+
+// Taken when the program is loaded, so sysUpTime is the service's own uptime.
+const std::chrono::steady_clock::time_point g_serviceStart = std::chrono::steady_clock::now();
+
+std::once_flag g_libraryPrepared;
+
+// The library keeps global state and is not built re-entrant.
+KvoLock& LibraryLock() {
+    static KvoLock lock;
+    return lock;
+}
+
+struct PduDeleter {
+    void operator()(netsnmp_pdu* pdu) const { snmp_free_pdu(pdu); }
+};
+using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
+
+struct SessionCloser {
+    void operator()(void* session) const { snmp_sess_close(session); }
+};
+using SessionPtr = std::unique_ptr<void, SessionCloser>;
+
+unsigned char MaskBitOfLevel(int level) {
+    switch (level) {
+        case 'I': return 0x01;
+        case 'W': return 0x02;
+        case 'E': return 0x04;
+        default: return 0;
+    }
+}
+
+// Hundredths of a second since start, wrapping like a 32-bit TimeTicks counter.
+u_int UptimeTicks() {
+    auto elapsed = std::chrono::steady_clock::now() - g_serviceStart;
+    auto centis = std::chrono::duration_cast<std::chrono::duration<long long, std::centi>>(elapsed);
+    return static_cast<u_int>(static_cast<unsigned long long>(centis.count()) & 0xFFFFFFFFull);
+}
+
+// Strict dotted-quad parse: no names, no ports, no shorthand forms.
+bool ParseDottedIPv4(const char* text, std::string& normalised) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, text, &addr) != 1) return false;
+    char buf[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &addr, buf, sizeof buf)) return false;
+    normalised = buf;
+    return true;
+}
+
+// Console lines go out at once: the service may run in the foreground behind a pipe.
+__attribute__((format(printf, 1, 2))) void PrintLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+PduPtr BuildTrapPdu(const char* text, u_int ticks) {
+    PduPtr pdu(snmp_pdu_create(SNMP_MSG_TRAP2));
+    if (!pdu) return nullptr;
+    bool ok =
+        snmp_pdu_add_variable(pdu.get(), kSysUpTimeOid, OID_LENGTH(kSysUpTimeOid), ASN_TIMETICKS,
+                              &ticks, sizeof ticks) &&
+        snmp_pdu_add_variable(pdu.get(), kSnmpTrapOidOid, OID_LENGTH(kSnmpTrapOidOid),
+                              ASN_OBJECT_ID, kEventTrapOid, sizeof kEventTrapOid) &&
+        snmp_pdu_add_variable(pdu.get(), kSysDescrOid, OID_LENGTH(kSysDescrOid), ASN_OCTET_STR,
+                              text, std::strlen(text));
+    return ok ? std::move(pdu) : nullptr;
+}
+
+// Opens a session (its own UDP socket on 0.0.0.0, any port) for one receiver.
+SessionPtr OpenSession(const std::string& address, unsigned short port,
+                       const std::string& community) {
+    netsnmp_session settings;
+    snmp_sess_init(&settings);
+    std::string peer = "udp:" + address + ":" + std::to_string(port);
+    settings.version = SNMP_VERSION_2c;
+    settings.peername = &peer[0];
+    std::string communityCopy = community;
+    settings.community = reinterpret_cast<u_char*>(&communityCopy[0]);
+    settings.community_len = communityCopy.size();
+    SessionPtr session(snmp_sess_open(&settings));
+    if (!session) {
+        // Traps are fire-and-forget: this receiver loses this one event only.
+        PrintLine("SNMP++ Session Create Fail, %s\n", snmp_api_errstring(settings.s_snmp_errno));
+    }
+    return session;
+}
+
+void SendToReceiver(const netsnmp_pdu& trap, const std::string& address, unsigned short port,
+                    const std::string& community) {
+    // Port 0 cannot be reached; the library would silently pick its default instead.
+    if (port == 0) return;
+    SessionPtr session = OpenSession(address, port, community);
+    if (!session) return;
+    PduPtr copy(snmp_clone_pdu(const_cast<netsnmp_pdu*>(&trap)));
+    if (!copy) return;
+    // On success the library takes the PDU; send failures are silent by design.
+    if (snmp_sess_send(session.get(), copy.get()) != 0) copy.release();
+}
+
+}  // namespace
+
+KvoSnmpTrap::KvoSnmpTrap() : m_trapLevel(0) {}
+
+void KvoSnmpTrap::PrepareLibrary() {
+    std::call_once(g_libraryPrepared, [] {
+        std::lock_guard<KvoLock> guard(LibraryLock());
+        // The sender never calls init_snmp(), which would read snmp.conf, load MIBs
+        // and create state directories; these switches keep it that way should any
+        // library path reach for them.
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
+        // The first session set-up initialises the library's globals and transports;
+        // doing it here keeps that off the worker threads.
+        netsnmp_session settings;
+        snmp_sess_init(&settings);
+    });
+}
+
+int KvoSnmpTrap::Initialize(ConfigFileSupport& config) {
+    PrepareLibrary();
+    uint8_t mask = 0;
+    config.GetConfigValue_U8(kTrapPath, "levelflag", mask);
+    SetTrapLevel(mask);
+
+    int result = 0;
+    for (int receiver = 1; receiver <= kReceiverCount; ++receiver) {
+        char path[64];
+        std::snprintf(path, sizeof path, "%s/trap%d", kTrapPath, receiver);
+        char address[32] = {0};
+        if (!config.GetConfigValue(path, "ip", address, sizeof address)) address[0] = '\0';
+        address[sizeof address - 1] = '\0';
+        uint16_t port = 0;
+        config.GetConfigValue_U16(path, "port", port);
+        PrintLine("Set trap client %s %d\r\n", address, port);
+        result = SetTrapTarget(receiver, address, port, nullptr);
+    }
+    return result;
+}
+
+void KvoSnmpTrap::SetTrapLevel(unsigned char mask) { m_trapLevel.store(mask); }
+
+int KvoSnmpTrap::SetTrapTarget(int receiver, const char* address, unsigned short port,
+                               const char* community) {
+    if (receiver < 1 || receiver > kReceiverCount) return 0;
+    const char* addressText = address ? address : "";
+    TrapTarget target;
+    if (ParseDottedIPv4(addressText, target.address)) {
+        target.valid = true;
+        target.port = port;
+        target.community = community ? community : kDefaultCommunity;
+    }
+    {
+        std::lock_guard<KvoLock> guard(m_lock);
+        m_targets[receiver - 1] = target;
+    }
+    if (!target.valid) {
+        PrintLine("Invalid Address: %s \n", addressText);
+        return -1;
+    }
+    return 0;
+}
+
+std::vector<KvoSnmpTrap::TrapTarget> KvoSnmpTrap::ValidTargets() {
+    std::vector<TrapTarget> targets;
+    std::lock_guard<KvoLock> guard(m_lock);
+    for (const TrapTarget& target : m_targets) {
+        if (target.valid) targets.push_back(target);
+    }
+    return targets;
+}
+
+void KvoSnmpTrap::SendTextTrap(int level, const char* text) {
+    unsigned char bit = MaskBitOfLevel(level);
+    if (bit == 0 || (m_trapLevel.load() & bit) == 0) return;
+    // A snapshot, so a receiver changed meanwhile is either wholly old or wholly new.
+    std::vector<TrapTarget> targets = ValidTargets();
+    if (targets.empty()) return;
+
+    PrepareLibrary();
+    std::lock_guard<KvoLock> guard(LibraryLock());
+    PduPtr trap = BuildTrapPdu(text ? text : "", UptimeTicks());
+    if (!trap) return;
+    for (const TrapTarget& target : targets) {
+        SendToReceiver(*trap, target.address, target.port, target.community);
+    }
+}

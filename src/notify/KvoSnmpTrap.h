@@ -1,0 +1,61 @@
+// KvoSnmpTrap: forwards controller events as SNMPv2c notifications to up to three
+// receivers, filtered by a level mask. SvrManager owns the one instance (static
+// `m_kvoTrap`) for the whole process. Initialize runs on the main thread before any
+// other thread; SetTrapTarget/SetTrapLevel run on configuration-server client threads,
+// SendTextTrap on the notify thread. `m_lock` guards the target table; a process-wide
+// library lock serialises every use of the SNMP library (it is not re-entrant).
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "KvoLock.h"
+
+class ConfigFileSupport;
+
+class KvoSnmpTrap {
+public:
+    static constexpr int kReceiverCount = 3;
+
+    KvoSnmpTrap();
+    ~KvoSnmpTrap() = default;
+    KvoSnmpTrap(const KvoSnmpTrap&) = delete;
+    KvoSnmpTrap& operator=(const KvoSnmpTrap&) = delete;
+
+    // Loads the level mask and the three receivers from the main configuration.
+    // Returns the result of the last SetTrapTarget call.
+    int Initialize(ConfigFileSupport& config);
+
+    void SetTrapLevel(unsigned char mask);
+    unsigned char GetTrapLevel() const { return m_trapLevel.load(); }
+
+    // 0 when set or when `receiver` is not 1..3 (then nothing changes); -1 when the
+    // address is not a dotted IPv4 address (the receiver is cleared). A null
+    // community means "public". Names are never resolved.
+    int SetTrapTarget(int receiver, const char* address, unsigned short port,
+                      const char* community);
+
+    // Sends `text` to every valid receiver, in receiver order, when `level` ('I',
+    // 'W' or 'E' as an int) is enabled in the mask.
+    void SendTextTrap(int level, const char* text);
+
+    // One-time set-up of the SNMP library: no host configuration or MIB files are
+    // read and no persistent state is written. Idempotent; call it before threads
+    // start (Initialize does).
+    static void PrepareLibrary();
+
+private:
+    struct TrapTarget {
+        bool valid = false;
+        std::string address;  // dotted IPv4, as normalised by inet_ntop
+        unsigned short port = 0;
+        std::string community;
+    };
+
+    std::vector<TrapTarget> ValidTargets();
+
+    std::atomic<unsigned char> m_trapLevel;
+    TrapTarget m_targets[kReceiverCount];
+    KvoLock m_lock;
+};
