@@ -1,9 +1,8 @@
 #include "notify/KvoSnmpTrap.h"
 
-#include <arpa/inet.h>
+#include "config/ConfigFileSupport.h"
 
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
+#include <arpa/inet.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -12,7 +11,9 @@
 #include <memory>
 #include <mutex>
 
-#include "config/ConfigFileSupport.h"
+// Last: the library pulls in <syslog.h>, whose LOG_* macros clash with Log.h.
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
 
 namespace {
 
@@ -114,7 +115,7 @@ SessionPtr OpenSession(const std::string& address, unsigned short port,
 
 void SendToReceiver(const netsnmp_pdu& trap, const std::string& address, unsigned short port,
                     const std::string& community) {
-    // Port 0 cannot be reached; the library would silently pick its default instead.
+    // No receiver listens on port 0 (an unset port reads as 0): keep it off the wire.
     if (port == 0) return;
     SessionPtr session = OpenSession(address, port, community);
     if (!session) return;
