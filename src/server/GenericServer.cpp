@@ -1,0 +1,399 @@
+#include "server/GenericServer.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <mutex>
+
+#include "GenServerThread.h"
+#include "KvoSemaphore.h"
+
+unsigned char GenericServer::curIter = 1;
+unsigned char GenericServer::m_instanceIDs[64] = {0};
+KvoLock GenericServer::m_IDMaplock;
+
+namespace {
+
+constexpr int kLaunchPolls = 10000;  // 1 ms polls: about 10 s
+constexpr int kMaxClients = 5;
+
+// One connected client: the record handed to the responder and the client
+// itself. Shared by the client map and both client threads, so a thread never
+// outlives the memory it was given.
+struct ClientEntry {
+    _CLIENT_PARAMS params;
+    std::unique_ptr<Client> client;
+    std::atomic<bool> registered{false};  // both threads launched, in the map
+    std::atomic<int> liveThreads{0};      // client threads not yet released
+};
+
+// How long a finished client thread gives its partner to notice nState 1.
+constexpr int kPartnerGraceMs = 20;
+
+}  // namespace
+
+// The part of a server its threads use. The server holds one reference, the
+// accept thread and every client thread one each.
+struct GenericServer::Core : public Log {
+    Core(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> resp,
+         unsigned char controllerIndex, unsigned int channel)
+        : m_acceptLaunchSem("AcceptThreadLaunchSem"),
+          m_clientLaunchSem("ClientThreadLaunchSem"),
+          m_controllerIndex(controllerIndex),
+          m_channel(channel),
+          m_commAgent(std::move(agent)),
+          m_responser(std::move(resp)) {}
+
+    ~Core() override {
+        m_commAgent.reset();
+        m_responser.reset();
+    }
+
+    void AcceptLoop(const std::shared_ptr<Core>& self, bool announceStart);
+    int AddClient(const std::shared_ptr<Core>& self, Client* client);
+    bool LaunchClientThread(const std::shared_ptr<Core>& self,
+                            const std::shared_ptr<ClientEntry>& entry, bool receive);
+    void DropClient(const std::shared_ptr<ClientEntry>& entry);
+    bool ClientMapOp(int op, Client* client, _CLIENT_PARAMS* params);
+    bool ClientMapOpLocked(int op, Client* client, _CLIENT_PARAMS* params);
+    void RunClient(const std::shared_ptr<ClientEntry>& entry, bool receive);
+    int ReleaseLocked(std::map<Client*, std::shared_ptr<ClientEntry>>::iterator it);
+    void LetPartnerGo(const std::shared_ptr<ClientEntry>& entry);
+
+    KvoSemaphore m_acceptLaunchSem;
+    KvoSemaphore m_clientLaunchSem;
+    KVO_THREAD_HANDLE m_acceptThread{};
+    std::atomic<bool> m_running{false};
+    KvoLock m_clientMapLock;
+    std::map<Client*, std::shared_ptr<ClientEntry>> m_clients;
+    std::map<Client*, std::shared_ptr<ClientEntry>> m_launching;  // AddClient in progress
+    std::atomic<size_t> m_clientCount{0};  // m_clients.size(), readable without the lock
+    const unsigned char m_controllerIndex;
+    const unsigned int m_channel;
+    std::unique_ptr<CommAgent> m_commAgent;
+    std::unique_ptr<Responser> m_responser;
+};
+
+namespace {
+
+struct ClientThreadArgs {
+    std::shared_ptr<GenericServer::Core> core;
+    std::shared_ptr<ClientEntry> entry;
+};
+
+// Text lines written straight to standard output keep whole under the log lock.
+void PrintLine(const char* format, int value) {
+    std::lock_guard<KvoLock> guard(DefaultLogImp::lock);
+    printf(format, value);
+    fflush(stdout);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- GenericServer
+
+GenericServer::GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> responser,
+                             unsigned char controllerIndex, unsigned int channel)
+    : m_core(std::make_shared<Core>(std::move(agent), std::move(responser), controllerIndex, channel)) {}
+
+GenericServer::~GenericServer() {
+    if (m_core->m_running) ShutDown();
+    // Late client threads keep the shared block (and with it the responder and
+    // their clients) alive; the last one to end frees it.
+    m_core.reset();
+}
+
+int GenericServer::StartListening(const char* failureText) {
+    if (!m_core->m_commAgent || m_core->m_commAgent->StartListening() != 0) {
+        ShowMessage(LOG_ERROR, "%s", failureText);
+        return -1;
+    }
+    if (!m_core->m_acceptLaunchSem.IsValid() || !m_core->m_clientLaunchSem.IsValid()) {
+        ShowMessage(LOG_ERROR, "Failed to create thread launched event.");
+        return -1;
+    }
+    return 0;
+}
+
+int GenericServer::Run() {
+    if (StartListening("Failed to start listening") != 0) return -1;
+    auto* arg = new std::shared_ptr<Core>(m_core);  // owned by the accept thread once started
+    if (GENSVR_CREATE_THREAD(m_core->m_acceptThread, &GenericServer::AcceptThread, arg) != 0) {
+        delete arg;
+        ShowMessage(LOG_ERROR, "Failed to create accept thread.");
+        return -1;
+    }
+    if (!m_core->m_acceptLaunchSem.WaitingForSignal(kLaunchPolls)) {
+        ShowMessage(LOG_ERROR, "Failed to create accept thread.");
+        return -1;
+    }
+    return 0;
+}
+
+int GenericServer::BlockRun() {
+    if (StartListening("Failed to start listening\n") != 0) return -1;
+    m_core->AcceptLoop(m_core, false);
+    return 0;
+}
+
+void GenericServer::ShutDown() {
+    std::lock_guard<KvoLock> guard(m_shutdownLock);
+    Core& core = *m_core;
+    if (!core.m_running) return;
+    ShowMessage(LOG_INFO, "Server is shutting down...");
+    core.m_commAgent->Close();
+    if (core.m_running && !core.m_acceptLaunchSem.WaitingForSignal(kLaunchPolls)) {
+        GENSVR_TERMINATE_THREAD(core.m_acceptThread);
+        core.m_running = false;
+    }
+    const int rounds = kMaxClients * static_cast<int>(core.m_clientCount.load()) + 1;
+    for (int i = 0; i < rounds; ++i) {
+        if (core.ClientMapOp(CLIENT_IS_EMPTY, nullptr, nullptr)) break;
+        core.ClientMapOp(CLIENT_SHUTDOWN_ALL, nullptr, nullptr);
+        sleep(1);
+        PrintLine("wait %d\n", rounds - i);
+    }
+}
+
+int GenericServer::AddClient(Client* client) { return m_core->AddClient(m_core, client); }
+
+int GenericServer::RemoveClient(Client* client) {
+    m_core->ClientMapOp(CLIENT_RELEASE, client, nullptr);
+    return 1;
+}
+
+bool GenericServer::ClientMapOp(int op, Client* client, _CLIENT_PARAMS* params) {
+    return m_core->ClientMapOp(op, client, params);
+}
+
+unsigned char GenericServer::GetOrReturnInstanceID(unsigned char id) {
+    std::lock_guard<KvoLock> guard(m_IDMaplock);
+    if (curIter >= 64) curIter = 1;
+    if (id != 0) {
+        if (id < 64) m_instanceIDs[id] = 0;
+        return id;
+    }
+    unsigned char candidate = curIter;
+    for (int tried = 0; tried < 63; ++tried) {
+        if (m_instanceIDs[candidate] == 0) {
+            m_instanceIDs[candidate] = 1;
+            PrintLine("m_instanceIDs %d\r\n", candidate);
+            curIter = static_cast<unsigned char>(candidate + 1);
+            return candidate;
+        }
+        candidate = candidate == 63 ? 1 : static_cast<unsigned char>(candidate + 1);
+    }
+    return 0;
+}
+
+int GenericServer::GetStatistics(ServerStatisticsTag& stats) {
+    stats = ServerStatisticsTag{};
+    return 0;
+}
+
+void GenericServer::SetLogImp(LogImp* imp) {
+    m_logImp = imp;
+    m_core->SetLogImp(imp);
+    if (m_core->m_commAgent) m_core->m_commAgent->SetLogImp(imp);
+    if (m_core->m_responser) m_core->m_responser->SetLogImp(imp);
+}
+
+bool GenericServer::IsRunning() const { return m_core->m_running; }
+
+size_t GenericServer::GetClientCount() const { return m_core->m_clientCount; }
+
+void* GenericServer::AcceptThread(void* arg) {
+    std::shared_ptr<Core> core;
+    {
+        std::unique_ptr<std::shared_ptr<Core>> start(static_cast<std::shared_ptr<Core>*>(arg));
+        core = *start;
+    }
+    try {
+        core->AcceptLoop(core, true);
+    } catch (...) {
+        // A thread must never let an exception end the process.
+    }
+    return nullptr;
+}
+
+static void* RunClientThread(void* arg, bool receive) {
+    std::shared_ptr<GenericServer::Core> core;
+    std::shared_ptr<ClientEntry> entry;
+    {
+        std::unique_ptr<ClientThreadArgs> start(static_cast<ClientThreadArgs*>(arg));
+        core = std::move(start->core);
+        entry = std::move(start->entry);
+    }
+    core->m_clientLaunchSem.Post();
+    core->RunClient(entry, receive);
+    return nullptr;
+}
+
+void* GenericServer::ReceiveThread(void* arg) { return RunClientThread(arg, true); }
+
+void* GenericServer::SendThread(void* arg) { return RunClientThread(arg, false); }
+
+// ------------------------------------------------------------------------ Core
+
+void GenericServer::Core::AcceptLoop(const std::shared_ptr<Core>& self, bool announceStart) {
+    m_running = true;
+    if (announceStart) m_acceptLaunchSem.Post();
+    for (;;) {
+        // Further connections wait in the listen backlog; a closed transport
+        // ends the pause so shutdown is not held up by a full server.
+        while (m_clientCount > kMaxClients - 1 && m_commAgent->GetStatus()) usleep(100000);
+        Client* client = nullptr;
+        if (m_commAgent->Accept(&client) == -1) break;
+        if (client) AddClient(self, client);
+    }
+    m_running = false;
+    m_acceptLaunchSem.Post();
+}
+
+int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* client) {
+    auto entry = std::make_shared<ClientEntry>();
+    entry->client.reset(client);
+    _CLIENT_PARAMS& params = entry->params;
+    params.byInstanceID = GetOrReturnInstanceID(0);
+    if (params.byInstanceID == 0) {
+        DropClient(entry);
+        return 0;
+    }
+    params.nController = m_controllerIndex;
+    params.uChannel = m_channel;
+    params.nState = 1;
+    {
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        m_launching[client] = entry;
+    }
+    if (!LaunchClientThread(self, entry, true)) {
+        ShowMessage(LOG_ERROR, "Failed to create receive client thread.");
+        DropClient(entry);
+        return 0;
+    }
+    if (!LaunchClientThread(self, entry, false)) {
+        ShowMessage(LOG_ERROR, "Failed to create send client thread.");
+        GENSVR_TERMINATE_THREAD(params.hReceiveThread);
+        DropClient(entry);
+        return 0;
+    }
+    ClientMapOp(CLIENT_REGISTER, client, &params);
+    return 1;
+}
+
+// Starts one client thread and waits for it to take its start argument. On
+// failure nState becomes 0, so a started thread leaves the client alone.
+bool GenericServer::Core::LaunchClientThread(const std::shared_ptr<Core>& self,
+                                             const std::shared_ptr<ClientEntry>& entry, bool receive) {
+    auto* arg = new ClientThreadArgs{self, entry};  // owned by the thread once started
+    KVO_THREAD_HANDLE& handle = receive ? entry->params.hReceiveThread : entry->params.hSendThread;
+    bool ok = GENSVR_CREATE_THREAD(handle, receive ? &GenericServer::ReceiveThread : &GenericServer::SendThread,
+                                   arg) == 0;
+    if (!ok) delete arg;
+    if (ok) ok = m_clientLaunchSem.WaitingForSignal(kLaunchPolls);
+    if (!ok) {
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        entry->params.nState = 0;
+    }
+    return ok;
+}
+
+// Clean-up of a client that never got registered. The client is closed now;
+// its memory goes with the last holder of the entry (a thread that did start).
+void GenericServer::Core::DropClient(const std::shared_ptr<ClientEntry>& entry) {
+    {
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        m_launching.erase(entry->client.get());
+    }
+    entry->client->Close();
+    if (entry->params.byInstanceID) GetOrReturnInstanceID(entry->params.byInstanceID);
+}
+
+void GenericServer::Core::RunClient(const std::shared_ptr<ClientEntry>& entry, bool receive) {
+    Client* client = entry->client.get();
+    _CLIENT_PARAMS* params = &entry->params;
+    try {
+        if (receive) m_responser->Receive(client, params);
+        else m_responser->Send(client, params);
+    } catch (...) {
+        // Dropped; the release below still runs so the slot and ID come back.
+    }
+    // A failed launch was cleaned up by AddClient; the client is not ours to release.
+    if (!entry->registered) return;
+    try {
+        ClientMapOp(CLIENT_RELEASE, client, nullptr);
+        LetPartnerGo(entry);
+    } catch (...) {
+    }
+}
+
+// A partner thread that had not yet seen nState 2 when this one finished would
+// wait for 2 or 0 for ever, since 1 also means "launching". Once it has had a
+// moment to stop on its own, nState 0 sends it home from either place.
+void GenericServer::Core::LetPartnerGo(const std::shared_ptr<ClientEntry>& entry) {
+    for (int waited = 0; waited < kPartnerGraceMs && entry->liveThreads > 0; ++waited) usleep(1000);
+    std::lock_guard<KvoLock> guard(m_clientMapLock);
+    if (entry->liveThreads > 0) entry->params.nState = 0;
+}
+
+// One client thread is done. The last one returns the ID and frees the client.
+int GenericServer::Core::ReleaseLocked(std::map<Client*, std::shared_ptr<ClientEntry>>::iterator it) {
+    std::shared_ptr<ClientEntry> entry = it->second;
+    int live = --entry->liveThreads;
+    if (live > 0) {
+        if (entry->params.nState > 0) --entry->params.nState;
+        return live;
+    }
+    entry->params.nState = 0;
+    GetOrReturnInstanceID(entry->params.byInstanceID);
+    m_clients.erase(it);
+    m_clientCount = m_clients.size();
+    entry->client->Close();
+    entry->client.reset();
+    return 0;
+}
+
+bool GenericServer::Core::ClientMapOp(int op, Client* client, _CLIENT_PARAMS* params) {
+    std::lock_guard<KvoLock> guard(m_clientMapLock);
+    try {
+        return ClientMapOpLocked(op, client, params);
+    } catch (const std::exception& e) {
+        ShowMessage(LOG_ERROR, "exception ocurred\n");
+        ShowMessage(LOG_ERROR, "%s", e.what());
+        return false;
+    }
+}
+
+bool GenericServer::Core::ClientMapOpLocked(int op, Client* client, _CLIENT_PARAMS* params) {
+    switch (op) {
+    case CLIENT_RELEASE: {
+        if (!client) return true;
+        // Waking the other thread out of a blocked receive comes first.
+        client->Shutdown();
+        auto it = m_clients.find(client);
+        if (it != m_clients.end()) ReleaseLocked(it);
+        return true;
+    }
+    case CLIENT_REGISTER: {
+        auto it = m_launching.find(client);
+        if (it == m_launching.end() || (params && &it->second->params != params)) return true;
+        m_clients[client] = it->second;
+        m_launching.erase(it);
+        m_clients[client]->liveThreads = 2;
+        m_clients[client]->registered = true;
+        m_clients[client]->params.nState = 2;
+        m_clientCount = m_clients.size();
+        return true;
+    }
+    case CLIENT_IS_EMPTY:
+        return m_clients.empty();
+    case CLIENT_SHUTDOWN_ALL:
+        for (auto& kv : m_clients) kv.first->Shutdown();
+        return true;
+    default:
+        return true;
+    }
+}

@@ -1,0 +1,142 @@
+#include "server/SocketCommAgent.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "server/SocketClient.h"
+
+namespace {
+
+// Errors that belong to one aborted connection, not to the listening socket
+// (see accept(2)): the agent keeps listening.
+bool IsTransientAcceptError(int err) {
+    switch (err) {
+    case EINTR: case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT:
+    case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+    case EAGAIN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+SocketCommAgent::SocketCommAgent(int port, int anyAddress)
+    : m_socket(-1), m_port(port), m_anyAddress(anyAddress), m_status(0),
+      m_accepting(false), m_closeDeferred(false) {}
+
+SocketCommAgent::~SocketCommAgent() {
+    if (m_status == 1) Close();
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (m_socket != -1 && !m_accepting) {
+        close(m_socket);
+        m_socket = -1;
+    }
+}
+
+int SocketCommAgent::StartListening() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_socket < 0) {
+        m_socket = -1;
+        ShowMessage(LOG_ERROR, "Function socket() failed.");
+        return -1;
+    }
+    int on = 1;
+    setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(m_port & 0xFFFF));
+    addr.sin_addr.s_addr = m_anyAddress ? htonl(INADDR_ANY) : inet_addr("127.0.0.1");
+    if (bind(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ShowMessage(LOG_ERROR, "bind error");
+        CloseSocketLocked();
+        return -1;
+    }
+    if (listen(m_socket, 8) != 0) {
+        ShowMessage(LOG_ERROR, "listen error");
+        CloseSocketLocked();
+        return -1;
+    }
+    m_status = 1;
+    return 0;
+}
+
+int SocketCommAgent::Accept(Client** client) {
+    *client = nullptr;
+    int fd;
+    {
+        std::lock_guard<KvoLock> guard(m_lock);
+        if (m_socket == -1 || m_status == 0) return -1;
+        fd = m_socket;
+        m_accepting = true;
+    }
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    int err = errno;
+    {
+        std::lock_guard<KvoLock> guard(m_lock);
+        m_accepting = false;
+        if (m_closeDeferred) {
+            // Close ran while we were inside accept(): the descriptor is ours to free.
+            if (conn >= 0) close(conn);
+            CloseSocketLocked();
+            conn = -1;
+            err = EINVAL;
+        }
+    }
+    if (conn < 0) {
+        if (IsTransientAcceptError(err) && m_status == 1) return 0;
+        ShowMessage(LOG_ERROR, "SocketCommAgent::Accept failed");
+        Close();
+        return -1;
+    }
+    char text[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    auto* accepted = new SocketClient(conn, text);  // handed to the caller, who owns it
+    accepted->SetLogImp(m_logImp);
+    *client = accepted;
+    return 0;
+}
+
+void SocketCommAgent::CloseSocketLocked() {
+    if (m_socket != -1) close(m_socket);
+    m_socket = -1;
+    m_closeDeferred = false;
+}
+
+int SocketCommAgent::Close() {
+    // The line is written under the lock so that it always comes before the
+    // failure the woken accept thread reports.
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (m_status == 1) {
+        // shutdown wakes an accept() blocked on another thread; the number is
+        // only released once nobody can still pass it to accept().
+        shutdown(m_socket, SHUT_RDWR);
+        m_status = 0;
+        if (m_accepting) m_closeDeferred = true;
+        else CloseSocketLocked();
+    }
+    ShowMessage(LOG_INFO, "SocketCommAgent closed.");
+    return 0;
+}
+
+int SocketCommAgent::GetStatus() { return m_status; }
+
+int SocketCommAgent::SetNonblocking(int fd, bool on, Log* log) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    const char* failure = nullptr;
+    if (flags < 0) failure = "ioctlsocket(FIONBIO)";
+    else if (on && fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) failure = "fcntl(F_SETFL, O_NONBLOCK)";
+    else if (!on && fcntl(fd, F_SETFL, 0) < 0) failure = "fcntl(F_SETFL, 0)";
+    if (!failure) return 1;
+    if (log) log->ShowMessage(LOG_ERROR, "%s", failure);
+    return 0;
+}

@@ -1,0 +1,36 @@
+// SocketCommAgent: a listening TCP/IPv4 endpoint that yields SocketClients.
+// Owned by its GenericServer. Accept runs on the accept thread; Close may come
+// from any other thread and makes a pending Accept fail. `m_lock` guards the
+// descriptor's life so a closing Close never frees a number Accept still uses.
+#pragma once
+
+#include <atomic>
+
+#include "CommAgent.h"
+#include "KvoLock.h"
+
+class SocketCommAgent : public CommAgent {
+public:
+    // anyAddress non-zero: all interfaces; 0: 127.0.0.1 only.
+    SocketCommAgent(int port, int anyAddress);
+    ~SocketCommAgent() override;
+
+    int StartListening() override;
+    int Accept(Client** client) override;
+    int Close() override;
+    int GetStatus() override;
+
+    // Switches a descriptor's non-blocking mode; 1 done, 0 failed (logged to `log`).
+    static int SetNonblocking(int fd, bool on, Log* log);
+
+private:
+    void CloseSocketLocked();
+
+    int m_socket;
+    int m_port;
+    int m_anyAddress;
+    std::atomic<int> m_status;
+    KvoLock m_lock;
+    bool m_accepting;     // an accept() is using m_socket right now
+    bool m_closeDeferred; // Close ran during that accept(): the accept side closes
+};
