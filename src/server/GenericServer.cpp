@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -153,7 +155,7 @@ void GenericServer::ShutDown() {
     for (int i = 0; i < rounds; ++i) {
         if (core.ClientMapOp(CLIENT_IS_EMPTY, nullptr, nullptr)) break;
         core.ClientMapOp(CLIENT_SHUTDOWN_ALL, nullptr, nullptr);
-        sleep(1);
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // a signal does not cut it short
         PrintLine("wait %d\n", rounds - i);
     }
 }

@@ -1,2 +1,4 @@
-// Process entry of the service; the daemon lifecycle arrives with the service spine.
-int main() { return 0; }
+// kvoomxsvr: "-NODAEMON" runs in the foreground, anything else daemonises.
+#include "service/ServiceMain.h"
+
+int main(int argc, char** argv) { KvoServiceMain(argc, argv); }

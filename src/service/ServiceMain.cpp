@@ -1,0 +1,143 @@
+#include "service/ServiceMain.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "service/SvrManager.h"
+
+SvrManager* pServerManager = nullptr;
+std::atomic<int> shutdownFlag{0};
+std::atomic<int> sig_handed{0};
+
+static_assert(std::atomic<int>::is_always_lock_free, "flags are touched from signal handlers");
+
+namespace {
+
+// Self-pipe from the termination handler to the initial thread.
+int g_wakePipe[2] = {-1, -1};
+
+void OpenWakePipe() {
+    if (g_wakePipe[0] != -1) return;
+    if (pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
+}
+
+void InstallHandler(int sig, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(sig, &action, nullptr);
+}
+
+// The shutdown proper, run on the initial thread once a termination signal
+// has been seen: every server in creation order, then the flag.
+void RunShutdown() {
+    if (pServerManager) pServerManager->terminate();
+    shutdownFlag = 1;
+}
+
+// Sleeps up to 100 ms, returning early when the termination handler has
+// written to the pipe; true when it has.
+bool WaitForTerminationRequest() {
+    if (g_wakePipe[0] == -1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return sig_handed != 0;
+    }
+    pollfd p{g_wakePipe[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) return false;
+    char drain[16];
+    while (read(g_wakePipe[0], drain, sizeof drain) > 0) {
+    }
+    return true;
+}
+
+[[noreturn]] void DaemonError() {
+    puts("Daemon error");
+    fflush(stdout);
+    exit(-1);
+}
+
+// Double fork; only the grandchild returns, detached, with 0-2 on /dev/null.
+void Daemonise() {
+    pid_t pid = fork();
+    if (pid < 0) DaemonError();
+    if (pid > 0) _exit(0);
+    if (setsid() < 0) DaemonError();
+    pid = fork();
+    if (pid < 0) DaemonError();
+    if (pid > 0) _exit(0);
+    if (chdir("/") != 0) {
+        // Results are not acted upon: the service runs on regardless.
+    }
+    close(0);
+    close(1);
+    close(2);
+    int fd = open("/dev/null", O_RDWR);
+    if (dup(fd) < 0 || dup(fd) < 0) {
+    }
+}
+
+}  // namespace
+
+bool KvoIsForegroundMode(int argc, char** argv) {
+    return argc >= 2 && argv[1] && strncasecmp(argv[1], "-NODAEMON", 9) == 0;
+}
+
+void sig_handle(int) {
+    if (sig_handed) return;
+    sig_handed = 1;
+    int saved = errno;
+    if (g_wakePipe[1] != -1) {
+        char one = 1;
+        if (write(g_wakePipe[1], &one, 1) < 0) {
+        }
+    }
+    errno = saved;
+}
+
+void sig_pipe_handle(int) {
+    static const char line[] = "Handle SIGPIPE\n";
+    int saved = errno;
+    if (write(STDOUT_FILENO, line, sizeof line - 1) < 0) {
+    }
+    errno = saved;
+}
+
+void KVO_SET_ON_EXIT_HANDLER() {
+    OpenWakePipe();
+    InstallHandler(SIGINT, sig_handle);
+    InstallHandler(SIGTERM, sig_handle);
+    InstallHandler(SIGPIPE, sig_pipe_handle);
+}
+
+int kvomainthread(void*) {
+    std::this_thread::sleep_for(std::chrono::microseconds(2000000));
+    pServerManager = new SvrManager();  // the one manager; never freed
+    // After the manager exists (the handler's work needs it) and before any
+    // server can send to a client (SIGPIPE must not end the process).
+    KVO_SET_ON_EXIT_HANDLER();
+    pServerManager->initialize();
+    pServerManager->run();
+    while (shutdownFlag == 0) {
+        if (WaitForTerminationRequest() && sig_handed) RunShutdown();
+    }
+    return 0;
+}
+
+void KvoServiceMain(int argc, char** argv) {
+    // Console lines must come out whole and at once, also into a pipe.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!KvoIsForegroundMode(argc, argv)) Daemonise();
+    kvomainthread(nullptr);
+    fflush(stdout);
+    _exit(0);
+}

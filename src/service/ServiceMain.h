@@ -1,0 +1,29 @@
+// Process entry of the service: foreground or daemon mode, the main thread
+// function and the termination signals. The signal handlers only set flags and
+// write one byte to a pipe; the initial thread, woken by that byte, runs the
+// shutdown as ordinary code (locks, output and deletes are not safe inside a
+// handler). The globals are owned here and live for the whole process.
+#pragma once
+
+#include <atomic>
+
+class SvrManager;
+
+extern SvrManager* pServerManager;     // set once by kvomainthread, never freed
+extern std::atomic<int> shutdownFlag;  // 1 once every server has been shut down
+extern std::atomic<int> sig_handed;    // 1 from the first SIGINT/SIGTERM on
+
+// True when argv[1] begins with "-NODAEMON" in any case (nine characters compared).
+bool KvoIsForegroundMode(int argc, char** argv);
+
+// Waits 2 s, creates, initialises and runs the manager, then serves until a
+// termination signal has been handled. Returns 0.
+int kvomainthread(void* arg);
+
+// Installs SIGINT and SIGTERM (sig_handle), then SIGPIPE (sig_pipe_handle).
+void KVO_SET_ON_EXIT_HANDLER();
+void sig_handle(int sig);
+void sig_pipe_handle(int sig);
+
+// The whole process: mode choice, daemonising, kvomainthread, _exit. Never returns.
+[[noreturn]] void KvoServiceMain(int argc, char** argv);

@@ -1,0 +1,50 @@
+#include "service/SvrManager.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "server/SocketCommAgent.h"
+#include "web/HttpResponser.h"
+
+ConfigFileSupport SvrManager::m_configFile;
+int SettingServerPort = 7402;
+
+std::string SvrManager::HomeFolder() {
+    const char* home = getenv("KVOOMX_HOME");
+    std::string folder = home && *home ? home : "/usr/share/kvoomx";
+    if (folder.back() != '/') folder += '/';
+    return folder;
+}
+
+SvrManager::SvrManager() { m_configFile.Initialize((HomeFolder() + "kvoomxsvr.conf").c_str()); }
+
+SvrManager::~SvrManager() {
+    m_configFile.SyncFile();
+    terminate();
+}
+
+int SvrManager::initialize() {
+    uint16_t port = 0;
+    if (!m_configFile.GetConfigValue_U16("root", "configport", port)) port = 7402;
+    SettingServerPort = port;
+    auto responser = std::make_unique<HttpResponser>();
+    responser->SetRootFolder((HomeFolder() + "webguiroot/").c_str());
+    m_servers.push_back(std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(SettingServerPort, 1),
+                                                        std::move(responser), 0, 0));
+    printf("Configuration server runs on port %d\n", SettingServerPort);
+    return 0;
+}
+
+int SvrManager::run() {
+    for (auto& server : m_servers) server->Run();
+    return 0;
+}
+
+int SvrManager::terminate() {
+    for (auto& server : m_servers) {
+        server->ShutDown();
+        server.reset();
+    }
+    m_servers.clear();
+    return 0;
+}

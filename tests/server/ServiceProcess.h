@@ -1,0 +1,132 @@
+// Runs build/bin/kvoomxsvr as a child process with its own KVOOMX_HOME (holding
+// a configuration file with a free configuration port) and an empty driver
+// directory, and collects what it writes to standard output.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace kvotest {
+
+class ServiceProcess {
+public:
+    ServiceProcess() : port_(FreeTcpPort()) {
+        std::filesystem::create_directories(home_.path() + "/webguiroot");
+        std::filesystem::create_directories(home_.path() + "/driver");
+        char text[128];
+        snprintf(text, sizeof text, "<root>\n    <configport>%x</configport>\n</root>\n", port_);
+        WriteFileText(home_.file("kvoomxsvr.conf"), text);
+    }
+
+    ~ServiceProcess() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable()) reader_.join();
+        if (outFd_ >= 0) close(outFd_);
+    }
+
+    // Starts the program with the given arguments (argv[1..]).
+    void Start(const std::vector<std::string>& args) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            if (strncmp(*e, "KVOOMX_", 7) != 0) env.push_back(*e);
+        }
+        env.push_back("KVOOMX_HOME=" + home_.path());
+        env.push_back("KVOOMX_DRIVER_DIR=" + home_.path() + "/driver");
+        std::string exe = std::string(KVO_BIN_DIR) + "/kvoomxsvr";
+        std::vector<std::string> argStrings{exe};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv, envp;
+        for (auto& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        started_ = std::chrono::steady_clock::now();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            execve(exe.c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        outFd_ = fds[0];
+        reader_ = std::thread([this] {
+            char buf[1024];
+            ssize_t n;
+            while ((n = read(outFd_, buf, sizeof buf)) > 0) {
+                std::lock_guard<std::mutex> g(lock_);
+                out_.append(buf, static_cast<size_t>(n));
+            }
+            std::lock_guard<std::mutex> g(lock_);
+            outClosed_ = true;
+        });
+    }
+
+    // Waits (bounded) for the child to end; its exit status, or -1.
+    int WaitExit(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        int status = 0;
+        bool done = WaitUntil([&] {
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            return r == pid_;
+        }, limit);
+        if (!done) return -1;
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    }
+
+    bool Alive() { return !exited_ && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    std::string Output() {
+        std::lock_guard<std::mutex> g(lock_);
+        return out_;
+    }
+    bool OutputClosed() {
+        std::lock_guard<std::mutex> g(lock_);
+        return outClosed_;
+    }
+    bool OutputHas(const std::string& text) { return Output().find(text) != std::string::npos; }
+    bool PortAccepts() {
+        int fd = ConnectLoopback(port_);
+        if (fd < 0) return false;
+        close(fd);
+        return true;
+    }
+    std::chrono::steady_clock::duration SinceStart() const { return std::chrono::steady_clock::now() - started_; }
+
+    pid_t pid() const { return pid_; }
+    int port() const { return port_; }
+    const std::string& home() const { return home_.path(); }
+
+private:
+    TempDir home_;
+    int port_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int outFd_ = -1;
+    std::thread reader_;
+    std::mutex lock_;
+    std::string out_;
+    bool outClosed_ = false;
+    std::chrono::steady_clock::time_point started_;
+};
+
+}  // namespace kvotest
