@@ -1,0 +1,38 @@
+// GlobalMap: the registry of page and form-action names (page paths such as
+// "snmp.cgi", "func" values such as "SetSmtp") and their FUNC_ID numbers.
+// Static only. The name-to-id map is built at program start and never changed;
+// the id-to-name table is filled once on first lookup (call_once), so any
+// thread may look names up.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <string>
+
+enum FUNC_ID {
+    FUNC_CONTROLLERS = 0,  // "controllers.cgi", and every name that is not registered
+    FUNC_SNMP = 1,         // "snmp.cgi"
+    FUNC_EMAIL = 2,        // "email.cgi"
+    FUNC_SET_SMTP = 3,
+    FUNC_ADD_RECIPIENT = 4,
+    FUNC_DELETE_RECIPIENT = 5,
+    FUNC_SHOW_EMAIL = 6,
+    FUNC_SHOW_SNMP = 7,
+    FUNC_SET_SNMP = 8,
+    FUNC_ID_COUNT = 9
+};
+
+class GlobalMap {
+public:
+    GlobalMap() = delete;
+
+    static void InitFuncNameIdMap();
+    // The registered name of `id`; empty for an id out of range.
+    static std::string GetFuncName(FUNC_ID id);
+    // Exact, case-sensitive lookup; FUNC_CONTROLLERS (0) when not registered.
+    static FUNC_ID GetFuncId(const std::string& name);
+
+    static const std::map<std::string, FUNC_ID> FuncNameIdMap;
+    static std::string FuncNames[FUNC_ID_COUNT];
+    static std::atomic<bool> bFuncMapInit;
+};

@@ -1,0 +1,193 @@
+#include "web/HttpOmxResponser.h"
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include "config/ConfigFileSupport.h"
+#include "controller/kvoIO.h"
+#include "web/GlobalMap.h"
+#include "web/HttpResponsor.h"
+#include "web/LeafElement.h"
+#include "web/PageFile.h"
+#include "web/PageHelpers.h"
+#include "web/XmlDocForWeb.h"
+
+namespace {
+
+const char kPortRangeMessage[] = "Port number should be in the range 1 to 65535.";
+const char kFatalError[] = "***************Fatal error!***************";
+// 65535 is refused too: the server manager opens no relay port for it.
+const int kLowestPort = 1;
+const int kHighestPort = 65534;
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+std::string ControllerPath(int index) {
+    char path[64];
+    snprintf(path, sizeof path, "/root/controller%d", index);
+    return path;
+}
+
+}  // namespace
+
+HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
+
+HttpOmxResponser::~HttpOmxResponser() = default;
+
+bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
+    if (!parser->m_path.empty()) parser->m_path.erase(0, 1);
+    try {
+        std::lock_guard<KvoLock> request(m_requestLock);
+        if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
+        switch (GetFileType(parser->m_path)) {
+            case FILE_TYPE_XML:
+            case FILE_TYPE_LOG:
+            case FILE_TYPE_OTHER:
+                return Process(client, parser);
+            case FILE_TYPE_XSL:
+                return ServeFromWebRoot(client, parser, "xsl/");
+            default:
+                return ServeFromWebRoot(client, parser, "images/");
+        }
+    } catch (const std::exception&) {
+        printf("Exception ocurred when response Method=%d,File Name=%s\n", parser->m_method,
+               parser->m_path.c_str());
+        fflush(stdout);
+        // The answer may be half sent: the connection can't be trusted any more.
+        return false;
+    }
+}
+
+bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder) {
+    // A ".." segment could climb out of the web root.
+    if (HttpResponsor::HasParentSegment(parser->m_path)) {
+        std::lock_guard<KvoLock> files(fileLock);
+        return HttpResponsor::ResNotFoundRes(client);
+    }
+    return HttpResponsor::ResponseGetFile(client, m_rootFolder + folder + parser->m_path,
+                                          parser->m_keepAlive);
+}
+
+bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
+    std::lock_guard<KvoLock> page(m_pageLock);
+    std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
+    return SendPage(client, *doc, parser->m_keepAlive);
+}
+
+XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
+    XmlDocForWeb* doc = nullptr;
+    switch (GlobalMap::GetFuncId(parser->m_path)) {
+        case FUNC_CONTROLLERS:
+            return ControllersManagement(parser);
+        case FUNC_SNMP:
+            doc = SNMPManagement(parser);
+            break;
+        case FUNC_EMAIL:
+            doc = EmailManagement(parser);
+            break;
+        default:
+            // A form action used as a path: show the controllers page.
+            printf("%s", kFatalError);
+            fflush(stdout);
+            return ControllersManagement(parser);
+    }
+    if (!doc) {
+        printf("%s", kFatalError);
+        fflush(stdout);
+        doc = ControllersManagement(parser);
+    }
+    return doc;
+}
+
+bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive) {
+    PageFile file;  // removed when this returns, whether or not the send worked
+    if (!file.Write(doc, doc.Value())) {
+        std::lock_guard<KvoLock> files(fileLock);
+        return HttpResponsor::ResNotFoundRes(client);
+    }
+    return HttpResponsor::ResponseGetFile(client, file.Path(), keepAlive);
+}
+
+XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
+    auto doc = std::make_unique<XmlDocForWeb>("controllers.xml");
+    doc->SetXsl("controllers.xsl");
+    TiXmlElement* root = doc->SetRootElement("kvo_omx_page");
+    doc->SetTitle("Controller Management");
+
+    std::string error = ApplyControllerPorts(*parser);
+
+    auto* controllers = new TiXmlElement("controllers");
+    root->LinkEndChild(controllers);
+    unsigned int count = kvoIO::GetInstance()->getControllerCount();
+    for (unsigned int i = 0; i < count; ++i) {
+        std::string path = ControllerPath(static_cast<int>(i));
+        uint16_t httpPort = ReadPortOrStoreZero(path.c_str(), "httpport");
+        uint16_t cliPort = ReadPortOrStoreZero(path.c_str(), "cliport");
+        auto* controller = new TiXmlElement("controller");
+        controller->SetAttribute("id", static_cast<int>(i));
+        controller->LinkEndChild(new LeafElement("httpport", httpPort));
+        controller->LinkEndChild(new LeafElement("cliport", cliPort));
+        controllers->LinkEndChild(controller);
+    }
+
+    root->LinkEndChild(new LeafElement("ip", HostAddressForPage(*parser).c_str()));
+    if (!error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    return doc.release();
+}
+
+std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser) {
+    std::string error;
+    for (const auto& field : parser.m_values) {
+        if (StartsWith(field.first, "controller_cliport") &&
+            !StorePort(field.first, field.second, "cliport"))
+            error = kPortRangeMessage;
+        if (StartsWith(field.first, "controller_httpport") &&
+            !StorePort(field.first, field.second, "httpport"))
+            error = kPortRangeMessage;
+    }
+    return error;
+}
+
+bool HttpOmxResponser::StorePort(const std::string& field, const std::string& value,
+                                 const char* key) {
+    int index = GetConId(field);
+    // Only the controllers the service can drive: any other index would let a
+    // form grow the configuration file without bound.
+    if (index < 0 || index >= kMaxControllers) return true;
+    int port = AtoiClamped(value.c_str());
+    if (port < kLowestPort || port > kHighestPort) return false;
+    if (m_pConfig)
+        m_pConfig->SetConfigValue_U16(ControllerPath(index).c_str(), key,
+                                      static_cast<uint16_t>(port));
+    return true;
+}
+
+uint16_t HttpOmxResponser::ReadPortOrStoreZero(const char* path, const char* key) {
+    uint16_t port = 0;
+    if (!m_pConfig) return 0;
+    if (!m_pConfig->GetConfigValue_U16(path, key, port)) {
+        port = 0;
+        m_pConfig->SetConfigValue_U16(path, key, 0);
+    }
+    return port;
+}
+
+std::string HttpOmxResponser::HostAddressForPage(const HttpParser& parser) {
+    std::string name;
+    std::string address;
+    GetHostName(name, address);
+    // The address the browser used is the one that reaches this host from it.
+    size_t colon = parser.m_host.find(':');
+    if (colon != 0) address = parser.m_host.substr(0, colon);
+    return address;
+}
+
+// The SNMP and e-mail pages are built elsewhere; until then Process falls back
+// to the controllers page for them.
+XmlDocForWeb* HttpOmxResponser::SNMPManagement(HttpParser* /*parser*/) { return nullptr; }
+
+XmlDocForWeb* HttpOmxResponser::EmailManagement(HttpParser* /*parser*/) { return nullptr; }

@@ -1,0 +1,53 @@
+// HttpOmxResponser: the responder of the configuration server. Stylesheets and
+// images come from the web root; every other path is a management page, built
+// as an XML page document after the submitted form has been applied to the
+// configuration store, then saved to a private file, sent and removed.
+// One instance per configuration server (owned by it), shared by all of its
+// connections' receive threads: m_requestLock serialises whole requests, then
+// m_pageLock guards building, sending and removing a page, then fileLock.
+// m_pConfig is set by the server manager before the server starts; not owned.
+#pragma once
+
+#include <string>
+
+#include "KvoLock.h"
+#include "web/HttpResponser.h"
+
+class ConfigFileSupport;
+class XmlDocForWeb;
+
+class HttpOmxResponser : public HttpResponser {
+public:
+    // Controllers the service can drive; ports of higher indexes are not stored.
+    static const int kMaxControllers = 4;
+
+    HttpOmxResponser();
+    ~HttpOmxResponser() override;
+
+    bool ProcessRequest(Client* client, HttpParser* parser) override;
+
+    // Answers one management page; true keeps the connection.
+    bool Process(Client* client, HttpParser* parser);
+
+    // Page builders: each returns a new document owned by the caller, or null.
+    XmlDocForWeb* ControllersManagement(HttpParser* parser);
+    XmlDocForWeb* SNMPManagement(HttpParser* parser);
+    XmlDocForWeb* EmailManagement(HttpParser* parser);
+
+    KvoLock m_pageLock;
+    KvoLock m_requestLock;
+    ConfigFileSupport* m_pConfig;
+
+private:
+    bool ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder);
+    bool SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive);
+    XmlDocForWeb* BuildPage(HttpParser* parser);
+
+    // Stores each controller_cliport_* / controller_httpport_* field; the last
+    // refusal's message, or empty.
+    std::string ApplyControllerPorts(const HttpParser& parser);
+    bool StorePort(const std::string& field, const std::string& value, const char* key);
+    // Reads a 16-bit key, storing 0 when it is missing; 0 without a store.
+    uint16_t ReadPortOrStoreZero(const char* path, const char* key);
+    static std::string HostAddressForPage(const HttpParser& parser);
+};

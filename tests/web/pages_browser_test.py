@@ -1,0 +1,454 @@
+#!/usr/bin/env python3
+"""The configuration pages in a real browser.
+
+Runs kvoomxsvr against two simulated controllers, opens its configuration
+server in headless Chromium (driven over --remote-debugging-pipe), checks that
+the transformed controllers page shows each controller's ports, changes one
+port with the keyboard and checks that the stored setting changed. Then the
+SNMP and e-mail stylesheets render sample documents of their pages. Every
+socket is on 127.0.0.1; screenshots are kept in the artefact folder.
+
+usage: pages_browser_test.py BIN_DIR SOURCE_DIR ARTEFACT_DIR SCRATCH_DIR
+"""
+import base64
+import ctypes
+import functools
+import http.server
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+LIMIT = 20.0  # seconds for any single awaited condition
+
+
+def die_with_parent():
+    """In a child before exec: end when this test ends, however it ends."""
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(cond, what, limit=LIMIT):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if cond():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+class Check:
+    def __init__(self):
+        self.failures = []
+        self.passed = 0
+
+    def __call__(self, ok, what):
+        if ok:
+            self.passed += 1
+            print("ok   " + what)
+        else:
+            self.failures.append(what)
+            print("FAIL " + what)
+
+
+class Chromium:
+    """A headless Chromium driven through the DevTools protocol on a pipe."""
+
+    def __init__(self, profile):
+        to_browser_r, self.to_browser = os.pipe()
+        self.from_browser, from_browser_w = os.pipe()
+        args = [
+            "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--no-default-browser-check", "--disable-domain-reliability",
+            "--disable-client-side-phishing-detection", "--hide-scrollbars",
+            # Nothing but the loopback address can be reached by name.
+            "--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1",
+            "--user-data-dir=" + profile, "--remote-debugging-pipe", "--window-size=1200,900",
+            "about:blank",
+        ]
+
+        def wire_pipes():
+            die_with_parent()
+            os.dup2(to_browser_r, 3)
+            os.dup2(from_browser_w, 4)
+
+        self.proc = subprocess.Popen(args, preexec_fn=wire_pipes, pass_fds=(3, 4),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     close_fds=True)
+        os.close(to_browser_r)
+        os.close(from_browser_w)
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+        self.session = None
+
+    def _read_message(self, deadline):
+        while b"\0" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("the browser did not answer in time")
+            ready, _, _ = select.select([self.from_browser], [], [], left)
+            if ready:
+                chunk = os.read(self.from_browser, 65536)
+                if not chunk:
+                    raise AssertionError("the browser closed its pipe")
+                self.buffer += chunk
+        raw, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(raw)
+
+    def call(self, method, params=None, session=True):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params or {}}
+        if session and self.session:
+            msg["sessionId"] = self.session
+        os.write(self.to_browser, json.dumps(msg).encode() + b"\0")
+        deadline = time.monotonic() + LIMIT
+        while True:
+            reply = self._read_message(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise AssertionError("%s failed: %s" % (method, reply["error"]))
+                return reply.get("result", {})
+            self.events.append(reply)
+
+    def wait_event(self, method):
+        deadline = time.monotonic() + LIMIT
+        while True:
+            for i, ev in enumerate(self.events):
+                if ev.get("method") == method:
+                    del self.events[i]
+                    return ev.get("params", {})
+            self.events.append(self._read_message(deadline))
+
+    def open_page(self):
+        target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)
+        attached = self.call("Target.attachToTarget",
+                             {"targetId": target["targetId"], "flatten": True}, session=False)
+        self.session = attached["sessionId"]
+        self.call("Page.enable")
+        self.call("Runtime.enable")
+
+    def navigate(self, url):
+        self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
+        self.call("Page.navigate", {"url": url})
+        self.wait_event("Page.loadEventFired")
+
+    def js(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        if "exceptionDetails" in result:
+            raise AssertionError("script failed: %s" % result["exceptionDetails"])
+        return result["result"].get("value")
+
+    def screenshot(self, path, width=None):
+        if width:
+            self.call("Emulation.setDeviceMetricsOverride",
+                      {"width": width, "height": 900, "deviceScaleFactor": 1, "mobile": False})
+        shot = self.call("Page.captureScreenshot", {"format": "png", "captureBeyondViewport": True})
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+        if width:
+            self.call("Emulation.clearDeviceMetricsOverride")
+
+    def press_enter(self):
+        for kind in ("keyDown", "keyUp"):
+            params = {"type": kind, "key": "Enter", "code": "Enter", "windowsVirtualKeyCode": 13}
+            if kind == "keyDown":
+                params["text"] = "\r"
+            self.call("Input.dispatchKeyEvent", params)
+
+    def close(self):
+        try:
+            self.session = None
+            self.call("Browser.close", session=False)
+        except (AssertionError, OSError):
+            pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        for fd in (self.to_browser, self.from_browser):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+def stop(proc, limit=10):
+    if proc and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def write_config(path, config_port, ports):
+    lines = ["<root>", "    <configport>%x</configport>" % config_port]
+    for i, (http, cli) in enumerate(ports):
+        lines += ["    <controller%d>" % i, "        <httpport>%x</httpport>" % http,
+                  "        <cliport>%x</cliport>" % cli, "    </controller%d>" % i]
+    lines.append("</root>")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def stored_port(path, controller, key):
+    root = ET.parse(path).getroot()
+    node = root.find("controller%d/%s" % (controller, key))
+    return int(node.text, 16) if node is not None and node.text else None
+
+
+FIELD_VALUES_JS = """(() => {
+  const v = {};
+  for (const el of document.querySelectorAll('form input')) {
+    v[el.name] = el.type === 'checkbox' ? (el.checked ? el.value : null) : el.value;
+  }
+  return v;
+})()"""
+
+BANNER_JS = """(() => {
+  const b = document.querySelector('xslt-warning-banner');
+  if (!b) return null;
+  const text = (b.shadowRoot ? b.shadowRoot.textContent : '') || b.textContent || '';
+  return text.replace(/\\s+/g, ' ').trim() || '(banner element present)';
+})()"""
+
+
+def controllers_page(browser, check, url, config_path, ports, artefacts):
+    browser.navigate(url + "controllers.cgi")
+    check(browser.js("document.documentElement.tagName") == "HTML",
+          "the controllers document was transformed into HTML")
+    check(browser.js("document.title").startswith("Controller Management"),
+          "the page title comes from the document")
+    banner = browser.js(BANNER_JS)
+    print("note: Chromium's XSLT banner: %s" % (banner or "none shown"))
+    fields = browser.js(FIELD_VALUES_JS)
+    for i, (http, cli) in enumerate(ports):
+        check(fields.get("controller_httpport_%x" % i) == str(http),
+              "controller %d shows its web GUI port %d" % (i, http))
+        check(fields.get("controller_cliport_%x" % i) == str(cli),
+              "controller %d shows its CLI port %d" % (i, cli))
+    links = browser.js("[...document.querySelectorAll('td a')].map(a => a.getAttribute('href'))")
+    check(links == ["http://127.0.0.1:%d/" % http for http, _ in ports],
+          "each controller links to its relayed web GUI")
+    check(browser.js("document.querySelector('nav a[aria-current=page]').textContent") == "Controllers",
+          "the navigation marks the current page")
+    browser.screenshot(os.path.join(artefacts, "controllers.png"))
+    browser.screenshot(os.path.join(artefacts, "controllers-narrow.png"), width=380)
+
+    # Keyboard only: focus the field, type the new port, press Enter to submit.
+    new_port = ports[1][0] + 1000
+    browser.js("(() => { const e = document.getElementById('controller_httpport_1');"
+               " e.focus(); e.select(); })()")
+    browser.call("Input.insertText", {"text": str(new_port)})
+    browser.events = [e for e in browser.events if e.get("method") != "Page.loadEventFired"]
+    browser.press_enter()
+    browser.wait_event("Page.loadEventFired")
+    check(stored_port(config_path, 1, "httpport") == new_port,
+          "submitting the form stored web GUI port %d for controller 1" % new_port)
+    check(stored_port(config_path, 0, "httpport") == ports[0][0],
+          "the other controller's port is unchanged")
+    fields = browser.js(FIELD_VALUES_JS)
+    check(fields.get("controller_httpport_1") == str(new_port),
+          "the page after the submit shows the new port")
+    browser.screenshot(os.path.join(artefacts, "controllers-after-submit.png"))
+
+    # A refused port: the message is shown prominently, as an alert.
+    browser.navigate(url + "controllers.cgi?controller_cliport_0=65535")
+    alert = browser.js("(() => { const a = document.querySelector('.messages [role=alert]');"
+                       " return a ? a.textContent.replace(/\\s+/g, ' ').trim() : null; })()")
+    check(alert is not None and "Port number should be in the range 1 to 65535." in alert,
+          "a refused port is reported in an alert")
+    check(stored_port(config_path, 0, "cliport") == ports[0][1], "the refused port was not stored")
+    browser.screenshot(os.path.join(artefacts, "controllers-error.png"))
+
+    # Static files the page uses come from the web root.
+    ok = browser.js("(() => { const i = document.querySelector('.brand img');"
+                    " return i.complete && i.naturalWidth > 0; })()")
+    check(ok, "the logo image was served from the web root")
+
+
+SNMP_SAMPLE = """<?xml version="1.0" encoding="UTF-8" standalone="no" ?>
+<?xml-stylesheet type="text/xsl" href="snmp.xsl" ?>
+<kvo_omx_page title="SNMP Management">
+    <snmp>
+        <client id="1"><ip>10.0.0.5</ip><port>162</port></client>
+        <client id="2"><ip /><port>0</port></client>
+        <client id="3"><ip /><port>162</port></client>
+        <information> Information</information>
+        <error> Error</error>
+    </snmp>
+    <messages><message type="error">Invalid IP address.</message></messages>
+</kvo_omx_page>
+"""
+
+EMAIL_SAMPLE = """<?xml version="1.0" encoding="UTF-8" standalone="no" ?>
+<?xml-stylesheet type="text/xsl" href="email.xsl" ?>
+<kvo_omx_page title="EMAIL Management">
+    <setting>
+        <smtp enabled="0"><server>mail.example.org</server><from>raid@example.org</from>
+            <logname>raid</logname><port>587</port></smtp>
+        <recipients>
+            <recipient><email>ops@example.org</email><name>ops-team</name>
+                <warning> Warning</warning><error> Error</error></recipient>
+            <recipient><email>night@example.org</email><name>night</name>
+                <information> Information</information></recipient>
+        </recipients>
+    </setting>
+    <messages><message type="confirm" yeshref="email.cgi?yes" nohref="email.cgi">Delete?</message></messages>
+</kvo_omx_page>
+"""
+
+
+def sample_pages(browser, check, webroot, scratch, artefacts):
+    site = os.path.join(scratch, "samples")
+    os.makedirs(site)
+    for name in os.listdir(os.path.join(webroot, "xsl")):
+        shutil.copy(os.path.join(webroot, "xsl", name), site)
+    for name in os.listdir(os.path.join(webroot, "images")):
+        shutil.copy(os.path.join(webroot, "images", name), site)
+    for name, text in (("snmp.xml", SNMP_SAMPLE), ("email.xml", EMAIL_SAMPLE)):
+        with open(os.path.join(site, name), "w") as f:
+            f.write(text)
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(Quiet, directory=site))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        base = "http://127.0.0.1:%d/" % server.server_address[1]
+        browser.navigate(base + "snmp.xml")
+        fields = browser.js(FIELD_VALUES_JS)
+        check(fields.get("func") == "SetSnmp", "SNMP form posts func=SetSnmp")
+        check(fields.get("trap_client_1") == "10.0.0.5" and fields.get("trap_port_1") == "162",
+              "SNMP receiver 1 shows its address and port")
+        check(fields.get("trap_port_2") == "" and "trap_client_3" in fields,
+              "SNMP receivers 2 and 3 are there; port 0 shows empty")
+        check(fields.get("check_info") and fields.get("check_warn") is None and fields.get("check_error"),
+              "SNMP level boxes follow the document")
+        check(browser.js("document.querySelector('form').getAttribute('action')") == "snmp.cgi",
+              "SNMP form posts to snmp.cgi")
+        browser.screenshot(os.path.join(artefacts, "snmp-sample.png"))
+
+        browser.navigate(base + "email.xml")
+        forms = browser.js("""[...document.forms].map(f => ({action: f.getAttribute('action'),
+            method: f.method, fields: [...f.elements].filter(e => e.name).map(e => e.name)}))""")
+        by_func = {}
+        for form in forms:
+            func = [n for n in form["fields"] if n == "func"]
+            if func:
+                value = browser.js("[...document.forms][%d].elements.func.value" % forms.index(form))
+                by_func[value] = form
+        check(set(by_func) == {"SetSmtp", "DeleteRecipient", "AddRecipient"},
+              "e-mail page has the three forms")
+        check(all(f["action"] == "email.cgi" and f["method"] == "post" for f in forms),
+              "every e-mail form posts to email.cgi")
+        check(sorted(by_func["SetSmtp"]["fields"]) ==
+              sorted(["func", "smtpadd", "port", "fromadd", "lognamedd", "passdd", "enable"]),
+              "SMTP form sends exactly its fields")
+        check(sorted(by_func["AddRecipient"]["fields"]) ==
+              sorted(["func", "email", "name", "check_info", "check_warn", "check_error"]),
+              "add-recipient form sends exactly its fields")
+        deletes = browser.js("""[...document.querySelectorAll('input[name^=check_]')]
+            .filter(e => e.form.elements.func.value === 'DeleteRecipient').map(e => e.value)""")
+        check(deletes == ["ops@example.org", "night@example.org"],
+              "delete boxes carry the recipients' addresses")
+        check(browser.js("document.getElementById('passdd').value") == "",
+              "no password is put into the page")
+        check(browser.js("document.querySelector('input[name=enable]').checked") is False,
+              "a disabled notification shows unchecked")
+        links = browser.js("[...document.querySelectorAll('.msg-confirm a')].map(a => a.getAttribute('href'))")
+        check(links == ["email.cgi?yes", "email.cgi"], "a question offers its yes and no links")
+        browser.screenshot(os.path.join(artefacts, "email-sample.png"))
+        browser.screenshot(os.path.join(artefacts, "email-sample-narrow.png"), width=380)
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def main():
+    bin_dir, source_dir, artefacts, scratch_base = sys.argv[1:5]
+    os.makedirs(artefacts, exist_ok=True)
+    os.makedirs(scratch_base, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix="pages-browser-", dir=scratch_base)
+    # Unix socket paths are short: the driver directory goes to /tmp if needed.
+    driver = tempfile.mkdtemp(prefix="kvo-drv-", dir=scratch if len(scratch) < 60 else "/tmp")
+    home = os.path.join(scratch, "home")
+    work = os.path.join(scratch, "work")
+    shutil.copytree(os.path.join(source_dir, "share", "webguiroot"), os.path.join(home, "webguiroot"))
+    shutil.copytree(os.path.join(source_dir, "share", "HTML"), os.path.join(work, "HTML"))
+
+    config_port = free_port()
+    ports = [(free_port(), free_port()), (free_port(), free_port())]
+    config_path = os.path.join(home, "kvoomxsvr.conf")
+    write_config(config_path, config_port, ports)
+
+    check = Check()
+    sim = service = browser = None
+    service_log = os.path.join(artefacts, "kvoomxsvr.log")
+    try:
+        sim = subprocess.Popen([os.path.join(bin_dir, "kvoctlsim"), "--dir", driver,
+                                "--controllers", "2"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               preexec_fn=die_with_parent)
+        wait_until(lambda: os.path.exists(os.path.join(driver, "control")), "the simulator")
+
+        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver)
+        with open(service_log, "wb") as log:
+            service = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=work,
+                                       env=env, stdout=log, stderr=subprocess.STDOUT,
+                                       preexec_fn=die_with_parent)
+        wait_until(lambda: port_open(config_port), "the configuration server")
+
+        browser = Chromium(os.path.join(scratch, "profile"))
+        browser.open_page()
+        controllers_page(browser, check, "http://127.0.0.1:%d/" % config_port, config_path, ports,
+                         artefacts)
+        sample_pages(browser, check, os.path.join(home, "webguiroot"), scratch, artefacts)
+        leftovers = [n for n in os.listdir(work) if n != "HTML"]
+        check(leftovers == [], "no page file is left in the working directory")
+    except AssertionError as e:
+        check(False, str(e))
+    finally:
+        if browser:
+            browser.close()
+        stop(service)
+        stop(sim)
+        shutil.rmtree(scratch, ignore_errors=True)
+        shutil.rmtree(driver, ignore_errors=True)
+
+    print("screenshots in " + artefacts)
+    print("%d passed, %d failed" % (check.passed, len(check.failures)))
+    return 1 if check.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
