@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,8 @@
 #include "TestSupport.h"
 #include "config/ConfigFileSupport.h"
 #include "controller/kvoIO.h"
+#include "server/GenericServer.h"
+#include "server/SocketCommAgent.h"
 #include "web/HttpOmxResponser.h"
 #include "web/HttpParser.h"
 #include "web/PageHelpers.h"
@@ -416,6 +419,51 @@ TEST_F(HttpOmxResponserTest, WithoutAStoreThePageStillShowsTheControllers) {
     ControllersPage page(client.sent.substr(client.sent.find("\r\n\r\n") + 4));
     EXPECT_EQ(2, page.ControllerCount());
     EXPECT_EQ("0", page.Port(0, "httpport"));
+}
+
+// Over real sockets: several browsers at once each get whole, valid pages, the
+// requests are applied one at a time, and no page file stays behind.
+TEST_F(HttpOmxResponserTest, ParallelConnectionsGetWholePagesOverTcp) {
+    auto responder = std::make_unique<HttpOmxResponser>();
+    responder->SetRootFolder(m_root.c_str());
+    responder->m_pConfig = &m_config;
+    int port = kvotest::FreeTcpPort();
+    GenericServer server(std::make_unique<SocketCommAgent>(port, 0), std::move(responder), 0, 0);
+    ASSERT_EQ(0, server.Run());
+
+    const int kClients = 4, kRounds = 4;
+    std::vector<std::string> problems(kClients);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < kRounds; ++r) {
+                int fd = kvotest::ConnectLoopback(port);
+                if (fd < 0) { problems[c] = "connect failed"; return; }
+                // Clients 0 and 1 write controller 0's ports, 2 and 3 controller 1's.
+                std::string body = "controller_cliport_" + std::to_string(c / 2) + "=" +
+                                   std::to_string(20000 + c * 100 + r);
+                std::string request = "POST /controllers.cgi HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                                      "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+                send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+                std::string answer = kvotest::ReadAll(fd);
+                close(fd);
+                size_t end = answer.find("\r\n\r\n");
+                ControllersPage page(end == std::string::npos ? "" : answer.substr(end + 4));
+                if (answer.compare(0, 15, "HTTP/1.0 200 OK") != 0 || page.ControllerCount() != 2) {
+                    problems[c] = "bad answer: " + answer.substr(0, 200);
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    for (const auto& p : problems) EXPECT_EQ("", p);
+    server.ShutDown();
+
+    uint16_t zero = Stored(0, "cliport"), one = Stored(1, "cliport");
+    EXPECT_TRUE(zero == 20000 + kRounds - 1 || zero == 20100 + kRounds - 1) << zero;
+    EXPECT_TRUE(one == 20200 + kRounds - 1 || one == 20300 + kRounds - 1) << one;
+    EXPECT_TRUE(FilesIn(m_work).empty());
 }
 
 }  // namespace

@@ -238,6 +238,14 @@ BANNER_JS = """(() => {
 })()"""
 
 
+CLOSE_BANNER_JS = """(() => {
+  const b = document.querySelector('xslt-warning-banner');
+  const close = b && b.shadowRoot && b.shadowRoot.querySelector('button');
+  if (close) close.click(); else if (b) b.remove();
+  return !!b;
+})()"""
+
+
 def controllers_page(browser, check, url, config_path, ports, artefacts):
     browser.navigate(url + "controllers.cgi")
     check(browser.js("document.documentElement.tagName") == "HTML",
@@ -257,11 +265,14 @@ def controllers_page(browser, check, url, config_path, ports, artefacts):
           "each controller links to its relayed web GUI")
     check(browser.js("document.querySelector('nav a[aria-current=page]').textContent") == "Controllers",
           "the navigation marks the current page")
+    # As first shown (with Chromium's banner), then as the user sees it after closing it.
+    browser.screenshot(os.path.join(artefacts, "controllers-with-xslt-banner.png"))
+    browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "controllers.png"))
     browser.screenshot(os.path.join(artefacts, "controllers-narrow.png"), width=380)
 
     # Keyboard only: focus the field, type the new port, press Enter to submit.
-    new_port = ports[1][0] + 1000
+    new_port = ports[1][0] + 1000 if ports[1][0] < 60000 else ports[1][0] - 1000
     browser.js("(() => { const e = document.getElementById('controller_httpport_1');"
                " e.focus(); e.select(); })()")
     browser.call("Input.insertText", {"text": str(new_port)})
@@ -275,6 +286,7 @@ def controllers_page(browser, check, url, config_path, ports, artefacts):
     fields = browser.js(FIELD_VALUES_JS)
     check(fields.get("controller_httpport_1") == str(new_port),
           "the page after the submit shows the new port")
+    browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "controllers-after-submit.png"))
 
     # A refused port: the message is shown prominently, as an alert.
@@ -284,6 +296,7 @@ def controllers_page(browser, check, url, config_path, ports, artefacts):
     check(alert is not None and "Port number should be in the range 1 to 65535." in alert,
           "a refused port is reported in an alert")
     check(stored_port(config_path, 0, "cliport") == ports[0][1], "the refused port was not stored")
+    browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "controllers-error.png"))
 
     # Static files the page uses come from the web root.
@@ -356,6 +369,7 @@ def sample_pages(browser, check, webroot, scratch, artefacts):
               "SNMP level boxes follow the document")
         check(browser.js("document.querySelector('form').getAttribute('action')") == "snmp.cgi",
               "SNMP form posts to snmp.cgi")
+        browser.js(CLOSE_BANNER_JS)
         browser.screenshot(os.path.join(artefacts, "snmp-sample.png"))
 
         browser.navigate(base + "email.xml")
@@ -387,6 +401,7 @@ def sample_pages(browser, check, webroot, scratch, artefacts):
               "a disabled notification shows unchecked")
         links = browser.js("[...document.querySelectorAll('.msg-confirm a')].map(a => a.getAttribute('href'))")
         check(links == ["email.cgi?yes", "email.cgi"], "a question offers its yes and no links")
+        browser.js(CLOSE_BANNER_JS)
         browser.screenshot(os.path.join(artefacts, "email-sample.png"))
         browser.screenshot(os.path.join(artefacts, "email-sample-narrow.png"), width=380)
     finally:
@@ -395,7 +410,7 @@ def sample_pages(browser, check, webroot, scratch, artefacts):
 
 
 def main():
-    bin_dir, source_dir, artefacts, scratch_base = sys.argv[1:5]
+    bin_dir, source_dir, artefacts, scratch_base = map(os.path.abspath, sys.argv[1:5])
     os.makedirs(artefacts, exist_ok=True)
     os.makedirs(scratch_base, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix="pages-browser-", dir=scratch_base)
