@@ -1,0 +1,101 @@
+// Cost of the configuration pages: one controllers page (build, save to its
+// private file, read back, send, remove), one port form, one stylesheet, and
+// the host lookup every page does. Two simulated controllers.
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "SimulatorProcess.h"
+#include "TestSupport.h"
+#include "config/ConfigFileSupport.h"
+#include "controller/kvoIO.h"
+#include "web/HttpOmxResponser.h"
+#include "web/HttpParser.h"
+#include "web/PageHelpers.h"
+
+namespace {
+
+class CountingClient : public Client {
+public:
+    int PeekBuf(char*, int, int) override { return 0; }
+    int ReceiveBuf(char*, int, int) override { return 0; }
+    int SendBuf(const char*, int length, int) override {
+        bytes += static_cast<size_t>(length);
+        return length;
+    }
+    int GetStatus() override { return 0; }
+    int GetStatistics(ClientStatisticsTag&) override { return 0; }
+    int Close() override { return 0; }
+    int WhenBroken(int) override { return 0; }
+    size_t bytes = 0;
+};
+
+struct Setup {
+    Setup() : sim(2) {
+        sim.ExportDriverDir();
+        kvoIO::GetInstance()->initialize();
+        std::filesystem::create_directories(dir.path() + "/webroot/xsl");
+        std::filesystem::copy_file(std::string(KVO_SOURCE_DIR) + "/share/webguiroot/xsl/controllers.xsl",
+                                   dir.path() + "/webroot/xsl/controllers.xsl");
+        if (chdir(dir.path().c_str()) != 0) abort();
+        config.Initialize((dir.path() + "/kvoomxsvr.conf").c_str());
+        responder.SetRootFolder((dir.path() + "/webroot/").c_str());
+        responder.m_pConfig = &config;
+    }
+    kvotest::SimulatorProcess sim;
+    kvotest::TempDir dir;
+    ConfigFileSupport config;
+    HttpOmxResponser responder;
+};
+
+Setup& Shared() {
+    static Setup setup;
+    return setup;
+}
+
+void Answer(benchmark::State& state, const std::string& request) {
+    Setup& s = Shared();
+    size_t bytes = 0;
+    for (auto _ : state) {
+        HttpParser parser;
+        parser.Parse(request);
+        CountingClient client;
+        s.responder.ProcessRequest(&client, &parser);
+        bytes += client.bytes;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+void BM_ControllersPage(benchmark::State& state) {
+    Answer(state, "GET /controllers.cgi HTTP/1.0\r\nHost: 127.0.0.1:7402\r\n\r\n");
+}
+BENCHMARK(BM_ControllersPage)->Unit(benchmark::kMicrosecond);
+
+void BM_PortFormPost(benchmark::State& state) {
+    std::string body = "controller_httpport_0=7412&controller_cliport_0=7414";
+    Answer(state, "POST /controllers.cgi HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+BENCHMARK(BM_PortFormPost)->Unit(benchmark::kMicrosecond);
+
+void BM_Stylesheet(benchmark::State& state) {
+    Answer(state, "GET /controllers.xsl HTTP/1.0\r\n\r\n");
+}
+BENCHMARK(BM_Stylesheet)->Unit(benchmark::kMicrosecond);
+
+void BM_GetHostName(benchmark::State& state) {
+    std::string name, address;
+    for (auto _ : state) {
+        GetHostName(name, address);
+        benchmark::DoNotOptimize(address);
+    }
+}
+BENCHMARK(BM_GetHostName)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
