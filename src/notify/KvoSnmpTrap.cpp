@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,17 @@ PduPtr BuildTrapPdu(const char* text, u_int ticks) {
     return ok ? std::move(pdu) : nullptr;
 }
 
+// The library's text for a failed session, with the system error when there is one.
+std::string SessionError(netsnmp_session& settings) {
+    int libraryError = 0;
+    int systemError = 0;
+    char* text = nullptr;
+    snmp_error(&settings, &libraryError, &systemError, &text);
+    std::string message = text ? text : "unknown error";
+    free(text);
+    return message;
+}
+
 // Opens a session (its own UDP socket on 0.0.0.0, any port) for one receiver.
 SessionPtr OpenSession(const std::string& address, unsigned short port,
                        const std::string& community) {
@@ -107,22 +119,25 @@ SessionPtr OpenSession(const std::string& address, unsigned short port,
     settings.community_len = communityCopy.size();
     SessionPtr session(snmp_sess_open(&settings));
     if (!session) {
-        // Traps are fire-and-forget: this receiver loses this one event only.
-        PrintLine("SNMP++ Session Create Fail, %s\n", snmp_api_errstring(settings.s_snmp_errno));
+        // Traps are fire-and-forget: this event is lost, the next one tries again.
+        PrintLine("SNMP++ Session Create Fail, %s\n", SessionError(settings).c_str());
     }
     return session;
 }
 
-void SendToReceiver(const netsnmp_pdu& trap, const std::string& address, unsigned short port,
+// False when no session could be made; the cause is local (descriptors, memory),
+// so the caller gives up on this event as a whole.
+bool SendToReceiver(const netsnmp_pdu& trap, const std::string& address, unsigned short port,
                     const std::string& community) {
     // No receiver listens on port 0 (an unset port reads as 0): keep it off the wire.
-    if (port == 0) return;
+    if (port == 0) return true;
     SessionPtr session = OpenSession(address, port, community);
-    if (!session) return;
+    if (!session) return false;
     PduPtr copy(snmp_clone_pdu(const_cast<netsnmp_pdu*>(&trap)));
-    if (!copy) return;
+    if (!copy) return true;
     // On success the library takes the PDU; send failures are silent by design.
     if (snmp_sess_send(session.get(), copy.get()) != 0) copy.release();
+    return true;
 }
 
 }  // namespace
@@ -213,6 +228,6 @@ void KvoSnmpTrap::SendTextTrap(int level, const char* text) {
     PduPtr trap = BuildTrapPdu(text ? text : "", UptimeTicks());
     if (!trap) return;
     for (const TrapTarget& target : targets) {
-        SendToReceiver(*trap, target.address, target.port, target.community);
+        if (!SendToReceiver(*trap, target.address, target.port, target.community)) return;
     }
 }

@@ -2,6 +2,10 @@
 // byte for byte, so the exact message layout and every filtering rule are checked.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -273,6 +277,57 @@ TEST_F(KvoSnmpTrapTest, SendsNeverSeeAHalfChangedTarget) {
         }
     }
     EXPECT_EQ(received, sends);
+}
+
+// Without a free descriptor the session cannot be created: that one event is lost
+// with the failure line, and the next event goes out again.
+TEST_F(KvoSnmpTrapTest, SessionFailureLosesOnlyThatEventAndSaysSo) {
+    SetReceiver(1, a);
+    SetReceiver(2, b);
+    trap.SetTrapLevel(0x04);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    testing::internal::CaptureStdout();
+    int lowest = open("/dev/null", O_RDONLY);
+    close(lowest);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    trap.SendTextTrap('E', "lost");
+    setrlimit(RLIMIT_NOFILE, &old);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("SNMP++ Session Create Fail, ", 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(out.back(), '\n');
+
+    trap.SendTextTrap('E', "next");
+    for (auto* l : {&a, &b}) {
+        auto got = l->Receive();
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->Text(), "next");
+    }
+}
+
+TEST_F(KvoSnmpTrapTest, ConcurrentSendersAreSerialised) {
+    SetReceiver(1, a);
+    SetReceiver(2, b);
+    trap.SetTrapLevel(0x07);
+    KvoSnmpTrap other;  // a second sender shares the one library
+    other.SetTrapLevel(0x07);
+    ASSERT_EQ(other.SetTrapTarget(1, "127.0.0.1", c.port(), "other"), 0);
+    const int perThread = 40;
+    std::thread t1([&] { for (int i = 0; i < perThread; ++i) trap.SendTextTrap('I', "one"); });
+    std::thread t2([&] { for (int i = 0; i < perThread; ++i) other.SendTextTrap('W', "two"); });
+    t1.join();
+    t2.join();
+    for (auto* l : {&a, &b, &c}) {
+        for (int i = 0; i < perThread; ++i) {
+            auto got = l->Receive();
+            ASSERT_TRUE(got.has_value()) << i;
+            ASSERT_EQ(got->varbinds.size(), 3u);
+            EXPECT_EQ(got->Text(), l == &c ? "two" : "one");
+        }
+    }
 }
 
 }  // namespace
