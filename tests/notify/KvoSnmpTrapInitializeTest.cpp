@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "SnmpTrapdProcess.h"
 #include "TestSupport.h"
 #include "TrapListener.h"
 #include "config/ConfigFileSupport.h"
@@ -82,50 +81,6 @@ TEST(KvoSnmpTrapInitialize, MissingFileLeavesEverythingOff) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), unset + unset + unset);
     EXPECT_EQ(trap.GetTrapLevel(), 0);
     EXPECT_FALSE(std::filesystem::exists(file));  // reading never creates the file
-}
-
-TEST(KvoSnmpTrapInitialize, InvalidStoredAddressIsRejectedOthersStay) {
-    kvotest::TempDir dir;
-    kvotest::TrapListener one;
-    std::string file = dir.file("kvoomxsvr.conf");
-    kvotest::WriteFileText(file, TrapConfig("7", "127.0.0.1", one.port(), "300.1.2.3", 162));
-    ConfigFileSupport config;
-    config.Initialize(file.c_str());
-
-    KvoSnmpTrap trap;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(trap.Initialize(config), -1);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Set trap client 300.1.2.3 162\r\nInvalid Address: 300.1.2.3 \n"), std::string::npos) << out;
-    trap.SendTextTrap('I', "still sent");
-    auto got = one.Receive();
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->Text(), "still sent");
-}
-
-TEST(KvoSnmpTrapInitialize, ConfiguredReceiverReachesSnmptrapd) {
-    kvotest::SnmpTrapdProcess trapd;
-    ASSERT_TRUE(trapd.Start()) << trapd.Output();
-    kvotest::TempDir dir;
-    std::string file = dir.file("kvoomxsvr.conf");
-    kvotest::WriteFileText(file, TrapConfig("2", "", 0, "127.0.0.1", trapd.port()));
-    ConfigFileSupport config;
-    config.Initialize(file.c_str());
-
-    KvoSnmpTrap trap;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(trap.Initialize(config), 0);
-    testing::internal::GetCapturedStdout();
-    trap.SendTextTrap('W', "At 2026-12-07 21:20:00 Controller 2:\r\n Battery low");
-
-    ASSERT_TRUE(trapd.WaitForRecords(1)) << trapd.Output();
-    auto records = trapd.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].security, "TRAP2, SNMP v2c, community public");
-    ASSERT_EQ(records[0].varbinds.size(), 3u);
-    EXPECT_EQ(records[0].varbinds[1], ".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.4.1.47321.1.1.0.1");
-    EXPECT_EQ(records[0].varbinds[2],
-              ".1.3.6.1.2.1.1.1.0 = STRING: \"At 2026-12-07 21:20:00 Controller 2:\r\n Battery low\"");
 }
 
 }  // namespace
