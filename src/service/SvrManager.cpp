@@ -7,6 +7,7 @@
 #include "web/HttpResponser.h"
 
 ConfigFileSupport SvrManager::m_configFile;
+KvoSnmpTrap SvrManager::m_kvoTrap;
 int SettingServerPort = 7402;
 
 std::string SvrManager::HomeFolder() {
@@ -27,6 +28,8 @@ int SvrManager::initialize() {
     uint16_t port = 0;
     if (!m_configFile.GetConfigValue_U16("root", "configport", port)) port = 7402;
     SettingServerPort = port;
+    // Receivers and level mask; also sets up the SNMP library before any thread starts.
+    m_kvoTrap.Initialize(m_configFile);
     auto responser = std::make_unique<HttpResponser>();
     responser->SetRootFolder((HomeFolder() + "webguiroot/").c_str());
     m_servers.push_back(std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(SettingServerPort, 1),

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config/ConfigFileSupport.h"
+#include "notify/KvoSnmpTrap.h"
 #include "server/GenericServer.h"
 
 extern int SettingServerPort;
@@ -26,6 +27,7 @@ public:
     static std::string HomeFolder();
 
     static ConfigFileSupport m_configFile;
+    static KvoSnmpTrap m_kvoTrap;
 
 private:
     std::list<std::unique_ptr<GenericServer>> m_servers;  // in creation order
