@@ -74,6 +74,10 @@ void SimController::HandleMessage(const uint8_t* message, size_t size, DriverCli
 
 int32_t SimController::HandleStructureCall(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM_OUT& out) {
     if (in.uInputLength > KVO_IOCTL_DATA_SIZE) return kBadArgument;
+    if (m_zeroReturnedNext) {  // the driver answers, but hands back nothing
+        m_zeroReturnedNext = false;
+        return 0;
+    }
     if (in.uControlCode == KVO_CTL_GET_INFO) {
         if (!m_probeSucceeds) return kUnsupported;
         const uint8_t info[4] = {1, 56, 0, static_cast<uint8_t>(m_number)};
@@ -101,11 +105,6 @@ int32_t SimController::HandlePassThrough(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM
         return kBadArgument;
     if (!write && in.uOutputLength < kReplyHeader) return kBadArgument;
 
-    if (m_zeroReturnedNext) {
-        m_zeroReturnedNext = false;
-        out.uBytesReturned = 0;
-        return 0;
-    }
     const uint8_t* data = in.byInput + sizeof header;
     uint8_t* readArea = out.byOutput + kReplyHeader;
     const unsigned buffer = header.cdb[2];
