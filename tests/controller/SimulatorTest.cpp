@@ -293,3 +293,40 @@ TEST_F(SimulatorTest, BadDriverMessagesFailTheCallAndTheSimulatorLivesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SimulatorTest, RandomDriverRecordsNeverBringTheSimulatorDown) {
+    RawDriverClient raw(sim.dir() + "/QZQRMController.1");
+    ASSERT_TRUE(raw.ok());
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < 1500; ++i) {
+        ASSERT_EQ(0, RawDriverClient::Result(raw.Call(Selector(0))));
+        _IOCTL_PARAM_IN in;
+        auto* bytes = reinterpret_cast<uint8_t*>(&in);
+        for (size_t k = 0; k < sizeof in; ++k) bytes[k] = static_cast<uint8_t>(next());
+        in.uControlCode = (next() % 4 == 0) ? next() : 59;
+        in.uInputLength = (next() % 3 == 0) ? next() : next() % 2100;
+        in.uOutputLength = (next() % 3 == 0) ? next() : next() % 2100;
+        in.byInput[7] = (next() % 4 == 0) ? static_cast<uint8_t>(next()) : 10;
+        in.byInput[8] = (next() % 2) ? 0x3B : 0x3C;
+        in.byInput[10] = static_cast<uint8_t>(next() % 3);  // buffer 0..2
+        in.byInput[11] = static_cast<uint8_t>(next() % 70);
+        if (next() % 2 && in.uInputLength >= 28 && in.uInputLength <= 2048) {
+            // A well-formed record around random data, so the firmware parses it.
+            uint32_t length = in.byInput[8] == 0x3B ? in.uInputLength - 28 : next() % 3000;
+            KvoFillBufferCdb(in.byInput + 8, in.byInput[8], in.byInput[10], in.byInput[11], length);
+            std::memcpy(in.byInput + 24, &length, 4);
+            if (next() % 4 == 0) std::memcpy(in.byInput + 28, "Socket connect!", 16);
+        }
+        std::vector<uint8_t> answer = raw.Call(Structure(in));
+        ASSERT_TRUE(answer.size() == 4 || answer.size() == 4 + sizeof(_IOCTL_PARAM_OUT)) << i;
+    }
+    EXPECT_EQ("ok", sim.Command("ping"));
+}
+
+}  // namespace
