@@ -25,7 +25,18 @@ bool ValidClassName(const std::string& name) {
 
 const char* SimUsage() {
     return "usage: kvoctlsim [--dir DIR] [--controllers N] [--class NAME[,NAME...]]\n"
-           "                 [--transcript FILE] [--events-every SECONDS] [--big-endian]\n";
+           "                 [--transcript FILE] [--events-every SECONDS] [--big-endian]\n"
+           "Control socket DIR/control, one command a line (answer: ok ... | error: ...):\n"
+           "  ping | help | stats N\n"
+           "  event N I|W|E now|YYYY-MM-DDTHH:MM:SS TEXT   queue an event\n"
+           "  bad-event N          queue a reply that is not an event\n"
+           "  probe N ok|fail      control code 0 succeeds or fails (default fail)\n"
+           "  fail-open N K        selector 0 fails the next K times\n"
+           "  refuse-connect N     the next connect message is taken with 0 bytes\n"
+           "  pull N | plug N      every transfer fails / works again\n"
+           "  delay N MS           web answers become ready MS milliseconds late\n"
+           "  zero-returned N      the next driver call returns 0 bytes\n"
+           "  overlong N           the next read reply claims 4096 bytes more than asked\n";
 }
 
 bool ParseSimOptions(int argc, char** argv, SimOptions& options, std::string& error) {

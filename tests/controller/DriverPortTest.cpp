@@ -58,8 +58,8 @@ protected:
 };
 
 TEST_F(DriverPortTest, SearchUsesInstancesOfTheFirstRowThatYieldsPortsOnly) {
-    // Row 0's placeholder matches nothing; row 1 has three services, row 2 three more.
-    SimulatorProcess sim(Sim(3, "QZQRMController,QRMController"));
+    // Row 0's placeholder matches nothing; rows 1, 2 and 3 have three services each.
+    SimulatorProcess sim(Sim(3, "QZQRMController,QRMController,KVOQRMController"));
     ASSERT_TRUE(sim.ok()) << sim.Log();
     sim.ExportDriverDir();
     ActiveDriverPort(nullptr, 0, false);
@@ -72,7 +72,7 @@ TEST_F(DriverPortTest, SearchUsesInstancesOfTheFirstRowThatYieldsPortsOnly) {
         EXPECT_EQ(1, Stat(sim, i, "opens"));
     }
     EXPECT_EQ(nullptr, _get_port(3));
-    for (int i = 3; i < 6; ++i) EXPECT_EQ(0, Stat(sim, i, "opens")) << "row 2 was looked at";
+    for (int i = 3; i < 9; ++i) EXPECT_EQ(0, Stat(sim, i, "opens")) << "rows 2-3 were looked at";
     EXPECT_EQ(nullptr, _get_port(4));
     EXPECT_EQ(nullptr, _get_port(-1));
 }
