@@ -1,0 +1,67 @@
+// GenSMTP: delivers one plain-text mail to a list of recipients through one SMTP
+// server, over one connection per call, with the account it holds. Owned by its
+// user (the e-mail center makes one per event); calls run on the caller's thread,
+// block it for the dialogue, and share nothing, so separate objects never interfere.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "MAIL_CONTENT.h"
+#include "MAIL_RECIPIENT_INFO.h"
+#include "SMTP_SERVER_INFO.h"
+
+class Client;
+
+// SendMail results besides 0 (accepted, or nothing to send) and -1 (no connection,
+// or no mechanism offered); the authentication codes are in SmtpAuth.h.
+constexpr int SMTP_ERR_GREETING = static_cast<int>(0xC0000012u);
+constexpr int SMTP_ERR_EHLO = static_cast<int>(0xC0000013u);
+constexpr int SMTP_ERR_HELO = static_cast<int>(0xC0000014u);
+constexpr int SMTP_ERR_MAIL_FROM = static_cast<int>(0xC0000015u);
+constexpr int SMTP_ERR_NO_RECIPIENT = static_cast<int>(0xC0000016u);
+constexpr int SMTP_ERR_DATA = static_cast<int>(0xC0000017u);
+constexpr int SMTP_ERR_SEND = static_cast<int>(0xC0000018u);
+
+// Subject used when a mail has none.
+extern const char* const SMTP_DEFAULT_SUBJECT;
+
+class GenSMTP {
+public:
+    GenSMTP() = default;
+    explicit GenSMTP(const SMTP_SERVER_INFO& serverInfo) : m_serverInfo(serverInfo) {}
+
+    void SetServerInfo(const SMTP_SERVER_INFO& serverInfo) { m_serverInfo = serverInfo; }
+    const SMTP_SERVER_INFO& GetServerInfo() const { return m_serverInfo; }
+
+    // Sends `content` to every recipient whose level mask matches its level.
+    // `unused` is ignored. Returns 0, -1 or an SMTP_ERR_* code.
+    int SendMail(const std::vector<_MAIL_RECIPIENT_INFO>& recipients, int unused,
+                 const _MAIL_CONTENT* content);
+    // Sends the test mail to one recipient; sets bit 0x01 in its byLevel.
+    int TestMail(_MAIL_RECIPIENT_INFO* recipient);
+    // True when host:port accepts a connection and greets with 220.
+    bool TestSmtpServer(const char* host, unsigned short port);
+
+private:
+    int RunDialogue(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
+                    const _MAIL_CONTENT& content);
+    int Introduce(Client* client, const std::string& clientName);
+    int Authenticate(Client* client, bool plain, bool login, bool cram, bool digest);
+    int SendEnvelope(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching);
+    int SendMessage(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
+                    const _MAIL_CONTENT& content, const std::string& clientName);
+
+    SMTP_SERVER_INFO m_serverInfo;
+};
+
+// Sends `text` as it is; true when every byte went out.
+bool SendSmtpText(Client* client, const std::string& text);
+
+// Reads one whole reply; true when its code is `expected`.
+bool CheckCommandResponse(Client* client, int expected);
+
+// Reads the EHLO reply; true when its code is `expected`. Sets each flag whose
+// mechanism the reply names (PLAIN, LOGIN, CRAM-MD5, DIGEST-MD5).
+bool GetLoginType(Client* client, int expected, bool* plain, bool* login, bool* cramMd5,
+                  bool* digestMd5);
