@@ -94,6 +94,8 @@ local_recipient_maps =
 alias_maps =
 alias_database =
 biff = no
+# No name lookups for the loopback client.
+smtpd_peername_lookup = no
 smtpd_banner = \$myhostname ESMTP $BANNER_TAG
 smtpd_sasl_auth_enable = yes
 smtpd_sasl_type = cyrus

@@ -222,41 +222,6 @@ TEST(DigestMd5Test, Rfc2831Examples) {
     }
 }
 
-TEST(DigestMd5Test, AuthzidQopAndKeysChangeTheResult) {
-    CMd5A md5;
-    char secret[16];
-    std::memcpy(secret, md5.MDHexString("chris:elwood.innosoft.com:secret"), 16);
-    char plain[33], withAuthzid[33], authInt[33];
-    digest_md5_hmac(plain, secret, "n", 1, "c", DIGEST_MD5_QOP_AUTH, nullptr, "smtp/x", 0,
-                    DIGEST_MD5_CIPHER_RC4, nullptr, nullptr, nullptr, nullptr);
-    digest_md5_hmac(withAuthzid, secret, "n", 1, "c", DIGEST_MD5_QOP_AUTH, "other", "smtp/x", 0,
-                    DIGEST_MD5_CIPHER_RC4, nullptr, nullptr, nullptr, nullptr);
-    char kic[16], kis[16], kcc[16], kcs[16], kcc40[16];
-    digest_md5_hmac(authInt, secret, "n", 1, "c", DIGEST_MD5_QOP_AUTH_INT, nullptr, "smtp/x", 0,
-                    DIGEST_MD5_CIPHER_RC4, kic, kis, kcc, kcs);
-    EXPECT_NE(std::string(plain), withAuthzid);
-    EXPECT_NE(std::string(plain), authInt);
-    EXPECT_EQ(std::strlen(authInt), 32u);
-
-    // Kic = MD5(H(A1) + constant), where H(A1) = MD5(secret:nonce:cnonce).
-    unsigned char ha1[16];
-    std::string a1 = std::string(secret, 16) + ":n:c";
-    md5.Digest(a1.data(), static_cast<unsigned int>(a1.size()), ha1);
-    std::string data = std::string(reinterpret_cast<char*>(ha1), 16) +
-                       "Digest session key to client-to-server signing key magic constant";
-    unsigned char expected[16];
-    md5.Digest(data.data(), static_cast<unsigned int>(data.size()), expected);
-    EXPECT_EQ(0, std::memcmp(kic, expected, 16));
-    EXPECT_NE(0, std::memcmp(kic, kis, 16));
-    EXPECT_NE(0, std::memcmp(kcc, kcs, 16));
-    // rc4-40 seals with the first 5 bytes of H(A1) only.
-    digest_md5_hmac(authInt, secret, "n", 1, "c", DIGEST_MD5_QOP_AUTH_CONF, nullptr, "smtp/x", 0,
-                    DIGEST_MD5_CIPHER_RC4_40, nullptr, nullptr, kcc40, nullptr);
-    data = std::string(reinterpret_cast<char*>(ha1), 5) + "Digest H(A1) to client-to-server sealing key magic constant";
-    md5.Digest(data.data(), static_cast<unsigned int>(data.size()), expected);
-    EXPECT_EQ(0, std::memcmp(kcc40, expected, 16));
-}
-
 TEST(FindKeyTest, FindsQuotedValuesFollowedByAComma) {
     char text[] = "realm=\"elwood.innosoft.com\",nonce=\"OA6MG9tEQGm2hh\",qop=\"auth\",algorithm=md5-sess";
     char out[sizeof text];
@@ -283,38 +248,3 @@ TEST(FindKeyTest, ValuesThatAreLastUnquotedOrCutShortAreNotFound) {
     EXPECT_STREQ(out, "");
 }
 
-#include "MAIL_CONTENT.h"
-#include "MAIL_RECIPIENT_INFO.h"
-#include "SMTP_SERVER_INFO.h"
-
-TEST(MailRecordsTest, FieldsHoldTheirLongestTextAndCopyWhole) {
-    SMTP_SERVER_INFO server;
-    std::string text63(63, 's');
-    std::strcpy(server.szSMTPServer, text63.c_str());
-    std::strcpy(server.szLoginName, text63.c_str());
-    std::strcpy(server.szPassword, text63.c_str());
-    std::strcpy(server.szMailFrom, text63.c_str());
-    server.uPort = 2525;
-    server.byAuth = SMTP_AUTH_LOGIN | SMTP_AUTH_DISABLED;
-    server.byAuthType = 3;
-    SMTP_SERVER_INFO copy = server;
-    EXPECT_EQ(0, std::memcmp(&copy, &server, sizeof server));
-    EXPECT_EQ(std::string(copy.szMailFrom), text63);
-
-    _MAIL_RECIPIENT_INFO recipient;
-    std::string text127(127, 'r');
-    std::strcpy(recipient.szMailAddress, text127.c_str());
-    std::strcpy(recipient.szName, text63.c_str());
-    recipient.byLevel = 0x06;
-    _MAIL_RECIPIENT_INFO rcopy = recipient;
-    EXPECT_EQ(0, std::memcmp(&rcopy, &recipient, sizeof recipient));
-    EXPECT_EQ(std::string(rcopy.szMailAddress), text127);
-
-    _MAIL_CONTENT empty;
-    EXPECT_TRUE(empty.strSubject.empty() && empty.strBody.empty());
-    _MAIL_CONTENT mail{0x04, "s", "b"};
-    _MAIL_CONTENT mcopy = mail;
-    EXPECT_EQ(mcopy.byMailLevel, 0x04);
-    EXPECT_EQ(mcopy.strSubject, "s");
-    EXPECT_EQ(mcopy.strBody, "b");
-}

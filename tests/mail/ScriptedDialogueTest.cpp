@@ -353,7 +353,6 @@ TEST(ScriptedDialogueTest, TestSmtpServerWantsA220Greeting) {
     EXPECT_TRUE(smtp.TestSmtpServer("127.0.0.1", static_cast<unsigned short>(greeting.Port())));
     greeting.Join();
     EXPECT_EQ(Commands(greeting), std::vector<std::string>{"QUIT"});
-    EXPECT_FALSE(smtp.TestSmtpServer("no-such-host.invalid", 25));
 }
 
 }  // namespace
