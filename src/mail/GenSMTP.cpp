@@ -210,10 +210,13 @@ int GenSMTP::SendMessage(Client* client, const std::vector<const _MAIL_RECIPIENT
             "\r\n",
         "\r\n" + BodyForData(content.strBody) + "\r\n.\r\n",
     };
-    // A piece that did not go out whole must not be followed by the final
-    // ".": the server would store a mail with text missing.
-    for (const auto& piece : pieces)
-        if (!SendSmtpText(client, piece)) return SMTP_ERR_SEND;
+    // One send for the whole text: small writes in a row without a reply
+    // between them stall on the peer's delayed acknowledgement. A text that did
+    // not go out whole is not followed by anything, so the server never stores
+    // a mail with a part missing.
+    std::string message;
+    for (const auto& piece : pieces) message += piece;
+    if (!SendSmtpText(client, message)) return SMTP_ERR_SEND;
     return CheckCommandResponse(client, 250) ? 0 : SMTP_ERR_SEND;
 }
 
