@@ -59,6 +59,8 @@ DriverPort::~DriverPort() { Close(); }
 
 bool DriverPort::Open() {
     std::lock_guard<KvoLock> guard(m_portLock);
+    // Opening over a live connection would leak it.
+    if (m_connected) DriverBridge::Current().CloseService(m_connect);
     m_connected = m_param.className && ConnectToDataPort(m_param.className, m_connect, m_index);
     return m_connected;
 }

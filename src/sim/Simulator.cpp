@@ -344,7 +344,10 @@ std::string Simulator::Execute(const std::string& line) {
     }
     if (command == "stats") {
         const ControllerStats& s = c->Stats();
-        return "ok opens=" + std::to_string(s.opens) + " calls=" + std::to_string(s.calls) +
+        int live = 0;
+        for (const auto& e : m_endpoints)
+            live += (e->kind == Kind::Driver && e->controller == c->Number()) ? 1 : 0;
+        return "ok opens=" + std::to_string(s.opens) + " live=" + std::to_string(live) + " calls=" + std::to_string(s.calls) +
                " transfers=" + std::to_string(s.transfers) + " failed_opens=" +
                std::to_string(s.failedOpens) + " web_open=" + std::to_string(c->Web().OpenCount()) +
                " events_queued=" + std::to_string(c->Events().QueuedCount());

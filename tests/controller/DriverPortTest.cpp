@@ -170,6 +170,24 @@ TEST_F(DriverPortTest, FourSelectorZeroFailuresGiveFourLinesThreeResetsAndARecon
     EXPECT_EQ(5, Stat(sim, 0, "opens"));
 }
 
+TEST_F(DriverPortTest, ReopeningAndResettingKeepOneConnectionToTheService) {
+    SimulatorProcess sim(1);
+    ASSERT_TRUE(sim.ok()) << sim.Log();
+    sim.ExportDriverDir();
+    ActiveDriverPort(nullptr, 0, false);
+    DriverPort* port = _get_port(0);
+    ASSERT_NE(nullptr, port);
+    EXPECT_TRUE(port->Open());
+    EXPECT_TRUE(port->Reset());
+    EXPECT_TRUE(port->Open());
+    EXPECT_TRUE(kvotest::WaitUntil([&] { return Stat(sim, 0, "live") == 1; }));
+    EXPECT_EQ(4, Stat(sim, 0, "opens"));
+    port->Close();
+    EXPECT_FALSE(port->IsConnected());
+    EXPECT_TRUE(kvotest::WaitUntil([&] { return Stat(sim, 0, "live") == 0; }));
+    ClearActivePorts();
+}
+
 TEST_F(DriverPortTest, SelectorZeroFailureRecoveredByAReset) {
     SimulatorProcess sim(1);
     ASSERT_TRUE(sim.ok()) << sim.Log();
