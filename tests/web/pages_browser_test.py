@@ -171,6 +171,11 @@ class Chromium:
         if width:
             self.call("Emulation.clearDeviceMetricsOverride")
 
+    def press_tab(self):
+        for kind in ("rawKeyDown", "keyUp"):
+            self.call("Input.dispatchKeyEvent", {"type": kind, "key": "Tab", "code": "Tab",
+                                                 "windowsVirtualKeyCode": 9})
+
     def press_enter(self):
         for kind in ("keyDown", "keyUp"):
             params = {"type": kind, "key": "Enter", "code": "Enter", "windowsVirtualKeyCode": 13}
@@ -270,6 +275,14 @@ def controllers_page(browser, check, url, config_path, ports, artefacts):
     browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "controllers.png"))
     browser.screenshot(os.path.join(artefacts, "controllers-narrow.png"), width=380)
+
+    # The keyboard reaches the page: the first stop is the skip link, which leads
+    # past the navigation; every port field can take the focus.
+    browser.press_tab()
+    check(browser.js("document.activeElement.textContent") == "Skip to content",
+          "the first Tab stop is the skip link")
+    focusable = browser.js("[...document.querySelectorAll('form input')].every(e => e.tabIndex >= 0)")
+    check(focusable, "every form field is in the Tab order")
 
     # Keyboard only: focus the field, type the new port, press Enter to submit.
     new_port = ports[1][0] + 1000 if ports[1][0] < 60000 else ports[1][0] - 1000
