@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "server/SocketCommAgent.h"
-#include "web/HttpResponser.h"
+#include "web/HttpOmxResponser.h"
 
 ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
@@ -30,7 +30,8 @@ int SvrManager::initialize() {
     SettingServerPort = port;
     // Receivers and level mask; also sets up the SNMP library before any thread starts.
     m_kvoTrap.Initialize(m_configFile);
-    auto responser = std::make_unique<HttpResponser>();
+    auto responser = std::make_unique<HttpOmxResponser>();
+    responser->m_pConfig = &m_configFile;
     responser->SetRootFolder((HomeFolder() + "webguiroot/").c_str());
     m_servers.push_back(std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(SettingServerPort, 1),
                                                         std::move(responser), 0, 0));
