@@ -62,14 +62,16 @@ class Check:
     def __init__(self):
         self.failures = []
         self.passed = 0
+        self.start = time.monotonic()
 
     def __call__(self, ok, what):
+        stamp = "[%5.1fs] " % (time.monotonic() - self.start)
         if ok:
             self.passed += 1
-            print("ok   " + what)
+            print(stamp + "ok   " + what)
         else:
             self.failures.append(what)
-            print("FAIL " + what)
+            print(stamp + "FAIL " + what)
 
 
 class Chromium:
