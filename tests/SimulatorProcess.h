@@ -116,9 +116,10 @@ public:
             _exit(127);
         }
         m_pid = pid;
-        bool ready = WaitUntil([&] { return !Exited() && Command("ping") == "ok"; },
-                               std::chrono::seconds(10));
-        if (!ready) Stop();
+        bool ready = false;
+        WaitUntil([&] { return Exited() || (ready = Command("ping") == "ok"); },
+                  std::chrono::seconds(10));
+        if (!ready) Stop();  // bad options or a missing binary: see Log()
         return ready;
     }
 

@@ -70,3 +70,17 @@ TEST_F(KvoIOTest, IndexWithoutPortFailsWithoutTouchingTheDriver) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimulatorProcessTest, BadOptionsFailFastWithTheReasonInTheLog) {
+    kvotest::SimulatorProcess::Options o;
+    o.extraArgs = {"--events-every", "soon"};
+    auto start = std::chrono::steady_clock::now();
+    kvotest::SimulatorProcess sim(o);
+    EXPECT_FALSE(sim.ok());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(std::string::npos, sim.Log().find("--events-every takes"));
+}
+
+}  // namespace
