@@ -14,8 +14,8 @@
 class HttpResponser : public Responser {
 public:
     // A request bigger than this ends its connection without an answer.
-    static const size_t kMaxRequestBytes = 64 * 1024;
-    static const int kDefaultRequestTimeoutUs = 30 * 1000 * 1000;
+    static constexpr size_t kMaxRequestBytes = 64 * 1024;
+    static constexpr int kDefaultRequestTimeoutUs = 30 * 1000 * 1000;
 
     HttpResponser();
 
