@@ -3,11 +3,11 @@
 #include <csignal>
 #include <climits>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "HttpDate.h"
 #include "TestSupport.h"
 #include "server/GenericServer.h"
 #include "server/SocketClient.h"
@@ -88,10 +88,10 @@ protected:
             if (n <= 0) break;
             got.append(buf, static_cast<size_t>(n));
             size_t blank = got.find("\r\n\r\n");
-            std::smatch m;
-            std::string head = got.substr(0, blank == std::string::npos ? 0 : blank + 2);
-            if (blank != std::string::npos && std::regex_search(head, m, std::regex("Content-Length: (\\d+)\r\n")))
-                want = blank + 4 + std::stoul(m[1]);
+            if (blank == std::string::npos) continue;
+            size_t field = got.find("\r\nContent-Length: ");
+            if (field != std::string::npos && field < blank)
+                want = blank + 4 + std::stoul(got.substr(field + 18));
         }
         return got;
     }
@@ -138,17 +138,21 @@ TEST_F(HttpServerTest, AnswersWithTheExactHeaderAndClosesWithoutKeepAlive) {
     int fd = Connect();
     Write(fd, Get("/page.html"));
     std::string response = ReadResponse(fd);
-    std::regex exact(
-        "HTTP/1\\.0 200 OK\r\n"
-        "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d [A-Z][a-z][a-z] \\d{4} \\d\\d:\\d\\d:\\d\\d GMT\r\n"
-        "Server: Velmora Diskhelm WebServer/0\\.1b\r\n"
+    const std::string before = "HTTP/1.0 200 OK\r\nDate: ";
+    const std::string after =
+        "\r\nServer: Velmora Diskhelm WebServer/0.1b\r\n"
         "Accept-Ranges: bytes\r\n"
         "Content-Length: 5\r\n"
         "Connection: close\r\n"
         "Content-Type: text/html\r\n"
         "\r\n"
-        "hello");
-    EXPECT_TRUE(std::regex_match(response, exact)) << response;
+        "hello";
+    ASSERT_GT(response.size(), before.size() + after.size()) << response;
+    EXPECT_EQ(response.substr(0, before.size()), before);
+    EXPECT_EQ(response.substr(response.size() - after.size()), after);
+    EXPECT_TRUE(kvotest::LooksLikeHttpDate(
+        response.substr(before.size(), response.size() - before.size() - after.size())))
+        << response;
     EXPECT_TRUE(ClosedWithin(fd, 5s));
 }
 
