@@ -15,7 +15,7 @@ public:
 
     bool IsValid() const { return m_valid; }
     void Post();
-    // Tries to take the signal every 1 ms, at most `polls` sleeps; true when taken.
+    // Waits at most `polls` milliseconds for the signal; true when taken.
     bool WaitingForSignal(int polls);
     const std::string& Name() const { return m_name; }
 
