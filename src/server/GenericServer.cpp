@@ -34,6 +34,8 @@ struct ClientEntry {
 
 // How long a finished client thread gives its partner to notice nState 1.
 constexpr int kPartnerGraceMs = 20;
+// How long deleting a server waits for finishing threads to let go of it.
+constexpr int kReleaseGraceMs = 200;
 
 }  // namespace
 
@@ -103,8 +105,11 @@ GenericServer::GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<R
 
 GenericServer::~GenericServer() {
     if (m_core->m_running) ShutDown();
-    // Late client threads keep the shared block (and with it the responder and
-    // their clients) alive; the last one to end frees it.
+    // Threads that have finished their work drop their share within moments;
+    // give them that, so transport and responder normally go right here. Late
+    // client threads keep the shared block (and with it the responder and their
+    // clients) alive instead; the last one to end frees it.
+    for (int waited = 0; waited < kReleaseGraceMs && m_core.use_count() > 1; ++waited) usleep(1000);
     m_core.reset();
 }
 

@@ -92,7 +92,11 @@ TEST(Service, ForegroundLifecycleAndSignals) {
 
     // SIGPIPE is caught and reported; the service keeps serving.
     kill(svc.pid(), SIGPIPE);
-    EXPECT_TRUE(WaitUntil([&] { return svc.OutputHas("Handle SIGPIPE\n"); }, seconds(5))) << svc.Output();
+    bool reported = WaitUntil([&] { return svc.OutputHas("Handle SIGPIPE\n"); }, seconds(5));
+    if (!reported) {
+        int status = svc.WaitExit(milliseconds(500));
+        FAIL() << "no SIGPIPE line; exit " << status << "\n" << svc.Output();
+    }
     EXPECT_TRUE(svc.Alive());
     EXPECT_TRUE(svc.PortAccepts());
 

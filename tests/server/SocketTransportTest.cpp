@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "ThreadProbe.h"
 #include "server/SocketClient.h"
 #include "server/SocketCommAgent.h"
 
@@ -130,7 +131,7 @@ TEST(SocketTransport, ShutdownWakesBlockedReceive) {
         char buf[8];
         result = p.served->ReceiveBuf(buf, sizeof buf, -1);
     });
-    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_TRUE(kvotest::WaitUntil([] { return kvotest::ThreadsInSyscall(SYS_ppoll) == 1; }));
     EXPECT_EQ(p.served->Shutdown(), 0);
     t.join();
     EXPECT_EQ(result, CLIENT_ERR_BROKEN);
@@ -297,7 +298,7 @@ TEST(SocketCommAgent, CloseWakesPendingAccept) {
         Client* c = nullptr;
         result = agent.Accept(&c);
     });
-    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_TRUE(kvotest::WaitUntil([] { return kvotest::ThreadsInAccept() == 1; }));
     agent.Close();
     t.join();
     std::string out = testing::internal::GetCapturedStdout();
