@@ -87,8 +87,8 @@ TEST(Service, ForegroundLifecycleAndSignals) {
     }
     ASSERT_TRUE(WaitUntil([&] { return svc.PortAccepts(); }, seconds(15))) << svc.Output();
     EXPECT_GE(svc.SinceStart(), seconds(2));
-    EXPECT_TRUE(svc.OutputHas("Configuration server runs on port " + std::to_string(svc.port()) + "\n"))
-        << svc.Output();
+    std::string line = "Configuration server runs on port " + std::to_string(svc.port()) + "\n";
+    EXPECT_TRUE(WaitUntil([&] { return svc.OutputHas(line); }, seconds(5))) << svc.Output();
 
     // SIGPIPE is caught and reported; the service keeps serving.
     kill(svc.pid(), SIGPIPE);
