@@ -152,6 +152,7 @@ void HttpResponsor::GetTime(std::string& out) {
 
 int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, const char* status,
                                    bool keepAlive) {
+    if (!client) return -2;
     char* raw = nullptr;
     int length = ReadFile(path, &raw);
     std::unique_ptr<char[]> body(raw);
