@@ -3,44 +3,124 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "controller/AgentResponser.h"
+#include "controller/kvoIO.h"
+#include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
 #include "web/HttpOmxResponser.h"
 
+int SettingServerPort = SvrManager::kDefaultConfigPort;
+
 ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
-int SettingServerPort = 7402;
+
+namespace {
+constexpr const char* kDefaultHome = "/usr/share/kvoomx";
+constexpr const char* kControllerPathPrefix = "/root/controller";
+constexpr unsigned char kConfigServerController = 0;
+constexpr unsigned int kConfigServerChannel = 0;
+constexpr unsigned int kRelayChannel = 2;
+constexpr int kRelayMode = 1;
+constexpr int kAnyAddress = 1;
+
+bool IsRelayPortOpenable(unsigned short port) { return port >= 1 && port <= 65534; }
+}  // namespace
 
 std::string SvrManager::HomeFolder() {
-    const char* home = getenv("KVOOMX_HOME");
-    std::string folder = home && *home ? home : "/usr/share/kvoomx";
-    if (folder.back() != '/') folder += '/';
-    return folder;
+    const char* env = std::getenv("KVOOMX_HOME");
+    std::string home = (env && *env) ? env : kDefaultHome;
+    if (home.back() != '/') home += '/';
+    return home;
 }
 
-SvrManager::SvrManager() { m_configFile.Initialize((HomeFolder() + "kvoomxsvr.conf").c_str()); }
+std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf"; }
+std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
+std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
+
+SvrManager::SvrManager() {
+    m_configFile.Initialize(ConfigFilePath().c_str());
+    // The e-mail center takes EmailFilePath() here (InitEmailCenter) once it exists.
+}
 
 SvrManager::~SvrManager() {
     m_configFile.SyncFile();
     terminate();
 }
 
-int SvrManager::initialize() {
+unsigned short SvrManager::GetSerConfig() {
     uint16_t port = 0;
-    if (!m_configFile.GetConfigValue_U16("root", "configport", port)) port = 7402;
-    SettingServerPort = port;
-    // Receivers and level mask; also sets up the SNMP library before any thread starts.
-    m_kvoTrap.Initialize(m_configFile);
+    if (!m_configFile.GetConfigValue_U16("root", "configport", port)) return kDefaultConfigPort;
+    return port;
+}
+
+unsigned int SvrManager::ControllerCount() { return kvoIO::GetInstance()->getControllerCount(); }
+
+unsigned short SvrManager::GetPortOrStoreDefault(const char* path, const char* key,
+                                                 unsigned short fallback) {
+    uint16_t port = 0;
+    if (m_configFile.GetConfigValue_U16(path, key, port)) return port;
+    m_configFile.SetConfigValue_U16(path, key, fallback);
+    return fallback;
+}
+
+bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& cliPort) {
+    char path[64];
+    snprintf(path, sizeof path, "%s%d", kControllerPathPrefix, index);
+    httpPort = GetPortOrStoreDefault(path, "httpport",
+                                     static_cast<unsigned short>(kDefaultRelayPortBase + 10 * index));
+    cliPort = GetPortOrStoreDefault(path, "cliport",
+                                    static_cast<unsigned short>(kDefaultCliPortBase + 10 * index));
+    return true;
+}
+
+std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
-    responser->SetRootFolder((HomeFolder() + "webguiroot/").c_str());
-    m_servers.push_back(std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(SettingServerPort, 1),
-                                                        std::move(responser), 0, 0));
+    responser->SetRootFolder(WebRootPath().c_str());
+    return responser;
+}
+
+void SvrManager::CreateConfigServer() {
+    m_servers.push_back(std::make_unique<GenericServer>(
+        std::make_unique<SocketCommAgent>(SettingServerPort, kAnyAddress), CreateConfigResponser(),
+        kConfigServerController, kConfigServerChannel));
+}
+
+void SvrManager::CreateRelayServer(int index, unsigned short port) {
+    m_servers.push_back(std::make_unique<GenericServer>(
+        std::make_unique<SocketCommAgent>(port, kAnyAddress),
+        std::make_unique<AgentResponser>(kRelayMode), static_cast<unsigned char>(index),
+        kRelayChannel));
+}
+
+int SvrManager::initialize() {
+    SettingServerPort = GetSerConfig();
+    // Receivers and level mask; also sets up the SNMP library before any thread starts.
+    m_kvoTrap.Initialize(m_configFile);
+
+    CreateConfigServer();
     printf("Configuration server runs on port %d\n", SettingServerPort);
+    fflush(stdout);
+
+    unsigned int count = ControllerCount();
+    if (count > kMaxControllers) return -1;
+    printf("Find %d controller(s)\n", count);
+
+    for (unsigned int i = 0; i < count; ++i) {
+        unsigned short httpPort = 0, cliPort = 0;
+        GetConfig(static_cast<int>(i), httpPort, cliPort);
+        if (IsRelayPortOpenable(httpPort)) CreateRelayServer(static_cast<int>(i), httpPort);
+        printf("Controller%d WEB GUI runs on port %d\n", i, httpPort);
+    }
+    fflush(stdout);
+
+    // The notify manager's Initialize goes here.
     return 0;
 }
 
 int SvrManager::run() {
     for (auto& server : m_servers) server->Run();
+    // The notify manager's Run (its polling thread) goes here.
     return 0;
 }
 
@@ -50,5 +130,6 @@ int SvrManager::terminate() {
         server.reset();
     }
     m_servers.clear();
+    // The notify manager's terminate (a stop request) goes here.
     return 0;
 }

@@ -1,34 +1,74 @@
-// SvrManager: turns the configuration into running servers and stops them.
-// One instance, created by kvomainthread and never freed; initialize and run
-// are called on the initial thread, terminate on the same thread at shutdown.
-// Owns its servers. (Start-up form: the configuration server only.)
+// SvrManager: turns the configuration into running servers: the configuration
+// server first, then one relay server per controller, and stops them again.
+// The one instance is created by the main thread and never destroyed; it owns
+// its servers. initialize/run run on the main thread, terminate wherever the
+// termination signal is handled (at most once). The static service objects live
+// for the whole process and protect themselves.
 #pragma once
 
-#include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/ConfigFileSupport.h"
 #include "notify/KvoSnmpTrap.h"
-#include "server/GenericServer.h"
 
+class GenericServer;
+class Responser;
+
+// Port of the configuration server, set by SvrManager::initialize.
 extern int SettingServerPort;
 
 class SvrManager {
 public:
+    static constexpr unsigned short kDefaultConfigPort = 7402;
+    static constexpr unsigned short kDefaultRelayPortBase = 7412;
+    static constexpr unsigned short kDefaultCliPortBase = 7414;
+    static constexpr unsigned int kMaxControllers = 4;
+
     SvrManager();
-    ~SvrManager();
+    virtual ~SvrManager();
+    SvrManager(const SvrManager&) = delete;
+    SvrManager& operator=(const SvrManager&) = delete;
 
-    int initialize();  // 0
-    int run();         // 0
-    int terminate();   // 0
+    // Creates every server (none listening yet). 0, or -1 for more than four controllers.
+    int initialize();
+    // Starts every server in creation order, then the notification thread. Always 0.
+    int run();
+    // Shuts every server down and deletes it in creation order. Always 0.
+    int terminate();
 
-    // $KVOOMX_HOME, default /usr/share/kvoomx, ending in "/".
+    // Relay and command-line port of controller `index`, storing defaults when missing.
+    bool GetConfig(int index, unsigned short& httpPort, unsigned short& cliPort);
+    // The stored configuration-server port, or 7402.
+    unsigned short GetSerConfig();
+
+    // $KVOOMX_HOME (default /usr/share/kvoomx) with a trailing slash, and the files in it.
     static std::string HomeFolder();
+    static std::string ConfigFilePath();
+    static std::string EmailFilePath();
+    static std::string WebRootPath();
 
+    // Number of servers created by initialize (configuration server included).
+    size_t ServerCount() const { return m_servers.size(); }
+
+    // Process-wide service objects, constructed in this order, never replaced.
     static ConfigFileSupport m_configFile;
     static KvoSnmpTrap m_kvoTrap;
+    // The e-mail center joins here as m_emailcenter.
+
+protected:
+    // How many controllers kvoIO found; a seam so a test can report more than four.
+    virtual unsigned int ControllerCount();
 
 private:
-    std::list<std::unique_ptr<GenericServer>> m_servers;  // in creation order
+    std::unique_ptr<Responser> CreateConfigResponser();
+    void CreateConfigServer();
+    void CreateRelayServer(int index, unsigned short port);
+    // Reads one port of a controller; when missing, stores and returns `fallback`.
+    unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
+
+    std::vector<std::unique_ptr<GenericServer>> m_servers;
+    // The notify manager joins here: initialize() calls its Initialize, run() its
+    // Run, terminate() its terminate (a stop request that does not wait).
 };

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""Web relay benchmark: the real service (kvoomxsvr -NODAEMON) in front of
+kvoctlsim with one controller, everything on 127.0.0.1.
+
+Prints, for one run:
+  * round trip of a small page through the relay port over a few hundred
+    requests on one kept-alive browser connection (median, p95), and over
+    fresh connections (each pays the connect message and the first poll);
+  * MB/s of /bench/16777216 through the relay;
+  * beside it, the raw readIO ceiling (bench_kvoio_read, same machine, same
+    run) and the ratio of the two.
+
+Usage: bench/relay_bench.py [BUILD_DIR] [--requests N] [--fresh N] [--bytes N]
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(cond, limit, what):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if cond():
+            return
+        time.sleep(0.02)
+    raise SystemExit("benchmark: %s did not happen within %ss" % (what, limit))
+
+
+def port_open(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+        return True
+    except OSError:
+        return False
+
+
+def read_answer(sock):
+    """Reads one HTTP answer with Content-Length; returns (head, body length)."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise SystemExit("benchmark: the relay closed the connection")
+        data += chunk
+    head, _, rest = data.partition(b"\r\n\r\n")
+    m = re.search(rb"Content-Length: (\d+)", head)
+    length = int(m.group(1)) if m else 0
+    got = len(rest)
+    while got < length:
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            raise SystemExit("benchmark: the relay closed the connection mid-answer")
+        got += len(chunk)
+    if got != length:
+        raise SystemExit("benchmark: more bytes than one answer arrived")
+    return head, length
+
+
+def request(path, keep_alive=True):
+    conn = "keep-alive" if keep_alive else "close"
+    return ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: %s\r\n\r\n" % (path, conn)).encode()
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * len(ordered) + 0.5)) - 1))
+    return ordered[k]
+
+
+def kept_alive_round_trips(port, count, path):
+    times = []
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        s.sendall(request(path))  # warm-up: connect message and first poll
+        read_answer(s)
+        for _ in range(count):
+            t0 = time.perf_counter()
+            s.sendall(request(path))
+            read_answer(s)
+            times.append((time.perf_counter() - t0) * 1000.0)
+    return times
+
+
+def fresh_connection_round_trips(port, count, path):
+    times = []
+    for _ in range(count):
+        t0 = time.perf_counter()
+        with socket.create_connection(("127.0.0.1", port)) as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.sendall(request(path))
+            read_answer(s)
+        times.append((time.perf_counter() - t0) * 1000.0)
+    return times
+
+
+def relay_throughput(port, size, runs):
+    rates = []
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(request("/bench/16"))
+        read_answer(s)
+        for _ in range(runs):
+            t0 = time.perf_counter()
+            s.sendall(request("/bench/%d" % size))
+            _, length = read_answer(s)
+            rates.append(length / (time.perf_counter() - t0) / 1e6)
+    return rates
+
+
+def raw_readio_ceiling(bin_dir, size):
+    exe = os.path.join(bin_dir, "bench_kvoio_read")
+    if not os.access(exe, os.X_OK):
+        return None, "bench_kvoio_read is not built"
+    out = subprocess.run([exe, str(size)], capture_output=True, text=True, timeout=300).stdout
+    m = re.search(r"data-carrying:.*?([\d.]+) MB/s", out)
+    return (float(m.group(1)) if m else None), out.strip()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build", nargs="?", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--requests", type=int, default=400)
+    ap.add_argument("--fresh", type=int, default=50)
+    ap.add_argument("--bytes", type=int, default=16777216)
+    ap.add_argument("--runs", type=int, default=3)
+    args = ap.parse_args()
+    bin_dir = os.path.join(os.path.abspath(args.build), "bin")
+    for exe in ("kvoomxsvr", "kvoctlsim"):
+        if not os.access(os.path.join(bin_dir, exe), os.X_OK):
+            raise SystemExit("benchmark: %s/%s is missing; build first" % (bin_dir, exe))
+
+    scratch_base = os.path.join(os.path.abspath(args.build), "benchtmp")
+    os.makedirs(scratch_base, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix="relay-", dir=scratch_base if len(scratch_base) < 60 else "/tmp")
+    driver = os.path.join(scratch, "driver")
+    home = os.path.join(scratch, "home")
+    os.makedirs(driver)
+    os.makedirs(home)
+    config_port, relay_port = free_port(), free_port()
+    with open(os.path.join(home, "kvoomxsvr.conf"), "w") as f:
+        f.write("<root>\n<configport>%x</configport>\n"
+                "<controller0><httpport>%x</httpport></controller0>\n</root>\n" % (config_port, relay_port))
+
+    procs = []
+    try:
+        sim = subprocess.Popen([os.path.join(bin_dir, "kvoctlsim"), "--dir", driver, "--controllers", "1"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(sim)
+        wait_for(lambda: os.path.exists(os.path.join(driver, "control")), 10, "simulator start")
+        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver)
+        log = open(os.path.join(scratch, "kvoomxsvr.log"), "w")
+        svc = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=scratch, env=env,
+                               stdout=log, stderr=subprocess.STDOUT)
+        procs.append(svc)
+        wait_for(lambda: port_open(relay_port), 15, "relay port open")
+
+        small = "/overview.html"
+        kept = kept_alive_round_trips(relay_port, args.requests, small)
+        fresh = fresh_connection_round_trips(relay_port, args.fresh, small)
+        relay_rates = relay_throughput(relay_port, args.bytes, args.runs)
+    finally:
+        for p in reversed(procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+    raw, raw_text = raw_readio_ceiling(bin_dir, args.bytes)
+    shutil.rmtree(scratch, ignore_errors=True)
+
+    print("Web relay benchmark (kvoomxsvr + kvoctlsim, 1 controller, loopback)")
+    print("  small page %s, %d requests on one kept-alive connection:" % (small, len(kept)))
+    print("    median %.2f ms   p95 %.2f ms   min %.2f ms   max %.2f ms"
+          % (statistics.median(kept), percentile(kept, 95), min(kept), max(kept)))
+    print("  same page, %d fresh connections (connect message + first poll each):" % len(fresh))
+    print("    median %.2f ms   p95 %.2f ms" % (statistics.median(fresh), percentile(fresh, 95)))
+    best = max(relay_rates)
+    print("  /bench/%d through the relay, %d runs: best %.1f MB/s, median %.1f MB/s"
+          % (args.bytes, len(relay_rates), best, statistics.median(relay_rates)))
+    if raw is None:
+        print("  raw readIO ceiling: not available (%s)" % raw_text)
+    else:
+        print("  raw readIO ceiling (bench_kvoio_read %d): %.1f MB/s" % (args.bytes, raw))
+        print("  relay / raw readIO: %.2f" % (best / raw))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

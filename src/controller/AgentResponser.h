@@ -1,0 +1,46 @@
+// AgentResponser: relays each browser connection of a controller's web port,
+// byte for byte, to that controller's firmware web interface through kvoIO.
+// Owned by its GenericServer; one instance serves every connection at once, so
+// all per-connection state lives in the _CLIENT_PARAMS record. Receive and Send
+// run on the connection's two threads and meet only through the atomic
+// nState/nLinkState fields (no lock here; kvoIO serialises each transfer).
+#pragma once
+
+#include "Responser.h"
+#include "ScsiPassThrough.h"
+
+class AgentResponser : public Responser {
+public:
+    // The messages announcing and retiring a connection go out with their NUL.
+    static constexpr unsigned int kConnectLength = sizeof(KVO_CONNECT_MESSAGE);        // 16
+    static constexpr unsigned int kDisconnectLength = sizeof(KVO_DISCONNECT_MESSAGE);  // 19
+
+    // Largest block moved in one transfer, in either direction.
+    static constexpr int kBlockSize = 2016;
+    // Send-side poll rhythm: slice length, fast polls, slowest step.
+    static constexpr int kSliceMicroseconds = 20000;
+    static constexpr int kFastPolls = 60;
+    static constexpr int kMaxPollCounter = 100;
+    // How long a browser may refuse data before the connection is dropped.
+    static constexpr int kSendTimeoutMicroseconds = 8000000;
+
+    explicit AgentResponser(int mode);
+    ~AgentResponser() override = default;
+
+    int Receive(Client* client, _CLIENT_PARAMS* params) override;
+    int Send(Client* client, _CLIENT_PARAMS* params) override;
+    bool CanProcess(Client* client) override;
+
+    bool CheckProtocol(Client* client, _CLIENT_PARAMS* params);
+    void Initialize();
+
+private:
+    // false when the launch failed (nState 0): the client must not be touched.
+    static bool WaitForLaunch(const _CLIENT_PARAMS* params);
+    static int WriteToController(const _CLIENT_PARAMS* params, const char* data, unsigned int length);
+    static int ReadFromController(const _CLIENT_PARAMS* params, char* data, unsigned int length);
+    // Sleeps up to `slices` slices; true as soon as the browser has sent something.
+    static bool IdleWait(_CLIENT_PARAMS* params, int slices);
+
+    int m_mode;
+};

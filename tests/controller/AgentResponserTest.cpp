@@ -1,0 +1,239 @@
+// The web relay between a browser socket and the simulated controller's
+// firmware: what reaches the firmware (the simulator's transcript), in which
+// blocks and order, and how the read polling behaves when idle.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "RelayTestSupport.h"
+#include "controller/AgentResponser.h"
+#include "controller/kvoIO.h"
+#include "server/GenericServer.h"
+#include "server/SocketCommAgent.h"
+
+namespace {
+
+using namespace relaytest;
+using kvotest::SimulatorProcess;
+
+class AgentResponserTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim = std::make_unique<SimulatorProcess>(1);
+        ASSERT_TRUE(sim->ok()) << sim->Log();
+        sim->ExportDriverDir();
+        kvoIO::GetInstance()->initialize();
+        ASSERT_EQ(1u, kvoIO::GetInstance()->getControllerCount());
+        port = kvotest::FreeTcpPort();
+        server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
+                                                 std::make_unique<AgentResponser>(1), 0, KVO_WEB_BUFFER);
+        ASSERT_EQ(0, server->Run());
+    }
+
+    void TearDown() override {
+        for (int fd : browsers) close(fd);
+        if (server) server->ShutDown();
+        server.reset();
+        kvoIO::GetInstance()->terminate();
+        sim.reset();
+    }
+
+    // Opens a browser connection and returns its connection byte towards the firmware.
+    unsigned OpenBrowser(int& fd) {
+        size_t before = CountConnects(*sim);
+        fd = kvotest::ConnectLoopback(port);
+        if (fd < 0) return 0;
+        browsers.push_back(fd);
+        return AwaitNewConnection(*sim, before);
+    }
+
+    std::unique_ptr<SimulatorProcess> sim;
+    std::unique_ptr<GenericServer> server;
+    std::vector<int> browsers;
+    int port = 0;
+};
+
+TEST_F(AgentResponserTest, ConnectMessageFirstThenRequestInOrderedBlocksOfAtMost2016) {
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    // A 5000-byte request: a POST whose body fills it up exactly.
+    auto headWith = [](size_t length) {
+        return "POST /volumes.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+               std::to_string(length) + "\r\n\r\n";
+    };
+    std::string head = headWith(5000 - headWith(1000).size());  // same digit count
+    std::string body(5000 - head.size(), 'x');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('A' + i % 23);
+    std::string request = head + body;
+    ASSERT_EQ(5000u, request.size());
+    ASSERT_TRUE(SendAll(fd, request));
+
+    HttpAnswer answer = ReadHttpAnswer(fd);
+    ASSERT_TRUE(answer.complete);
+    EXPECT_EQ(200, answer.status());
+
+    auto writes = WebEntries(*sim, conn, "write");
+    ASSERT_GE(writes.size(), 4u);  // connect + at least three blocks
+    EXPECT_EQ(kConnectBytes, writes.front().data);
+    EXPECT_EQ(16u, writes.front().asked);
+    EXPECT_EQ(16u, writes.front().moved);
+    auto reads = WebEntries(*sim, conn, "read");
+    ASSERT_FALSE(reads.empty());
+    size_t blocks = 0;
+    for (size_t i = 1; i < writes.size(); ++i) {
+        EXPECT_LE(writes[i].asked, 2016u);
+        EXPECT_EQ(writes[i].asked, writes[i].moved);
+        EXPECT_EQ(writes[i].asked, writes[i].data.size());
+        ++blocks;
+    }
+    EXPECT_GE(blocks, 3u);
+    EXPECT_EQ(request, BrowserBytes(writes));
+}
+
+TEST_F(AgentResponserTest, AnswerOf3000BytesIsReadAndSentAsSeveralBlocks) {
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    ASSERT_TRUE(SendAll(fd, Get("/bench/3000")));
+    HttpAnswer answer = ReadHttpAnswer(fd);
+    ASSERT_TRUE(answer.complete);
+    ASSERT_EQ(3000u, answer.body.size());
+    EXPECT_EQ(std::string("abcdefghij"), answer.body.substr(0, 10));
+    EXPECT_EQ('a' + 2999 % 26, answer.body.back());
+
+    size_t dataReads = 0, moved = 0;
+    for (const auto& e : WebEntries(*sim, conn, "read")) {
+        EXPECT_EQ(2016u, e.asked);
+        EXPECT_LE(e.moved, 2016u);
+        if (e.moved > 0) ++dataReads;
+        moved += e.moved;
+    }
+    EXPECT_GE(dataReads, 2u);
+    EXPECT_EQ(answer.head.size() + answer.body.size(), moved);
+}
+
+TEST_F(AgentResponserTest, ClosingTheBrowserSendsTheDisconnectMessageExactlyOnce) {
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    ASSERT_TRUE(SendAll(fd, Get("/drives.html")));
+    ASSERT_TRUE(ReadHttpAnswer(fd).complete);
+    close(fd);
+    browsers.clear();
+
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return server->GetClientCount() == 0; }));
+    auto writes = WebEntries(*sim, conn, "write");
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(1u, CountWrites(writes, kDisconnectBytes));
+    EXPECT_EQ(kDisconnectBytes, writes.back().data);
+    EXPECT_EQ(19u, writes.back().asked);
+    EXPECT_EQ(1u, CountWrites(writes, kConnectBytes));
+}
+
+TEST_F(AgentResponserTest, RefusedConnectMessageEndsTheConnectionWithoutDisconnectOrReads) {
+    ASSERT_EQ("ok", sim->Command("refuse-connect 0").substr(0, 2));
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    SendAll(fd, Get("/"));  // may already fail: the relay drops the connection at once
+    EXPECT_TRUE(WaitForClose(fd, std::chrono::seconds(5)));
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return server->GetClientCount() == 0; }));
+
+    auto entries = WebEntries(*sim, conn);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("write", entries[0].op);
+    EXPECT_EQ(kConnectBytes, entries[0].data);
+    EXPECT_EQ(0u, entries[0].moved);
+
+    // The next connection is served normally.
+    int fd2;
+    unsigned conn2 = OpenBrowser(fd2);
+    ASSERT_NE(0u, conn2);
+    ASSERT_TRUE(SendAll(fd2, Get("/")));
+    EXPECT_EQ(200, ReadHttpAnswer(fd2).status());
+}
+
+TEST_F(AgentResponserTest, ConcurrentBrowsersUseTheirOwnConnectionBytes) {
+    int a, b;
+    unsigned connA = OpenBrowser(a);
+    unsigned connB = OpenBrowser(b);
+    ASSERT_NE(0u, connA);
+    ASSERT_NE(0u, connB);
+    ASSERT_NE(connA, connB);
+    ASSERT_TRUE(SendAll(a, Get("/bench/100000")));
+    ASSERT_TRUE(SendAll(b, Get("/raidsets.html")));
+    HttpAnswer fromB = ReadHttpAnswer(b);
+    HttpAnswer fromA = ReadHttpAnswer(a);
+    ASSERT_TRUE(fromA.complete);
+    ASSERT_TRUE(fromB.complete);
+    EXPECT_EQ(100000u, fromA.body.size());
+    EXPECT_NE(std::string::npos, fromB.body.find("<html"));
+    EXPECT_EQ(Get("/bench/100000"), BrowserBytes(WebEntries(*sim, connA, "write")));
+    EXPECT_EQ(Get("/raidsets.html"), BrowserBytes(WebEntries(*sim, connB, "write")));
+}
+
+// Follows the read polling of an idle connection through the whole ramp:
+// 61 polls 20 ms apart, then 40, 60, ... up to 800 ms (about 17.6 s in all),
+// and checks that browser bytes cut the 800 ms wait short.
+TEST_F(AgentResponserTest, IdleConnectionSlowsTo800MsAndWakesWithinASliceOnBrowserBytes) {
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    ASSERT_TRUE(SendAll(fd, Get("/events.html")));
+    ASSERT_TRUE(ReadHttpAnswer(fd).complete);
+    auto answered = Clock::now();
+
+    auto emptyReadsSinceAnswer = [&] {
+        auto reads = WebEntries(*sim, conn, "read");
+        size_t lastData = 0;
+        for (size_t i = 0; i < reads.size(); ++i)
+            if (reads[i].moved > 0) lastData = i + 1;
+        return reads.size() - lastData;
+    };
+    // Read 101 is the first after an 800 ms wait.
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return emptyReadsSinceAnswer() >= 101; },
+                                   std::chrono::seconds(35)));
+    double rampSeconds = std::chrono::duration<double>(Clock::now() - answered).count();
+    EXPECT_GT(rampSeconds, 16.0);
+    EXPECT_LT(rampSeconds, 25.0);
+
+    // Time the next polls: each is 800 ms after the one before.
+    size_t seen = emptyReadsSinceAnswer();
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return emptyReadsSinceAnswer() > seen; }, std::chrono::seconds(3)));
+    auto polled = Clock::now();
+    seen = emptyReadsSinceAnswer();
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return emptyReadsSinceAnswer() > seen; }, std::chrono::seconds(3)));
+    double gapMs = std::chrono::duration<double, std::milli>(Clock::now() - polled).count();
+    EXPECT_GT(gapMs, 700.0);
+    EXPECT_LT(gapMs, 1100.0);
+
+    // Right after a poll, a request must not wait out the 800 ms.
+    auto sent = Clock::now();
+    ASSERT_TRUE(SendAll(fd, Get("/overview.html")));
+    HttpAnswer answer = ReadHttpAnswer(fd);
+    double latencyMs = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+    ASSERT_TRUE(answer.complete);
+    EXPECT_LT(latencyMs, 300.0);
+}
+
+// A browser that stops taking data is dropped once one send has waited 8 s;
+// the firmware then hears the disconnect message.
+TEST_F(AgentResponserTest, BrowserThatStopsReadingIsDroppedAfterTheSendTimeout) {
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    auto sent = Clock::now();
+    ASSERT_TRUE(SendAll(fd, Get("/bench/16777216")));
+    ASSERT_TRUE(kvotest::WaitUntil(
+        [&] { return CountWrites(WebEntries(*sim, conn, "write"), kDisconnectBytes) == 1; },
+        std::chrono::seconds(30)));
+    double seconds = std::chrono::duration<double>(Clock::now() - sent).count();
+    EXPECT_GE(seconds, 8.0);
+    EXPECT_TRUE(kvotest::WaitUntil([&] { return server->GetClientCount() == 0; }));
+}
+
+}  // namespace
