@@ -47,6 +47,7 @@ stop_simulator() {
   SIM_PID=""
 }
 trap stop_simulator EXIT
+trap 'stop_simulator; exit 143' TERM HUP
 
 # The simulator gets its own session, so Ctrl-C reaches only the service, which
 # still talks to the controllers while it shuts down; it is stopped afterwards.
@@ -60,6 +61,7 @@ start_simulator() {
   setsid "$BIN/kvoctlsim" --dir "$DRIVER_DIR" --controllers "$CONTROLLERS" \
     --transcript "$RUN/transcript.jsonl" </dev/null &
   SIM_PID=$!
+  echo "$SIM_PID" > "$RUN/kvoctlsim.pid"
   for _ in $(seq 100); do
     [ -S "$DRIVER_DIR/control" ] && return 0
     kill -0 "$SIM_PID" 2>/dev/null || break

@@ -106,4 +106,12 @@ finally:
     if proc.poll() is None:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
+    try:  # the simulator has its own session: stop it even when run.sh could not
+        with open(os.path.join(run_dir, "kvoctlsim.pid")) as f:
+            sim_pid = int(f.read())
+        with open("/proc/%d/cmdline" % sim_pid, "rb") as f:
+            if run_dir.encode() in f.read():
+                os.kill(sim_pid, signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
     subprocess.run(["rm", "-rf", run_dir])
