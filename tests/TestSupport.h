@@ -19,9 +19,9 @@
 
 namespace kvotest {
 
-// A TCP port that was free on 127.0.0.1 a moment ago (the kernel's choice).
-inline int FreeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A port of the given socket type that was free on 127.0.0.1 a moment ago (the kernel's choice).
+inline int FreeLoopbackPort(int type) {
+    int fd = socket(AF_INET, type, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -33,18 +33,8 @@ inline int FreeTcpPort() {
     return port;
 }
 
-inline int FreeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    int port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
+inline int FreeTcpPort() { return FreeLoopbackPort(SOCK_STREAM); }
+inline int FreeUdpPort() { return FreeLoopbackPort(SOCK_DGRAM); }
 
 // Polls `cond` every few milliseconds; true as soon as it holds, false after `limit`.
 inline bool WaitUntil(const std::function<bool()>& cond,

@@ -325,9 +325,9 @@ int ConfigFileSupport::SetConfigValue_U16(const char* path, const char* key, uin
 }
 
 int ConfigFileSupport::GetConfigValue_U16(const char* path, const char* key, uint16_t& value) {
-    char text[10];
-    int result = GetConfigValue(path, key, text, sizeof text);
-    value = result ? static_cast<uint16_t>(StrUtility::IntFromHexStr(text)) : 0;
+    uint32_t wide = 0;
+    int result = GetConfigValue_U32(path, key, wide);
+    value = static_cast<uint16_t>(wide);  // cut to the type's width
     return result;
 }
 
@@ -336,9 +336,9 @@ int ConfigFileSupport::SetConfigValue_U8(const char* path, const char* key, uint
 }
 
 int ConfigFileSupport::GetConfigValue_U8(const char* path, const char* key, uint8_t& value) {
-    char text[10];
-    int result = GetConfigValue(path, key, text, sizeof text);
-    value = result ? static_cast<uint8_t>(StrUtility::IntFromHexStr(text)) : 0;
+    uint32_t wide = 0;
+    int result = GetConfigValue_U32(path, key, wide);
+    value = static_cast<uint8_t>(wide);  // cut to the type's width
     return result;
 }
 
