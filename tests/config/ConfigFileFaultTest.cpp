@@ -21,14 +21,7 @@ namespace {
 using kvotest::ReadFileText;
 using kvotest::WriteFileText;
 
-struct Store {
-    explicit Store(const std::string& file) {
-        config.SetLogImp(&log);
-        config.Initialize(file.c_str());
-    }
-    kvotest::CapturedLog log;
-    ConfigFileSupport config;
-};
+using kvotest::Store;
 
 std::string GetText(ConfigFileSupport& config, const char* path, const char* key) {
     char buffer[256];

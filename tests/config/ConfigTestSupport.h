@@ -2,6 +2,8 @@
 // message, and a look at which files a directory holds.
 #pragma once
 
+#include "config/ConfigFileSupport.h"
+
 #include <dirent.h>
 
 #include <mutex>
@@ -41,6 +43,16 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+};
+
+// A store on `file` whose log lines are captured instead of printed.
+struct Store {
+    explicit Store(const std::string& file) {
+        config.SetLogImp(&log);
+        config.Initialize(file.c_str());
+    }
+    CapturedLog log;
+    ConfigFileSupport config;
 };
 
 inline std::vector<std::string> DirectoryEntries(const std::string& dir) {
