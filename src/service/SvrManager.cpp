@@ -13,6 +13,7 @@ int SettingServerPort = SvrManager::kDefaultConfigPort;
 
 ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
+EmailCenter SvrManager::m_emailcenter;
 
 namespace {
 constexpr const char* kDefaultHome = "/usr/share/kvoomx";
@@ -39,7 +40,7 @@ std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
 SvrManager::SvrManager() {
     m_configFile.Initialize(ConfigFilePath().c_str());
-    // The e-mail center takes EmailFilePath() here (InitEmailCenter) once it exists.
+    m_emailcenter.InitEmailCenter(EmailFilePath());
 }
 
 SvrManager::~SvrManager() {

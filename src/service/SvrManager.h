@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
+#include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
 
 class GenericServer;
@@ -55,7 +56,7 @@ public:
     // Process-wide service objects, constructed in this order, never replaced.
     static ConfigFileSupport m_configFile;
     static KvoSnmpTrap m_kvoTrap;
-    // The e-mail center joins here as m_emailcenter.
+    static EmailCenter m_emailcenter;
 
 protected:
     // How many controllers kvoIO found; a seam so a test can report more than four.
