@@ -2,10 +2,14 @@
 // tree and element order, recipients, password encoding, mode, and files
 // written by hand (unparseable, oversized values, elements where text belongs).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -205,6 +209,73 @@ TEST(EmailCenterFile, UnparseableFileIsSetAsideBeforeFirstWrite) {
     ASSERT_EQ(1u, aside.size());
     EXPECT_EQ(broken, ReadFileText(dir.file(aside[0])));
     EXPECT_EQ(1, c.log.Count(LOG_WARNING, "kept as"));
+}
+
+// The file size limit stands in for a full disk (and binds root too).
+TEST(EmailCenterFile, FullDiskLeavesOldFileIntact) {
+    kvotest::TempDir dir;
+    Center c(dir.file("kvoomxemail.conf"));
+    _MAIL_RECIPIENT_INFO a = Recipient("a@x", "A", 1);
+    ASSERT_TRUE(c.center.EditRcpt(&a, RCPT_EDIT_ADD));
+    const std::string before = ReadFileText(c.path);
+
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = before.size() + 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    _MAIL_RECIPIENT_INFO b = Recipient(std::string(100, 'b').c_str(), "B", 1);
+    bool saved_ok = c.center.EditRcpt(&b, RCPT_EDIT_ADD);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &previous, nullptr);
+
+    EXPECT_FALSE(saved_ok) << "a failed save is not reported as success";
+    EXPECT_EQ(before, ReadFileText(c.path));
+    EXPECT_EQ(1, c.log.Count(LOG_ERROR, "not saved"));
+    EXPECT_EQ(1u, kvotest::DirectoryEntries(dir.path()).size()) << "temporary file removed";
+}
+
+// The poller reads without a lock while a page saves: it must always see a
+// whole file, never half of one (which would drop an event's mail).
+TEST(EmailCenterFile, ReaderNeverSeesHalfAFileWhileWritersSave) {
+    kvotest::TempDir dir;
+    Center writer(dir.file("kvoomxemail.conf"));
+    SMTP_SERVER_INFO info;
+    snprintf(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    ASSERT_TRUE(writer.center.SetSMTPServer(&info));
+    _MAIL_RECIPIENT_INFO keep = Recipient("keep@x", "Keep", 7);
+    ASSERT_TRUE(writer.center.EditRcpt(&keep, RCPT_EDIT_ADD));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    std::thread reader([&] {
+        EmailCenter poller;
+        poller.InitEmailCenter(writer.path);
+        while (!done) {
+            std::vector<_MAIL_RECIPIENT_INFO> list;
+            SMTP_SERVER_INFO seen;
+            if (!poller.EnumRcpt(list) || list.empty() || std::string(list[0].szMailAddress) != "keep@x" ||
+                !poller.GetSMTPServer(&seen))
+                ++torn;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 60; ++i) {
+        _MAIL_RECIPIENT_INFO r = Recipient(("r" + std::to_string(i) + "@x").c_str(), "R", 1);
+        EXPECT_TRUE(writer.center.EditRcpt(&r, RCPT_EDIT_ADD));
+        info.uPort = static_cast<uint16_t>(i);
+        EXPECT_TRUE(writer.center.SetSMTPServer(&info));
+        if (i % 2) {
+            EXPECT_TRUE(writer.center.EditRcpt(&r, RCPT_EDIT_DELETE));
+        }
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(0, torn.load()) << "of " << reads.load() << " reads";
 }
 
 TEST(EmailCenterFile, EmptyPathRefusesEverything) {
