@@ -5,6 +5,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <dirent.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -208,8 +209,8 @@ TEST_F(NotifyManagerTest, OneEventPerSweepNonEventsIgnoredPulledControllerSkippe
     manager->SetSweepPause(200ms);
     ASSERT_EQ("ok", sim.Command("pull 0"));
     ASSERT_EQ("ok", sim.Command("event 1 I 2010-01-02T03:04:05 first"));
-    ASSERT_EQ("ok", sim.Command("bad-event 1"));
     ASSERT_EQ("ok", sim.Command("event 1 E 2031-12-31T23:59:59 second"));
+    ASSERT_EQ("ok", sim.Command("bad-event 1"));
     testing::internal::CaptureStdout();
     manager->Run();
     ASSERT_TRUE(trapd.WaitForRecords(2)) << trapd.Output();
@@ -221,15 +222,53 @@ TEST_F(NotifyManagerTest, OneEventPerSweepNonEventsIgnoredPulledControllerSkippe
     EXPECT_EQ(TextLine("At 2010-01-02 03:04:05 Controller 2:\r\n first"), records[0].varbinds[2]);
     EXPECT_EQ(TextLine("At 2031-12-31 23:59:59 Controller 2:\r\n second"), records[1].varbinds[2]);
     EXPECT_EQ(std::string::npos, console.find("not an event")) << console;
-    // Sweeps 1 to 3 fetched first, the non-event and second; each visit ended
-    // with the disconnect text; sweep 4 found nothing.
+    // Sweeps 1 to 3 fetched first, second (one request per visit, so two
+    // consecutive sweeps) and the non-event; each visit ended with the
+    // disconnect text; sweep 4 found nothing.
     std::vector<std::string> writes = ChannelWrites(1);
     ASSERT_GE(writes.size(), 12u);
     for (size_t i = 0; i < 12; i += 3)
         EXPECT_EQ((std::vector<std::string>{"156", "100", "bye"}),
                   std::vector<std::string>(writes.begin() + i, writes.begin() + i + 3));
     EXPECT_TRUE(ChannelWrites(0).empty()) << "the pulled controller took nothing";
+    EXPECT_EQ(2u, trapd.Records().size()) << "the non-event was dropped";
+    EXPECT_THAT(sim.Command("stats 1"), ::testing::HasSubstr("events_queued=0"));
     EXPECT_EQ("ok", sim.Command("plug 0"));
+}
+
+class CenterWithoutAddress : public EmailCenter {
+protected:
+    bool HostAddress(std::string& address) override {
+        address = "127.0.0.1";  // what GetHostName leaves behind when it fails
+        return false;
+    }
+};
+
+TEST(EmailCenterMail, HostWithoutAddressAndUnknownLevelLetter) {
+    kvotest::PostfixPeer peer;
+    std::string why;
+    ASSERT_TRUE(peer.Load(&why)) << "postfix test peer unavailable: " << why;
+    kvotest::TempDir dir;
+    CenterWithoutAddress center;
+    center.InitEmailCenter(dir.file("kvoomxemail.conf"));
+    const std::string token = kvotest::UniqueToken("noaddr");
+    SMTP_SERVER_INFO info;
+    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    info.uPort = static_cast<uint16_t>(peer.port);
+    Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+    ASSERT_TRUE(center.SetSMTPServer(&info));
+    for (auto r : {Recipient(peer.Address(token + "-info"), 0x01), Recipient(peer.Address(token + "-err"), 0x04)})
+        ASSERT_TRUE(center.EditRcpt(&r, RCPT_EDIT_ADD));
+
+    center.EventArrived('X', (token + " level X").c_str());
+    auto mail = peer.FindHeld(token);
+    ASSERT_TRUE(mail.has_value());
+    peer.Delete(mail->id);
+    EXPECT_EQ(std::vector<std::string>{peer.Address(token + "-info")}, mail->recipients)
+        << "an unknown level letter is mailed as information";
+    EXPECT_NE(std::string::npos,
+              mail->text.find("Subject: velmora tech raid system information (from inbound)\n"))
+        << mail->text;
 }
 
 TEST_F(NotifyManagerTest, DisabledNotificationOpensNoConnectionAndFailedDeliveryIsLogged) {
