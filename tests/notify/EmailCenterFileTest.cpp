@@ -252,8 +252,7 @@ TEST(EmailCenterFile, ReaderNeverSeesHalfAFileWhileWritersSave) {
     std::atomic<bool> done{false};
     std::atomic<int> torn{0}, reads{0};
     std::thread reader([&] {
-        EmailCenter poller;
-        poller.InitEmailCenter(writer.path);
+        EmailCenter& poller = writer.center;  // one center, as the service shares it
         while (!done) {
             std::vector<_MAIL_RECIPIENT_INFO> list;
             SMTP_SERVER_INFO seen;

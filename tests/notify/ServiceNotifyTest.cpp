@@ -101,6 +101,7 @@ TEST(ServiceNotify, EventReachesTrapAndMailThenSigtermEndsTheSilentWait) {
     EXPECT_LT(took, 1500ms) << "SIGTERM to exit";
     // The poller ended its wait in order: the silent controller got the disconnect text.
     EXPECT_EQ((std::vector<std::string>{"156", "bye"}), ChannelWrites(sim, 1));
+    EXPECT_EQ(std::string::npos, svc.Output().find("Sanitizer")) << svc.Output();
     std::printf("SIGTERM to exit during a silent wait: %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
