@@ -1,6 +1,7 @@
 # make run:  install what building and running need, build both programs, run the service
 #            with two simulated controllers.
-# make test: install everything (test peers included), build, set up the peers, run every test.
+# make test: install everything (test peers included), build with the tests and the
+#            benchmarks, set up the peers, run every test.
 # make install [DESTDIR=... PREFIX=...]: install the service, the simulator, its files and the
 #            systemd unit (settings files already there are kept).
 # make deb:  build the Debian package into $(BUILD)/.
@@ -19,13 +20,13 @@ deps:
 deps-run:
 	@bash scripts/install-deps.sh run
 
-# The tests and benchmarks are configured only where their packages are installed.
 build: deps
-	$(CONFIGURE) -DBUILD_TESTING=ON
+	$(CONFIGURE) -DBUILD_TESTING=ON -DKVO_BENCHMARKS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The programs alone: neither the tests nor the benchmarks (nor their packages) are needed.
 build-run: deps-run
-	$(CONFIGURE) -DBUILD_TESTING=OFF
+	$(CONFIGURE) -DBUILD_TESTING=OFF -DKVO_BENCHMARKS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target kvoomxsvr kvoctlsim
 
 run: build-run
