@@ -20,10 +20,12 @@ std::atomic<bool> g_dead{false};
 std::atomic<bool> g_syslog{false};
 std::atomic<int> g_deferredSigpipe{0};
 // The text a signal handler deferred; only one handler line exists ("Handle SIGPIPE").
-const char* g_deferredText = nullptr;
-size_t g_deferredLength = 0;
+std::atomic<const char*> g_deferredText{nullptr};
+std::atomic<size_t> g_deferredLength{0};
 
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+                  std::atomic<const char*>::is_always_lock_free &&
+                  std::atomic<size_t>::is_always_lock_free,
               "read and written in signal handlers");
 
 int SyslogPriority(int level) {
@@ -154,5 +156,5 @@ void Console::WriteFromSignalHandler(const char* text, size_t length) {
 
 void Console::FlushDeferred() {
     for (int n = g_deferredSigpipe.exchange(0); n > 0 && g_deferredText; --n)
-        Write(kInformation, g_deferredText, g_deferredLength);
+        Write(kInformation, g_deferredText.load(), g_deferredLength.load());
 }
