@@ -29,6 +29,7 @@
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
 #include "notify/SnmpTrapdProcess.h"
+#include "web/PageHelpers.h"
 
 namespace {
 
@@ -119,6 +120,10 @@ struct Bench {
         sim->ExportDriverDir();
         kvoIO::GetInstance()->initialize();
         center.InitEmailCenter(dir.file("kvoomxemail.conf"));
+        center.SetHostAddressSource([](std::string& address) {
+            std::string name;
+            return GetHostName(name, address);
+        });
         SMTP_SERVER_INFO info;
         Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
         info.uPort = static_cast<uint16_t>(peer.port);

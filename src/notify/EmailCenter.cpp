@@ -14,8 +14,6 @@
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
 #include "mail/SmtpAuth.h"
-#include "web/LeafElement.h"
-#include "web/PageHelpers.h"
 
 KvoLock EmailCenter::m_lock;
 
@@ -37,6 +35,13 @@ const char kName[] = "szName";
 
 // The password holds at most 63 bytes; its Base64 text at most 84 characters.
 const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
+
+// An element with one text child: a setting or a recipient's field.
+std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
+    auto element = std::make_unique<TiXmlElement>(name);
+    element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
+    return element;
+}
 
 // A fixed text field as a string, never reading past the field.
 template <size_t N>
@@ -94,9 +99,12 @@ unsigned char EmailCenter::MailLevel(int level) {
     return MAIL_LEVEL_INFORMATION;
 }
 
+void EmailCenter::SetHostAddressSource(std::function<bool(std::string&)> source) {
+    m_hostAddress = std::move(source);
+}
+
 bool EmailCenter::HostAddress(std::string& address) {
-    std::string name;
-    return GetHostName(name, address);
+    return m_hostAddress && m_hostAddress(address);
 }
 
 EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
@@ -160,7 +168,7 @@ bool EmailCenter::SMTPServer_GetValue(TiXmlNode* parent, const char* name, char*
 bool EmailCenter::SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value) {
     TiXmlElement* element = parent->FirstChildElement(name);
     if (!element) {
-        parent->LinkEndChild(std::make_unique<LeafElement>(name, value).release());
+        parent->LinkEndChild(Leaf(name, value).release());
         return true;
     }
     if (element->FirstChildElement()) return false;
@@ -289,10 +297,9 @@ bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
         if (FieldText(known.szMailAddress) == address) return false;
     }
     TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(kRecipient).release());
-    recipient->LinkEndChild(std::make_unique<LeafElement>(kLevel, static_cast<int>(info->byLevel)).release());
-    recipient->LinkEndChild(std::make_unique<LeafElement>(kAddress, address.c_str()).release());
-    recipient->LinkEndChild(
-        std::make_unique<LeafElement>(kName, FieldText(info->szName).c_str()).release());
+    recipient->LinkEndChild(Leaf(kLevel, DecimalText(info->byLevel)).release());
+    recipient->LinkEndChild(Leaf(kAddress, address).release());
+    recipient->LinkEndChild(Leaf(kName, FieldText(info->szName)).release());
     return true;
 }
 

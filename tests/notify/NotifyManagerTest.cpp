@@ -105,6 +105,10 @@ protected:
         ASSERT_EQ(0, trap.SetTrapTarget(1, "127.0.0.1", trapd.port(), nullptr));
         center.SetLogImp(&log);
         center.InitEmailCenter(dir.file("kvoomxemail.conf"));
+        center.SetHostAddressSource([](std::string& address) {
+            std::string name;
+            return GetHostName(name, address);
+        });
         manager = std::make_unique<NotifyManager>(trap, center);
     }
 
