@@ -128,7 +128,7 @@ void NotifyManager::Run() {
     m_state->m_stop = false;
     if (m_state->running) return;  // a stopping poller simply carries on
     auto hold = std::make_unique<std::shared_ptr<PollerState>>(m_state);
-    KVO_THREAD_HANDLE handle;
+    KVO_THREAD_HANDLE handle{};
     if (GENSVR_CREATE_THREAD(handle, ThreadProc, hold.get()) != 0) {
         ShowMessage(LOG_ERROR, "Failed to create notify manager thread.");
         GENSVR_TERMINATE_THREAD(handle);
