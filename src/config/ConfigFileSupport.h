@@ -12,6 +12,7 @@
 
 #include "KvoLock.h"
 #include "Log.h"
+#include "config/SettingsFileWriter.h"
 
 class ConfigFileSupport {
 public:
@@ -72,4 +73,6 @@ private:
     // The last save failed; the next successful one is announced.
     bool m_saveFailing;
     Log m_log;
+    // Saves the file; shared with the e-mail center's file.
+    mutable SettingsFileWriter m_writer;
 };
