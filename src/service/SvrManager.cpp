@@ -76,6 +76,7 @@ bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& 
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
+    responser->m_pTrap = &m_kvoTrap;
     responser->SetRootFolder(WebRootPath().c_str());
     return responser;
 }
