@@ -12,6 +12,7 @@
 
 #include "KvoLock.h"
 #include "Log.h"
+#include "config/SettingsFileWriter.h"
 
 class ConfigFileSupport {
 public:
@@ -83,6 +84,8 @@ private:
     // The last save failed; the next successful one is announced.
     bool m_saveFailing;
     Log m_log;
+    // Saves the file; shared with the e-mail center's file.
+    mutable SettingsFileWriter m_writer;
     // Open deferred-save scopes; saves wait while it is above 0.
     int m_deferDepth = 0;
     // Why the last save failed; empty after a successful one.

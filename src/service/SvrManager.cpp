@@ -13,6 +13,7 @@ int SettingServerPort = SvrManager::kDefaultConfigPort;
 
 ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
+EmailCenter SvrManager::m_emailcenter;
 
 namespace {
 constexpr const char* kDefaultHome = "/usr/share/kvoomx";
@@ -37,9 +38,9 @@ std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
 std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
-SvrManager::SvrManager() {
+SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
     m_configFile.Initialize(ConfigFilePath().c_str());
-    // The e-mail center takes EmailFilePath() here (InitEmailCenter) once it exists.
+    m_emailcenter.InitEmailCenter(EmailFilePath());
 }
 
 SvrManager::~SvrManager() {
@@ -77,6 +78,7 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
     responser->m_pTrap = &m_kvoTrap;
+    responser->m_pEmailCenter = &m_emailcenter;
     responser->SetRootFolder(WebRootPath().c_str());
     return responser;
 }
@@ -115,13 +117,13 @@ int SvrManager::initialize() {
     }
     fflush(stdout);
 
-    // The notify manager's Initialize goes here.
+    m_notifyManager.Initialize();
     return 0;
 }
 
 int SvrManager::run() {
     for (auto& server : m_servers) server->Run();
-    // The notify manager's Run (its polling thread) goes here.
+    m_notifyManager.Run();
     return 0;
 }
 
@@ -131,6 +133,6 @@ int SvrManager::terminate() {
         server.reset();
     }
     m_servers.clear();
-    // The notify manager's terminate (a stop request) goes here.
+    m_notifyManager.terminate();
     return 0;
 }
