@@ -43,6 +43,7 @@ public:
     // E-mail page (EmailPage.cpp): show, apply one action by its FUNC_ID.
     XmlDocForWeb* ShowEmailPage(HttpParser* parser);
     XmlDocForWeb* SetEmailNotification(HttpParser* parser, int funcId);
+    XmlDocForWeb* SendTestMail(HttpParser* parser);
 
     KvoLock m_pageLock;
     KvoLock m_requestLock;
@@ -64,4 +65,8 @@ private:
     // Reads a 16-bit key, storing 0 when it is missing; 0 without a store.
     uint16_t ReadPortOrStoreZero(const char* path, const char* key);
     static std::string HostAddressForPage(const HttpParser& parser);
+
+    // E-mail actions: the message of the failure, or empty.
+    std::string AddRecipient(const HttpParser& parser);
+    std::string DeleteRecipients(const HttpParser& parser);
 };

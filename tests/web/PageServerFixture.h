@@ -17,6 +17,7 @@
 
 #include "TestSupport.h"
 #include "config/ConfigFileSupport.h"
+#include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
@@ -84,6 +85,7 @@ protected:
         ASSERT_TRUE(s_ && s_->running);
         // A fresh, empty settings file and trap sender for every test.
         std::filesystem::remove(ConfigPath());
+        std::filesystem::remove(EmailPath());
         Config().Initialize(ConfigPath().c_str());
         Config().LoadFile();
         for (int n = 1; n <= KvoSnmpTrap::kReceiverCount; ++n) Trap().SetTrapTarget(n, "", 0, nullptr);
@@ -110,6 +112,8 @@ protected:
 
     static ConfigFileSupport& Config() { return s_->config; }
     static KvoSnmpTrap& Trap() { return s_->trap; }
+    static EmailCenter& Email() { return s_->email; }
+    static std::string EmailPath() { return s_->tmp.file("kvoomxemail.conf"); }
     static HttpOmxResponser& Responder() { return *s_->responder; }
     static std::string ConfigPath() { return s_->tmp.file("kvoomxsvr.conf"); }
     static const TempDir& Dir() { return s_->tmp; }
@@ -140,6 +144,8 @@ private:
             responder->SetRootFolder((std::string(KVO_SOURCE_DIR) + "/share/webguiroot/").c_str());
             responder->m_pConfig = &config;
             responder->m_pTrap = &trap;
+            email.InitEmailCenter(tmp.file("kvoomxemail.conf"));
+            responder->m_pEmailCenter = &email;
             port = FreeTcpPort();
             server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
                                                      std::move(owned), 0, 0);
@@ -154,6 +160,7 @@ private:
         std::string oldCwd;
         ConfigFileSupport config;
         KvoSnmpTrap trap;
+        EmailCenter email;
         HttpOmxResponser* responder = nullptr;  // owned by the server
         int port = 0;
         std::unique_ptr<GenericServer> server;
