@@ -77,6 +77,8 @@ bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& 
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
+    responser->m_pTrap = &m_kvoTrap;
+    responser->m_pEmailCenter = &m_emailcenter;
     responser->SetRootFolder(WebRootPath().c_str());
     return responser;
 }
