@@ -5,6 +5,7 @@
     func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable
     func=DeleteRecipient check_<n> = address of each recipient to delete
     func=AddRecipient    email, name, check_info / check_warn / check_error
+    func=SendTestMail    testrcpt (a listed address) or testaddr (typed; wins)
 -->
 <xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
 
@@ -16,6 +17,51 @@
     <xsl:apply-templates select="setting" mode="smtp"/>
     <xsl:apply-templates select="setting/recipients"/>
     <xsl:call-template name="add-recipient"/>
+    <xsl:apply-templates select="setting" mode="test"/>
+  </xsl:template>
+
+  <!-- A test mail through the saved account, to a listed or a typed address. -->
+  <xsl:template match="setting" mode="test">
+    <section class="card" aria-labelledby="test-heading">
+      <h2 id="test-heading">Send a test mail</h2>
+      <form method="post" action="email.cgi" id="test-mail-form">
+        <input type="hidden" name="func" value="SendTestMail"/>
+        <p class="hint" id="test-mail-note">Sends one mail now through the saved mail server, so you
+          can see at once whether it works. Save the mail server first.</p>
+        <div class="fields">
+          <xsl:if test="recipients/recipient">
+            <div class="field">
+              <label for="testrcpt">Recipient</label>
+              <select id="testrcpt" name="testrcpt">
+                <xsl:for-each select="recipients/recipient">
+                  <option value="{email}">
+                    <xsl:value-of select="email"/>
+                    <xsl:if test="normalize-space(name) != ''"> (<xsl:value-of select="name"/>)</xsl:if>
+                  </option>
+                </xsl:for-each>
+              </select>
+            </div>
+          </xsl:if>
+          <div class="field">
+            <label for="testaddr">
+              <xsl:choose>
+                <xsl:when test="recipients/recipient">Or another address</xsl:when>
+                <xsl:otherwise>Address</xsl:otherwise>
+              </xsl:choose>
+            </label>
+            <input type="email" id="testaddr" name="testaddr" maxlength="127" autocomplete="off"
+                   placeholder="admin@example.com">
+              <xsl:if test="not(recipients/recipient)">
+                <xsl:attribute name="required">required</xsl:attribute>
+              </xsl:if>
+            </input>
+          </div>
+        </div>
+        <div class="actions">
+          <button type="submit" class="btn" aria-describedby="test-mail-note">Send test mail</button>
+        </div>
+      </form>
+    </section>
   </xsl:template>
 
   <!-- SMTP account. The stored password is never sent to the browser. -->
