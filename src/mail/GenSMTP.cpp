@@ -228,9 +228,9 @@ int GenSMTP::UpgradeWithStartTls(std::unique_ptr<Client>& stream, const std::str
         reply.Code() != 250)
         return SMTP_ERR_EHLO;
     if (!OffersExtension(reply.Text(), "STARTTLS"))
-        return Fail(SMTP_ERR_STARTTLS, "the server does not offer STARTTLS; nothing was sent in plain text");
+        return Fail(SMTP_ERR_STARTTLS, "the server does not offer STARTTLS; no login and no mail were sent");
     if (!SendCommand(stream.get(), "STARTTLS\r\n", 220))
-        return Fail(SMTP_ERR_STARTTLS, "the server refused STARTTLS; nothing was sent in plain text");
+        return Fail(SMTP_ERR_STARTTLS, "the server refused STARTTLS; no login and no mail were sent");
     return StartTls(FieldText(m_serverInfo.szSMTPServer), stream);
 }
 

@@ -85,7 +85,7 @@ TEST_F(EmailPageTlsMailTest, TestMailTellsWhyTlsFailedAndGoesOutWithTheCheckOff)
     // STARTTLS asked of a server that doesn't offer it.
     ASSERT_TRUE(Account(peer.port, "&security=starttls").Errors().empty());
     page = TestMail(to);
-    EXPECT_EQ(std::vector<std::string>{notSent + "the server does not offer STARTTLS; nothing was sent in plain text."},
+    EXPECT_EQ(std::vector<std::string>{notSent + "the server does not offer STARTTLS; no login and no mail were sent."},
               page.Errors());
     EXPECT_FALSE(peer.AnyHeldWith(to));
 
