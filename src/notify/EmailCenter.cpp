@@ -1,6 +1,8 @@
 #include "notify/EmailCenter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
+#include "mail/SmtpAuth.h"
 #include "web/LeafElement.h"
 #include "web/PageHelpers.h"
 
@@ -87,6 +90,10 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
     if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
     // The XML reader cannot be trusted with a directory or a device.
     if (!S_ISREG(st.st_mode)) return LOAD_UNREADABLE;
+    // A file we may not read is not empty: a write must not replace it.
+    int probe = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0) return LOAD_NO_ACCESS;
+    close(probe);
     if (doc.LoadFile(m_path.c_str())) return LOAD_OK;
     // A failed parse may leave a partial tree behind; start from nothing.
     doc.Clear();
@@ -99,7 +106,9 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
 bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what) {
     std::string content;
     std::string error;
-    if (!SettingsFileWriter::Render(doc, content)) {
+    if (loaded == LOAD_NO_ACCESS) {
+        error = "the existing file cannot be read, so it is not replaced";
+    } else if (!SettingsFileWriter::Render(doc, content)) {
         error = "cannot print the settings";
     } else if (loaded == LOAD_UNREADABLE) {
         struct stat st;

@@ -66,7 +66,7 @@ protected:
     virtual bool HostAddress(std::string& address);
 
 private:
-    enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE };
+    enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE, LOAD_NO_ACCESS };
 
     LoadResult LoadDocument(TiXmlDocument& doc);
     bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what);
