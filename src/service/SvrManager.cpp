@@ -15,6 +15,7 @@ int SettingServerPort = SvrManager::kDefaultConfigPort;
 
 ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
+EmailCenter SvrManager::m_emailcenter;
 
 namespace {
 constexpr const char* kDefaultHome = "/usr/share/kvoomx";
@@ -39,9 +40,9 @@ std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
 std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
-SvrManager::SvrManager() {
+SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
     m_configFile.Initialize(ConfigFilePath().c_str());
-    // The e-mail center takes EmailFilePath() here (InitEmailCenter) once it exists.
+    m_emailcenter.InitEmailCenter(EmailFilePath());
 }
 
 SvrManager::~SvrManager() {
@@ -78,6 +79,8 @@ bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& 
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
+    responser->m_pTrap = &m_kvoTrap;
+    responser->m_pEmailCenter = &m_emailcenter;
     responser->SetRootFolder(WebRootPath().c_str());
     // Installed error pages, and page files when the working directory is "/".
     HttpResponsor::SetServiceFolder(HomeFolder());
@@ -116,13 +119,13 @@ int SvrManager::initialize() {
         Console::Print("Controller%d WEB GUI runs on port %d\n", i, httpPort);
     }
 
-    // The notify manager's Initialize goes here.
+    m_notifyManager.Initialize();
     return 0;
 }
 
 int SvrManager::run() {
     for (auto& server : m_servers) server->Run();
-    // The notify manager's Run (its polling thread) goes here.
+    m_notifyManager.Run();
     return 0;
 }
 
@@ -132,6 +135,6 @@ int SvrManager::terminate() {
         server.reset();
     }
     m_servers.clear();
-    // The notify manager's terminate (a stop request) goes here.
+    m_notifyManager.terminate();
     return 0;
 }

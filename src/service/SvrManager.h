@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
+#include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
+#include "notify/NotifyManager.h"
 
 class GenericServer;
 class Responser;
@@ -35,7 +37,8 @@ public:
     int initialize();
     // Starts every server in creation order, then the notification thread. Always 0.
     int run();
-    // Shuts every server down and deletes it in creation order. Always 0.
+    // Shuts every server down and deletes it in creation order, then stops the
+    // notification thread (a bounded wait). Always 0.
     int terminate();
 
     // Relay and command-line port of controller `index`, storing defaults when missing.
@@ -55,7 +58,7 @@ public:
     // Process-wide service objects, constructed in this order, never replaced.
     static ConfigFileSupport m_configFile;
     static KvoSnmpTrap m_kvoTrap;
-    // The e-mail center joins here as m_emailcenter.
+    static EmailCenter m_emailcenter;
 
 protected:
     // How many controllers kvoIO found; a seam so a test can report more than four.
@@ -69,6 +72,6 @@ private:
     unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
     std::vector<std::unique_ptr<GenericServer>> m_servers;
-    // The notify manager joins here: initialize() calls its Initialize, run() its
-    // Run, terminate() its terminate (a stop request that does not wait).
+    // The event poller: sends to m_kvoTrap, then m_emailcenter.
+    NotifyManager m_notifyManager;
 };

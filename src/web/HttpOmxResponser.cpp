@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "config/ConfigFileSupport.h"
+#include "config/ConfigSaveBatch.h"
 #include "controller/kvoIO.h"
+#include "web/FormFields.h"
 #include "web/GlobalMap.h"
 #include "web/HttpResponsor.h"
 #include "web/LeafElement.h"
@@ -118,6 +120,8 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
     TiXmlElement* root = doc->SetRootElement("kvo_omx_page");
     doc->SetTitle("Controller Management");
 
+    // The form and the defaults stored while showing it are saved once.
+    ConfigSaveBatch batch(m_pConfig);
     std::string error = ApplyControllerPorts(*parser);
 
     auto* controllers = new TiXmlElement("controllers");
@@ -136,6 +140,8 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
 
     root->LinkEndChild(new LeafElement("ip", HostAddressForPage(*parser).c_str()));
     if (!error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    if (!batch.Commit())
+        doc->AddMessage(XmlDocForWeb::MSG_ERROR, SettingsNotSavedMessage(batch.Failure()).c_str());
     return doc.release();
 }
 
@@ -154,12 +160,12 @@ std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser) {
 
 bool HttpOmxResponser::StorePort(const std::string& field, const std::string& value,
                                  const char* key) {
-    int index = GetConId(field);
-    // Only the controllers the service can drive: any other index would let a
-    // form grow the configuration file without bound.
-    if (index < 0 || index >= kMaxControllers) return true;
-    int port = AtoiClamped(value.c_str());
-    if (port < kLowestPort || port > kHighestPort) return false;
+    // Only "<prefix>_<hex index>" of a controller the service can drive: any
+    // other name would change the wrong controller or grow the file without bound.
+    int index = FormFieldIndex(field, std::string("controller_") + key + "_", 0, kMaxControllers - 1);
+    if (index < 0) return true;
+    int port = 0;
+    if (!PortFromDigits(value, port) || port < kLowestPort || port > kHighestPort) return false;
     if (m_pConfig)
         m_pConfig->SetConfigValue_U16(ControllerPath(index).c_str(), key,
                                       static_cast<uint16_t>(port));
@@ -186,8 +192,4 @@ std::string HttpOmxResponser::HostAddressForPage(const HttpParser& parser) {
     return address;
 }
 
-// The SNMP and e-mail pages are built elsewhere; until then Process falls back
-// to the controllers page for them.
-XmlDocForWeb* HttpOmxResponser::SNMPManagement(HttpParser* /*parser*/) { return nullptr; }
-
-XmlDocForWeb* HttpOmxResponser::EmailManagement(HttpParser* /*parser*/) { return nullptr; }
+// The SNMP and e-mail pages are in SnmpPage.cpp and EmailPage.cpp.
