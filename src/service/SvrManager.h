@@ -14,6 +14,7 @@
 #include "notify/KvoSnmpTrap.h"
 
 class GenericServer;
+class SocketCommAgent;
 class Responser;
 
 // Port of the configuration server, set by SvrManager::initialize.
@@ -49,6 +50,10 @@ public:
     static std::string EmailFilePath();
     static std::string WebRootPath();
 
+    // The optional `bindaddress` under root: the one IPv4 address every server
+    // listens on; empty means all interfaces.
+    std::string GetBindAddress();
+
     // Number of servers created by initialize (configuration server included).
     size_t ServerCount() const { return m_servers.size(); }
 
@@ -63,12 +68,14 @@ protected:
 
 private:
     std::unique_ptr<Responser> CreateConfigResponser();
+    std::unique_ptr<SocketCommAgent> CreateListener(unsigned short port);
     void CreateConfigServer();
     void CreateRelayServer(int index, unsigned short port);
     // Reads one port of a controller; when missing, stores and returns `fallback`.
     unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
     std::vector<std::unique_ptr<GenericServer>> m_servers;
+    std::string m_bindAddress;  // read by initialize, given to every listening socket
     // The notify manager joins here: initialize() calls its Initialize, run() its
     // Run, terminate() its terminate (a stop request that does not wait).
 };

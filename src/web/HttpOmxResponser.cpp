@@ -1,12 +1,14 @@
 #include "web/HttpOmxResponser.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
 
 #include "config/ConfigFileSupport.h"
 #include "controller/kvoIO.h"
+#include "web/BufferResponsor.h"
 #include "web/GlobalMap.h"
 #include "web/HttpResponsor.h"
 #include "web/LeafElement.h"
@@ -32,6 +34,52 @@ std::string ControllerPath(int index) {
     return path;
 }
 
+// Extra header lines of a page rendered to HTML.
+const std::string kHtmlHeaders = std::string("Vary: Accept\r\nCache-Control: no-store\r\n") +
+                                  BufferResponsor::kNoFraming;
+
+// A management page asked to apply a form: a POST, or a query with fields.
+bool WouldChangeSettings(const HttpParser& parser) {
+    switch (GetFileType(parser.m_path)) {
+        case FILE_TYPE_XML:
+        case FILE_TYPE_LOG:
+        case FILE_TYPE_OTHER:
+            return parser.m_method == HttpParser::METHOD_POST || !parser.m_values.empty();
+        default:
+            return false;
+    }
+}
+
+// The document as it would be saved, in memory (the stylesheet instruction
+// prints itself through the FILE interface only).
+bool PrintDocument(const XmlDocForWeb& doc, std::string& text) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&buffer, &size);
+    if (!out) return false;
+    bool printed = doc.SaveFile(out);
+    printed = (fclose(out) == 0) && printed;
+    if (printed && buffer) text.assign(buffer, size);
+    free(buffer);
+    return printed && !text.empty();
+}
+
+// Applies the page's own stylesheet; false (with a console line) leaves the
+// page to be sent as its XML document.
+bool RenderPage(StylesheetRenderer& renderer, const std::string& root, const XmlDocForWeb& doc,
+                std::string& html) {
+    const TiXmlElement* instruction = doc.FirstChildElement("xml-stylesheet");
+    const char* href = instruction ? instruction->Attribute("href") : nullptr;
+    std::string text;
+    if (!href || !*href || HttpResponsor::HasParentSegment(href) || !PrintDocument(doc, text))
+        return false;
+    std::string error;
+    if (renderer.Render(text, root, href, html, error)) return true;
+    printf("Page %s sent as XML: %s\n", doc.Value(), error.c_str());
+    fflush(stdout);
+    return false;
+}
+
 }  // namespace
 
 HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
@@ -41,6 +89,19 @@ HttpOmxResponser::~HttpOmxResponser() = default;
 bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
     if (!parser->m_path.empty()) parser->m_path.erase(0, 1);
     try {
+        // Before the request lock: a slowed wrong password holds up no one else.
+        if (parser->m_method <= HttpParser::METHOD_POST) {
+            switch (m_guard.Check(*parser, WouldChangeSettings(*parser))) {
+                case RequestGuard::REFUSE_CROSS_SITE:
+                    printf("Refused a change of %s sent from another site\n", parser->m_path.c_str());
+                    fflush(stdout);
+                    return RequestGuard::SendForbidden(client);
+                case RequestGuard::NEED_LOGIN:
+                    return RequestGuard::SendUnauthorized(client);
+                default:
+                    break;
+            }
+        }
         std::lock_guard<KvoLock> request(m_requestLock);
         if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
         switch (GetFileType(parser->m_path)) {
@@ -75,7 +136,7 @@ bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, cons
 bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
     std::lock_guard<KvoLock> page(m_pageLock);
     std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
-    return SendPage(client, *doc, parser->m_keepAlive);
+    return SendPage(client, *doc, *parser);
 }
 
 XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
@@ -103,7 +164,15 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
     return doc;
 }
 
-bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive) {
+bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser) {
+    bool keepAlive = parser.m_keepAlive;
+    std::string html;
+    if (StylesheetRenderer::AcceptsHtml(parser.m_accept) &&
+        RenderPage(m_renderer, m_rootFolder, doc, html)) {
+        bool sent = BufferResponsor::Send(client, "200 OK", "text/html; charset=UTF-8", html,
+                                          keepAlive, kHtmlHeaders);
+        return sent && keepAlive;
+    }
     PageFile file;  // removed when this returns, whether or not the send worked
     if (!file.Write(doc, doc.Value())) {
         std::lock_guard<KvoLock> files(fileLock);

@@ -12,6 +12,8 @@
 
 #include "KvoLock.h"
 #include "web/HttpResponser.h"
+#include "web/RequestGuard.h"
+#include "web/StylesheetRenderer.h"
 
 class ConfigFileSupport;
 class XmlDocForWeb;
@@ -34,13 +36,17 @@ public:
     XmlDocForWeb* SNMPManagement(HttpParser* parser);
     XmlDocForWeb* EmailManagement(HttpParser* parser);
 
+    // Cross-site refusal and the optional administrator login.
+    RequestGuard& Guard() { return m_guard; }
+
     KvoLock m_pageLock;
     KvoLock m_requestLock;
     ConfigFileSupport* m_pConfig;
 
 private:
     bool ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder);
-    bool SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive);
+    // As HTML rendered here when the browser accepts it, else the XML document.
+    bool SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser);
     XmlDocForWeb* BuildPage(HttpParser* parser);
 
     // Stores each controller_cliport_* / controller_httpport_* field; the last
@@ -50,4 +56,7 @@ private:
     // Reads a 16-bit key, storing 0 when it is missing; 0 without a store.
     uint16_t ReadPortOrStoreZero(const char* path, const char* key);
     static std::string HostAddressForPage(const HttpParser& parser);
+
+    RequestGuard m_guard;
+    StylesheetRenderer m_renderer;
 };
