@@ -195,9 +195,15 @@ bool StartsWithDoctype(const std::string& html) {
     return true;
 }
 
-std::string Trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
+// libxml2 and libxslt report in several lines; one console line reads better.
+std::string Trimmed(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        if (c != '\n') line += c;
+        else if (!line.empty() && line.back() != ' ') line += "; ";
+    }
+    while (!line.empty() && (line.back() == ' ' || line.back() == ';')) line.pop_back();
+    return line;
 }
 
 }  // namespace
