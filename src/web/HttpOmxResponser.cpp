@@ -1,7 +1,6 @@
 #include "web/HttpOmxResponser.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -48,36 +47,6 @@ bool WouldChangeSettings(const HttpParser& parser) {
         default:
             return false;
     }
-}
-
-// The document as it would be saved, in memory (the stylesheet instruction
-// prints itself through the FILE interface only).
-bool PrintDocument(const XmlDocForWeb& doc, std::string& text) {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&buffer, &size);
-    if (!out) return false;
-    bool printed = doc.SaveFile(out);
-    printed = (fclose(out) == 0) && printed;
-    if (printed && buffer) text.assign(buffer, size);
-    free(buffer);
-    return printed && !text.empty();
-}
-
-// Applies the page's own stylesheet; false (with a console line) leaves the
-// page to be sent as its XML document.
-bool RenderPage(StylesheetRenderer& renderer, const std::string& root, const XmlDocForWeb& doc,
-                std::string& html) {
-    const TiXmlElement* instruction = doc.FirstChildElement("xml-stylesheet");
-    const char* href = instruction ? instruction->Attribute("href") : nullptr;
-    std::string text;
-    if (!href || !*href || HttpResponsor::HasParentSegment(href) || !PrintDocument(doc, text))
-        return false;
-    std::string error;
-    if (renderer.Render(text, root, href, html, error)) return true;
-    printf("Page %s sent as XML: %s\n", doc.Value(), error.c_str());
-    fflush(stdout);
-    return false;
 }
 
 }  // namespace
@@ -167,11 +136,17 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
 bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser) {
     bool keepAlive = parser.m_keepAlive;
     std::string html;
+    std::string error;
     if (StylesheetRenderer::AcceptsHtml(parser.m_accept) &&
-        RenderPage(m_renderer, m_rootFolder, doc, html)) {
+        m_renderer.RenderDocument(doc, m_rootFolder, html, error)) {
         bool sent = BufferResponsor::Send(client, "200 OK", "text/html; charset=UTF-8", html,
                                           keepAlive, kHtmlHeaders);
         return sent && keepAlive;
+    }
+    // A stylesheet that fails leaves the page to the browser, as its XML document.
+    if (!error.empty()) {
+        printf("Page %s sent as XML: %s\n", doc.Value(), error.c_str());
+        fflush(stdout);
     }
     PageFile file;  // removed when this returns, whether or not the send worked
     if (!file.Write(doc, doc.Value())) {

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <tinyxml.h>
+
 #include <libxml/parser.h>
 #include <libxml/xmlIO.h>
 #include <libxslt/documents.h>
@@ -16,6 +18,8 @@
 #include <libxslt/transform.h>
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
+
+#include "web/HttpResponsor.h"
 
 namespace {
 
@@ -206,6 +210,20 @@ std::string Trimmed(const std::string& text) {
     return line;
 }
 
+// The document as it would be saved, in memory: custom nodes (the stylesheet
+// instruction) print themselves through the FILE interface only.
+bool PrintDocument(const TiXmlDocument& doc, std::string& text) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&buffer, &size);
+    if (!out) return false;
+    bool printed = doc.SaveFile(out);
+    printed = (fclose(out) == 0) && printed;
+    if (printed && buffer) text.assign(buffer, size);
+    free(buffer);
+    return printed && !text.empty();
+}
+
 }  // namespace
 
 struct StylesheetRenderer::Compiled {
@@ -284,6 +302,25 @@ std::shared_ptr<StylesheetRenderer::Compiled> StylesheetRenderer::CompiledFor(
     }
     m_cache[key] = compiled;
     return compiled;
+}
+
+bool StylesheetRenderer::RenderDocument(const TiXmlDocument& doc, const std::string& webRoot,
+                                        std::string& html, std::string& error) {
+    html.clear();
+    error.clear();
+    const TiXmlElement* instruction = doc.FirstChildElement("xml-stylesheet");
+    const char* href = instruction ? instruction->Attribute("href") : nullptr;
+    if (!href || !*href) return false;
+    if (HttpResponsor::HasParentSegment(href)) {
+        error = std::string("the stylesheet ") + href + " lies outside xsl/";
+        return false;
+    }
+    std::string text;
+    if (!PrintDocument(doc, text)) {
+        error = "the page document could not be printed";
+        return false;
+    }
+    return Render(text, webRoot, href, html, error);
 }
 
 bool StylesheetRenderer::Render(const std::string& page, const std::string& webRoot,

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+class TiXmlDocument;
+
 class StylesheetRenderer {
 public:
     StylesheetRenderer();
@@ -26,6 +28,11 @@ public:
     // On failure `error` says why and `html` is empty.
     bool Render(const std::string& page, const std::string& webRoot, const std::string& href,
                 std::string& html, std::string& error);
+
+    // The same for a page document: its xml-stylesheet instruction names the
+    // stylesheet. False with an empty `error` when it names none.
+    bool RenderDocument(const TiXmlDocument& doc, const std::string& webRoot, std::string& html,
+                        std::string& error);
 
     // How often a stylesheet file was compiled (cache misses), for tests.
     unsigned long CompileCount() const;
