@@ -128,6 +128,24 @@ int ConfigFileSupport::SyncFile() {
     return 1;
 }
 
+void ConfigFileSupport::BeginDeferredSave() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    ++m_deferDepth;
+}
+
+int ConfigFileSupport::EndDeferredSave() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (m_deferDepth > 0) --m_deferDepth;
+    if (m_deferDepth > 0) return 1;  // the outermost scope saves
+    return SyncFile();
+}
+
+bool ConfigFileSupport::LastSaveFailed(std::string* reason) {
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (reason) *reason = m_lastSaveError;
+    return !m_lastSaveError.empty();
+}
+
 void ConfigFileSupport::LoadIfNeeded() {
     // Checked under the lock: two first users must not both load, or the
     // second load would discard what the first one wrote.
@@ -195,6 +213,7 @@ static bool StoreText(TiXmlElement* element, const char* value) {
 
 int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const char* value) {
     if (!path || !key || !value) return 0;
+    bool deferred = false;
     {
         std::lock_guard<KvoLock> guard(m_lock);
         LoadIfNeeded();
@@ -202,8 +221,9 @@ int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const c
         TiXmlElement* element = FindOrCreateElement();
         if (!element || !StoreText(element, value)) return 0;
         m_dirty = true;
+        deferred = m_deferDepth > 0;
     }
-    SyncFile();  // a failure is logged and retried; the value is kept in memory
+    if (!deferred) SyncFile();  // a failure is logged and retried; the value is kept in memory
     return 1;
 }
 
@@ -291,6 +311,7 @@ bool ConfigFileSupport::SaveDocument() {
     std::string target = ResolveLink(m_doc.ValueStr().empty() ? m_fileName : m_doc.ValueStr());
     if (target.empty()) {
         m_log.ShowMessage(LOG_ERROR, "Configuration not saved: no file name given");
+        m_lastSaveError = "no file name given";
         m_saveFailing = true;
         return false;
     }
@@ -302,6 +323,7 @@ bool ConfigFileSupport::SaveDocument() {
     if (!WriteAtomically(target, error)) {
         m_log.ShowMessage(LOG_ERROR, "Configuration file %s not saved (%s); the change is kept in "
                           "memory and saved again with the next change", target.c_str(), error.c_str());
+        m_lastSaveError = error;
         m_saveFailing = true;
         return false;
     }
@@ -309,6 +331,7 @@ bool ConfigFileSupport::SaveDocument() {
         m_log.ShowMessage(LOG_INFO, "Configuration file %s saved again", target.c_str());
         m_saveFailing = false;
     }
+    m_lastSaveError.clear();
     return true;
 }
 
@@ -317,6 +340,7 @@ bool ConfigFileSupport::SetAsideUnreadableFile(const std::string& target) {
     if (!m_writer.SetAside(target, error)) {
         m_log.ShowMessage(LOG_ERROR, "Unreadable configuration file %s not replaced (%s); "
                           "the change is kept in memory", target.c_str(), error.c_str());
+        m_lastSaveError = error;
         return false;
     }
     m_setAsidePending = false;
