@@ -1,6 +1,8 @@
 #include "notify/EmailCenter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,8 +13,7 @@
 
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
-#include "web/LeafElement.h"
-#include "web/PageHelpers.h"
+#include "mail/SmtpAuth.h"
 
 KvoLock EmailCenter::m_lock;
 
@@ -34,6 +35,13 @@ const char kName[] = "szName";
 
 // The password holds at most 63 bytes; its Base64 text at most 84 characters.
 const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
+
+// An element with one text child: a setting or a recipient's field.
+std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
+    auto element = std::make_unique<TiXmlElement>(name);
+    element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
+    return element;
+}
 
 // A fixed text field as a string, never reading past the field.
 template <size_t N>
@@ -64,7 +72,10 @@ const char* DeliveryFailure(int result) {
     case SMTP_ERR_NO_RECIPIENT: return "every recipient refused";
     case SMTP_ERR_DATA: return "DATA refused";
     case SMTP_ERR_SEND: return "message refused";
-    default: return "login refused";
+    case SMTP_ERR_AUTH_START: return "login not started";
+    case SMTP_ERR_AUTH_USER: return "login name refused";
+    case SMTP_ERR_AUTH_FAILED: return "login refused";
+    default: return "failed";
     }
 }
 
@@ -88,9 +99,12 @@ unsigned char EmailCenter::MailLevel(int level) {
     return MAIL_LEVEL_INFORMATION;
 }
 
+void EmailCenter::SetHostAddressSource(std::function<bool(std::string&)> source) {
+    m_hostAddress = std::move(source);
+}
+
 bool EmailCenter::HostAddress(std::string& address) {
-    std::string name;
-    return GetHostName(name, address);
+    return m_hostAddress && m_hostAddress(address);
 }
 
 EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
@@ -98,6 +112,10 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
     if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
     // The XML reader cannot be trusted with a directory or a device.
     if (!S_ISREG(st.st_mode)) return LOAD_UNREADABLE;
+    // A file we may not read is not empty: a write must not replace it.
+    int probe = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0) return LOAD_NO_ACCESS;
+    close(probe);
     if (doc.LoadFile(m_path.c_str())) return LOAD_OK;
     // A failed parse may leave a partial tree behind; start from nothing.
     doc.Clear();
@@ -110,7 +128,9 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
 bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what) {
     std::string content;
     std::string error;
-    if (!SettingsFileWriter::Render(doc, content)) {
+    if (loaded == LOAD_NO_ACCESS) {
+        error = "the existing file cannot be read, so it is not replaced";
+    } else if (!SettingsFileWriter::Render(doc, content)) {
         error = "cannot print the settings";
     } else if (loaded == LOAD_UNREADABLE) {
         struct stat st;
@@ -148,7 +168,7 @@ bool EmailCenter::SMTPServer_GetValue(TiXmlNode* parent, const char* name, char*
 bool EmailCenter::SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value) {
     TiXmlElement* element = parent->FirstChildElement(name);
     if (!element) {
-        parent->LinkEndChild(std::make_unique<LeafElement>(name, value).release());
+        parent->LinkEndChild(Leaf(name, value).release());
         return true;
     }
     if (element->FirstChildElement()) return false;
@@ -277,10 +297,9 @@ bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
         if (FieldText(known.szMailAddress) == address) return false;
     }
     TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(kRecipient).release());
-    recipient->LinkEndChild(std::make_unique<LeafElement>(kLevel, static_cast<int>(info->byLevel)).release());
-    recipient->LinkEndChild(std::make_unique<LeafElement>(kAddress, address.c_str()).release());
-    recipient->LinkEndChild(
-        std::make_unique<LeafElement>(kName, FieldText(info->szName).c_str()).release());
+    recipient->LinkEndChild(Leaf(kLevel, DecimalText(info->byLevel)).release());
+    recipient->LinkEndChild(Leaf(kAddress, address).release());
+    recipient->LinkEndChild(Leaf(kName, FieldText(info->szName)).release());
     return true;
 }
 

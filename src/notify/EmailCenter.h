@@ -6,6 +6,7 @@
 // replaces the file atomically, so a reader sees the old or the new file whole).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ public:
     // the whole SMTP dialogue on the calling thread. A failed delivery is logged.
     void EventArrived(int level, const char* text);
 
+    // How this host's first IPv4 address is found (the pages' GetHostName in the
+    // service); false when none can be had. Set before other threads use the center.
+    void SetHostAddressSource(std::function<bool(std::string&)> source);
+
     // Sends the center's warnings and errors to `imp` (not owned) instead of
     // standard output. Call before the center is shared between threads.
     void SetLogImp(LogImp* imp) { m_log.SetLogImp(imp); }
@@ -61,11 +66,11 @@ public:
     static KvoLock m_lock;
 
 protected:
-    // This host's first IPv4 address; false when none can be had. A seam for tests.
+    // This host's first IPv4 address through the source; false when none can be had.
     virtual bool HostAddress(std::string& address);
 
 private:
-    enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE };
+    enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE, LOAD_NO_ACCESS };
 
     LoadResult LoadDocument(TiXmlDocument& doc);
     bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what);
@@ -78,6 +83,7 @@ private:
     bool RcptEdit(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info);
 
     std::string m_path;
+    std::function<bool(std::string&)> m_hostAddress;
     Log m_log;
     SettingsFileWriter m_writer;
 };

@@ -13,6 +13,7 @@
 #include "controller/kvoIO.h"
 #include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
+#include "server/Console.h"
 
 namespace {
 constexpr unsigned int kEventBuffer = 1;
@@ -97,8 +98,7 @@ private:
 
     void Deliver(unsigned int controller) {
         const char* text = m_area + KVO_EVENT_TEXT_OFFSET;
-        printf("Get event: %s\r\n", text);
-        fflush(stdout);
+        Console::Print("Get event: %s\r\n", text);
         KvoEventTime t = KvoUnpackEventTime(m_reply.uTime);
         snprintf(m_s.m_text, sizeof m_s.m_text,
                  "At 20%02d-%02d-%02d %02d:%02d:%02d Controller %d:\r\n %s", t.year - 2000,

@@ -9,6 +9,7 @@
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
 #include "web/HttpOmxResponser.h"
+#include "web/PageHelpers.h"
 #include "web/HttpResponsor.h"
 
 int SettingServerPort = SvrManager::kDefaultConfigPort;
@@ -43,6 +44,10 @@ std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
+    m_emailcenter.SetHostAddressSource([](std::string& address) {
+        std::string name;
+        return GetHostName(name, address);
+    });
 }
 
 SvrManager::~SvrManager() {

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <atomic>
@@ -252,8 +254,7 @@ TEST(EmailCenterFile, ReaderNeverSeesHalfAFileWhileWritersSave) {
     std::atomic<bool> done{false};
     std::atomic<int> torn{0}, reads{0};
     std::thread reader([&] {
-        EmailCenter poller;
-        poller.InitEmailCenter(writer.path);
+        EmailCenter& poller = writer.center;  // one center, as the service shares it
         while (!done) {
             std::vector<_MAIL_RECIPIENT_INFO> list;
             SMTP_SERVER_INFO seen;
@@ -276,6 +277,54 @@ TEST(EmailCenterFile, ReaderNeverSeesHalfAFileWhileWritersSave) {
     reader.join();
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(0, torn.load()) << "of " << reads.load() << " reads";
+}
+
+// A file the service may not read is not empty: no write may replace it.
+TEST(EmailCenterFile, FileThatCannotBeReadIsNeverReplaced) {
+    kvotest::TempDir dir;
+    const std::string file = dir.file("kvoomxemail.conf");
+    const std::string text = "<root><Rcpt><recipient><szMailAddress>a@x</szMailAddress></recipient></Rcpt></root>";
+    WriteFileText(file, text);
+    ASSERT_EQ(0, chmod(file.c_str(), 0200));
+    auto scenario = [&]() -> std::string {
+        Center c(file);
+        _MAIL_RECIPIENT_INFO b = Recipient("b@x", "B", 1);
+        if (c.center.EditRcpt(&b, RCPT_EDIT_ADD)) return "write reported as saved";
+        SMTP_SERVER_INFO info;
+        if (c.center.SetSMTPServer(&info)) return "settings reported as saved";
+        if (c.log.Count(LOG_ERROR, "cannot be read") != 2) return "not logged";
+        return "";
+    };
+    std::string answer;
+    if (geteuid() != 0) {
+        answer = scenario();
+    } else {
+        // Root reads anything: run it as nobody.
+        ASSERT_EQ(0, chown(dir.path().c_str(), 65534, 65534));
+        ASSERT_EQ(0, chown(file.c_str(), 65534, 65534));
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(fds[0]);
+            std::string error = (setgid(65534) != 0 || setuid(65534) != 0) ? "cannot become nobody" : scenario();
+            if (error.empty()) error = "ok";
+            if (write(fds[1], error.data(), error.size()) < 0) { /* parent sees nothing */ }
+            _exit(0);
+        }
+        close(fds[1]);
+        char buffer[256] = {};
+        ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+        close(fds[0]);
+        waitpid(child, nullptr, 0);
+        answer = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "no answer";
+        if (answer == "ok") answer.clear();
+    }
+    EXPECT_EQ("", answer);
+    ASSERT_EQ(0, chmod(file.c_str(), 0600));
+    EXPECT_EQ(text, ReadFileText(file));
+    EXPECT_EQ(1u, kvotest::DirectoryEntries(dir.path()).size());
 }
 
 TEST(EmailCenterFile, EmptyPathRefusesEverything) {
