@@ -74,7 +74,10 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
 
     std::string reason;
     const auto& replies = capture.Replies();
-    if (m_result == -1 && replies.empty()) {
+    if (m_result == SMTP_ERR_STARTTLS || m_result == SMTP_ERR_TLS || m_result == SMTP_ERR_TLS_CERTIFICATE) {
+        // The TLS layer's own reason: the server's replies (if any) don't tell it.
+        reason = smtp.GetFailureReason();
+    } else if (m_result == -1 && replies.empty()) {
         reason = "cannot connect to " + ServerName() + " (" + ConnectFailure() + ")";
     } else if (!replies.empty() && !replies.back().complete) {
         reason = "no answer from " + ServerName() + " within 10 seconds";

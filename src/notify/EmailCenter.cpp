@@ -27,6 +27,9 @@ const char kMailFrom[] = "szMailFrom";
 const char kPassword[] = "szPassword";
 const char kServer[] = "szSMTPServer";
 const char kPort[] = "uPort";
+// Connection security, elements of their own: absent means none / check on.
+const char kSecurity[] = "bySecurity";
+const char kTlsFlags[] = "byTlsFlags";
 const char kRcpt[] = "Rcpt";
 const char kRecipient[] = "recipient";
 const char kLevel[] = "byLevel";
@@ -60,23 +63,6 @@ std::string DecimalText(unsigned int value) {
     char text[16];
     snprintf(text, sizeof text, "%d", static_cast<int>(value));
     return text;
-}
-
-const char* DeliveryFailure(int result) {
-    switch (result) {
-    case -1: return "no connection, or no login method offered";
-    case SMTP_ERR_GREETING: return "no greeting";
-    case SMTP_ERR_EHLO: return "EHLO refused";
-    case SMTP_ERR_HELO: return "HELO refused";
-    case SMTP_ERR_MAIL_FROM: return "sender refused";
-    case SMTP_ERR_NO_RECIPIENT: return "every recipient refused";
-    case SMTP_ERR_DATA: return "DATA refused";
-    case SMTP_ERR_SEND: return "message refused";
-    case SMTP_ERR_AUTH_START: return "login not started";
-    case SMTP_ERR_AUTH_USER: return "login name refused";
-    case SMTP_ERR_AUTH_FAILED: return "login refused";
-    default: return "failed";
-    }
 }
 
 }  // namespace
@@ -212,6 +198,8 @@ bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
             read.szPassword[0] = '\0';
     }
     SMTPServer_GetValue(root, kServer, read.szSMTPServer, sizeof read.szSMTPServer);
+    read.bySecurity = static_cast<uint8_t>(number(kSecurity));
+    read.byTlsFlags = static_cast<uint8_t>(number(kTlsFlags));
     *info = read;
     return true;
 }
@@ -234,8 +222,14 @@ bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info) {
         {kPassword, encoded},
         {kServer, FieldText(info->szSMTPServer)},
         {kPort, DecimalText(info->uPort)},
+        {kSecurity, DecimalText(info->bySecurity)},
+        {kTlsFlags, DecimalText(info->byTlsFlags)},
     };
     for (const auto& value : values) {
+        // The security elements appear once TLS settings are made: a file of
+        // plain-text settings stays exactly as older versions wrote it.
+        bool optional = value.first == kSecurity || value.first == kTlsFlags;
+        if (optional && value.second == "0" && !root->FirstChildElement(value.first)) continue;
         if (!SMTPServer_SetValue(root, value.first, value.second.c_str())) {
             m_log.ShowMessage(LOG_ERROR, "E-mail settings file %s not saved: element %s holds "
                               "other elements", m_path.c_str(), value.first);
@@ -338,6 +332,6 @@ void EmailCenter::EventArrived(int level, const char* text) {
     if (result != 0) {
         m_log.ShowMessage(LOG_ERROR, "Event mail not delivered through SMTP server %s:%u: %s "
                           "(code %#x)", FieldText(server.szSMTPServer).c_str(), server.uPort,
-                          DeliveryFailure(result), static_cast<unsigned int>(result));
+                          smtp.GetFailureReason().c_str(), static_cast<unsigned int>(result));
     }
 }

@@ -40,7 +40,8 @@ public:
     // Fills `info` from the file; false (record untouched) when the file does not
     // load or has no root element.
     bool GetSMTPServer(SMTP_SERVER_INFO* info);
-    // Writes all seven settings; true when the file was saved.
+    // Writes all seven settings, and the connection security (bySecurity,
+    // byTlsFlags) once it is set or in the file; true when the file was saved.
     bool SetSMTPServer(SMTP_SERVER_INFO* info);
     // Appends every recipient of the file in file order; true when one was appended.
     bool EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list);

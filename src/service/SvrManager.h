@@ -16,6 +16,7 @@
 #include "notify/NotifyManager.h"
 
 class GenericServer;
+class SocketCommAgent;
 class Responser;
 
 // Port of the configuration server, set by SvrManager::initialize.
@@ -52,6 +53,10 @@ public:
     static std::string EmailFilePath();
     static std::string WebRootPath();
 
+    // The optional `bindaddress` under root: the one IPv4 address every server
+    // listens on; empty means all interfaces.
+    std::string GetBindAddress();
+
     // Number of servers created by initialize (configuration server included).
     size_t ServerCount() const { return m_servers.size(); }
 
@@ -66,6 +71,7 @@ protected:
 
 private:
     std::unique_ptr<Responser> CreateConfigResponser();
+    std::unique_ptr<SocketCommAgent> CreateListener(unsigned short port);
     void CreateConfigServer();
     void CreateRelayServer(int index, unsigned short port);
     // Reads one port of a controller; when missing, stores and returns `fallback`.
@@ -74,4 +80,5 @@ private:
     std::vector<std::unique_ptr<GenericServer>> m_servers;
     // The event poller: sends to m_kvoTrap, then m_emailcenter.
     NotifyManager m_notifyManager;
+    std::string m_bindAddress;  // read by initialize, given to every listening socket
 };

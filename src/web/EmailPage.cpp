@@ -42,6 +42,29 @@ bool TakeField(const HttpParser& parser, const char* name, char (&field)[N]) {
     return true;
 }
 
+const char* const kSecurityNames[] = {"none", "starttls", "tls"};  // by SMTP_SECURITY_* value
+
+// Connection security from the SetSmtp form. Absent fields keep today's
+// behaviour (plain text) and the safe one (certificates checked): only an
+// explicit "off" turns the check off.
+std::string ReadSecurityFields(const HttpParser& parser, SMTP_SERVER_INFO& info) {
+    std::string security;
+    info.bySecurity = SMTP_SECURITY_NONE;
+    if (parser.GetValue("security", security) && !security.empty()) {
+        bool known = false;
+        for (uint8_t value = 0; value < 3; ++value) {
+            if (security == kSecurityNames[value]) {
+                info.bySecurity = value;
+                known = true;
+            }
+        }
+        if (!known) return kParameterError;
+    }
+    std::string verify;
+    info.byTlsFlags = parser.GetValue("tlsverify", verify) && verify == "off" ? SMTP_TLS_NO_VERIFY : 0;
+    return std::string();
+}
+
 // The SetSmtp form into `info`; the message for the first problem, or empty.
 std::string ReadSmtpForm(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     if (!TakeField(parser, "smtpadd", info.szSMTPServer) || !TakeField(parser, "fromadd", info.szMailFrom) ||
@@ -57,7 +80,7 @@ std::string ReadSmtpForm(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     }
     if (!parser.m_values.count("enable")) info.byAuth |= SMTP_AUTH_DISABLED;
     info.byAuthType = 0;
-    return std::string();
+    return ReadSecurityFields(parser, info);
 }
 
 // "smtp" with what the page shows of the account; never the password.
@@ -67,6 +90,9 @@ TiXmlElement* SmtpElement(const SMTP_SERVER_INFO& info) {
     smtp->LinkEndChild(new LeafElement("from", FieldText(info.szMailFrom).c_str()));
     smtp->LinkEndChild(new LeafElement("logname", FieldText(info.szLoginName).c_str()));
     smtp->LinkEndChild(new LeafElement("port", info.uPort));
+    smtp->LinkEndChild(
+        new LeafElement("security", info.bySecurity < 3 ? kSecurityNames[info.bySecurity] : "unknown"));
+    smtp->LinkEndChild(new LeafElement("tlsverify", (info.byTlsFlags & SMTP_TLS_NO_VERIFY) ? "off" : "on"));
     smtp->SetAttribute("enabled", (info.byAuth & SMTP_AUTH_DISABLED) ? "0" : "1");
     return smtp;
 }

@@ -8,6 +8,7 @@
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
 #include "controller/kvoIO.h"
+#include "web/BufferResponsor.h"
 #include "web/FormFields.h"
 #include "web/GlobalMap.h"
 #include "web/HttpResponsor.h"
@@ -34,6 +35,22 @@ std::string ControllerPath(int index) {
     return path;
 }
 
+// Extra header lines of a page rendered to HTML.
+const std::string kHtmlHeaders = std::string("Vary: Accept\r\nCache-Control: no-store\r\n") +
+                                  BufferResponsor::kNoFraming;
+
+// A management page asked to apply a form: a POST, or a query with fields.
+bool WouldChangeSettings(const HttpParser& parser) {
+    switch (GetFileType(parser.m_path)) {
+        case FILE_TYPE_XML:
+        case FILE_TYPE_LOG:
+        case FILE_TYPE_OTHER:
+            return parser.m_method == HttpParser::METHOD_POST || !parser.m_values.empty();
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
@@ -43,6 +60,19 @@ HttpOmxResponser::~HttpOmxResponser() = default;
 bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
     if (!parser->m_path.empty()) parser->m_path.erase(0, 1);
     try {
+        // Before the request lock: a slowed wrong password holds up no one else.
+        if (parser->m_method <= HttpParser::METHOD_POST) {
+            switch (m_guard.Check(*parser, WouldChangeSettings(*parser))) {
+                case RequestGuard::REFUSE_CROSS_SITE:
+                    printf("Refused a change of %s sent from another site\n", parser->m_path.c_str());
+                    fflush(stdout);
+                    return RequestGuard::SendForbidden(client);
+                case RequestGuard::NEED_LOGIN:
+                    return RequestGuard::SendUnauthorized(client);
+                default:
+                    break;
+            }
+        }
         std::lock_guard<KvoLock> request(m_requestLock);
         if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
         switch (GetFileType(parser->m_path)) {
@@ -77,7 +107,7 @@ bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, cons
 bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
     std::lock_guard<KvoLock> page(m_pageLock);
     std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
-    return SendPage(client, *doc, parser->m_keepAlive);
+    return SendPage(client, *doc, *parser);
 }
 
 XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
@@ -105,7 +135,21 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
     return doc;
 }
 
-bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive) {
+bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser) {
+    bool keepAlive = parser.m_keepAlive;
+    std::string html;
+    std::string error;
+    if (StylesheetRenderer::AcceptsHtml(parser.m_accept) &&
+        m_renderer.RenderDocument(doc, m_rootFolder, html, error)) {
+        bool sent = BufferResponsor::Send(client, "200 OK", "text/html; charset=UTF-8", html,
+                                          keepAlive, kHtmlHeaders);
+        return sent && keepAlive;
+    }
+    // A stylesheet that fails leaves the page to the browser, as its XML document.
+    if (!error.empty()) {
+        printf("Page %s sent as XML: %s\n", doc.Value(), error.c_str());
+        fflush(stdout);
+    }
     PageFile file;  // removed when this returns, whether or not the send worked
     if (!file.Write(doc, doc.Value())) {
         std::lock_guard<KvoLock> files(fileLock);

@@ -12,6 +12,8 @@
 
 #include "KvoLock.h"
 #include "web/HttpResponser.h"
+#include "web/RequestGuard.h"
+#include "web/StylesheetRenderer.h"
 
 class ConfigFileSupport;
 class EmailCenter;
@@ -44,6 +46,8 @@ public:
     XmlDocForWeb* ShowEmailPage(HttpParser* parser);
     XmlDocForWeb* SetEmailNotification(HttpParser* parser, int funcId);
     XmlDocForWeb* SendTestMail(HttpParser* parser);
+    // Cross-site refusal and the optional administrator login.
+    RequestGuard& Guard() { return m_guard; }
 
     KvoLock m_pageLock;
     KvoLock m_requestLock;
@@ -55,7 +59,8 @@ public:
 
 private:
     bool ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder);
-    bool SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive);
+    // As HTML rendered here when the browser accepts it, else the XML document.
+    bool SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser);
     XmlDocForWeb* BuildPage(HttpParser* parser);
 
     // Stores each controller_cliport_* / controller_httpport_* field; the last
@@ -69,4 +74,6 @@ private:
     // E-mail actions: the message of the failure, or empty.
     std::string AddRecipient(const HttpParser& parser);
     std::string DeleteRecipients(const HttpParser& parser);
+    RequestGuard m_guard;
+    StylesheetRenderer m_renderer;
 };

@@ -94,11 +94,12 @@ if debs:
 
     if os.geteuid() == 0:
         root = os.path.join(work, "root")
-        for d in ("etc", "var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", "usr/share/kvoomx"):
+        rp = prefix.lstrip("/")  # the build's prefix, /usr unless configured otherwise
+        for d in ("etc", "var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", rp + "/share/kvoomx"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
         for f in ("status", "available"):
             open(os.path.join(root, "var/lib/dpkg", f), "w").close()
-        with open(os.path.join(root, "usr/share/kvoomx/kvoomxsvr.conf"), "w") as f:
+        with open(os.path.join(root, rp, "share/kvoomx/kvoomxsvr.conf"), "w") as f:
             f.write(mine["kvoomxsvr.conf"])
         # Dependencies are the host's business here; the scripts act on this root only.
         p = run(["dpkg", "--root=" + root, "--force-depends", "--force-script-chrootless",
@@ -106,14 +107,14 @@ if debs:
         check(p.returncode == 0, "dpkg -i into a throw-away root: %s" % p.stdout)
         status = run(["dpkg", "--root=" + root, "-s", "kvoomxsvr"]).stdout
         check("Status: install ok installed" in status, status)
-        check(os.path.isfile(os.path.join(root, "usr/sbin/kvoomxsvr")), "not unpacked")
+        check(os.path.isfile(os.path.join(root, rp, "sbin/kvoomxsvr")), "not unpacked")
         with open(os.path.join(root, "etc/passwd")) as f:
             check(any(l.startswith("kvoomx:") for l in f), "no kvoomx user in the root")
-        with open(os.path.join(root, "usr/share/kvoomx/kvoomxsvr.conf")) as f:
+        with open(os.path.join(root, rp, "share/kvoomx/kvoomxsvr.conf")) as f:
             check(f.read() == mine["kvoomxsvr.conf"], "package install replaced the settings")
         p = run(["dpkg", "--root=" + root, "--force-script-chrootless", "-r", "kvoomxsvr"])
         check(p.returncode == 0, "dpkg -r: %s" % p.stdout)
-        check(os.path.isfile(os.path.join(root, "usr/share/kvoomx/kvoomxsvr.conf")),
+        check(os.path.isfile(os.path.join(root, rp, "share/kvoomx/kvoomxsvr.conf")),
               "removal took the settings file")
 
 shutil.rmtree(work, ignore_errors=True)

@@ -19,6 +19,7 @@
 
 #include "SimulatorProcess.h"
 #include "TestSupport.h"
+#include "web/WebTestSimulator.h"
 #include "config/ConfigFileSupport.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
@@ -60,17 +61,7 @@ struct Answer {
 };
 
 // The two controllers of every test here; started once on the main thread.
-kvotest::SimulatorProcess* Simulator() {
-    static std::unique_ptr<kvotest::SimulatorProcess> sim;
-    if (!sim) {
-        sim = std::make_unique<kvotest::SimulatorProcess>(2);
-        if (sim->ok()) {
-            sim->ExportDriverDir();
-            kvoIO::GetInstance()->initialize();
-        }
-    }
-    return sim.get();
-}
+kvotest::SimulatorProcess* Simulator() { return kvotest::WebTestSimulator(); }
 
 std::vector<std::string> FilesIn(const std::string& dir) {
     std::vector<std::string> names;

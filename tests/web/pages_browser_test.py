@@ -558,6 +558,26 @@ def email_page(browser, check, url, scratch, artefacts):
     browser.screenshot(os.path.join(artefacts, "email-test-mail-refused.png"))
 
 
+def email_security_suggestions(browser, check, url):
+    """Port 587/465 suggest their encryption and back; a typed port is kept; the check is on by default."""
+    browser.navigate(url + "email.cgi")
+    browser.js(CLOSE_BANNER_JS)
+    pick = ("(() => { const e = document.getElementById('%s'); e.value = '%s';"
+            " e.dispatchEvent(new Event('change')); return true; })()")
+    value = "document.getElementById('%s').value"
+    browser.js(pick % ("port", "465"))
+    check(browser.js(value % "security") == "tls", "port 465 suggests TLS from the start")
+    browser.js(pick % ("security", "starttls"))
+    check(browser.js(value % "port") == "587", "STARTTLS suggests port 587")
+    browser.js(pick % ("port", "2525"))
+    browser.js(pick % ("security", "tls"))
+    check(browser.js(value % "port") == "2525" and browser.js(value % "security") == "tls",
+          "a port the administrator typed is kept")
+    check(browser.js(value % "tlsverify") == "on", "the certificate check is on unless turned off")
+    note = browser.js("document.getElementById('tlsverify-note').textContent")
+    check("pose as the mail server" in note, "the page says what not verifying means")
+
+
 def sample_pages(browser, check, webroot, scratch, artefacts):
     site = os.path.join(scratch, "samples")
     os.makedirs(site)
@@ -609,7 +629,8 @@ def sample_pages(browser, check, webroot, scratch, artefacts):
         check(sorted(by_func["SendTestMail"]["fields"]) == ["func", "testaddr", "testrcpt"],
               "the test-mail form offers the recipients and a typed address")
         check(sorted(by_func["SetSmtp"]["fields"]) ==
-              sorted(["func", "smtpadd", "port", "fromadd", "lognamedd", "passdd", "enable"]),
+              sorted(["func", "smtpadd", "port", "fromadd", "lognamedd", "passdd", "enable",
+                      "security", "tlsverify"]),
               "SMTP form sends exactly its fields")
         check(sorted(by_func["AddRecipient"]["fields"]) ==
               sorted(["func", "email", "name", "check_info", "check_warn", "check_error"]),
@@ -672,6 +693,7 @@ def main():
         controllers_page(browser, check, url, config_path, ports, artefacts)
         snmp_page(browser, check, url, config_path, scratch, artefacts)
         email_page(browser, check, url, scratch, artefacts)
+        email_security_suggestions(browser, check, url)
         sample_pages(browser, check, os.path.join(home, "webguiroot"), scratch, artefacts)
         leftovers = [n for n in os.listdir(work) if n != "HTML"]
         check(leftovers == [], "no page file is left in the working directory")

@@ -2,7 +2,8 @@
 <!--
   E-mail page: the SMTP account used for notifications and the recipients.
   Three forms, all posted to email.cgi:
-    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable
+    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable,
+                         security (none | starttls | tls), tlsverify (on | off)
     func=DeleteRecipient check_<n> = address of each recipient to delete
     func=AddRecipient    email, name, check_info / check_warn / check_error
     func=SendTestMail    testrcpt (a listed address) or testaddr (typed; wins)
@@ -93,7 +94,7 @@
                 <xsl:with-param name="port" select="$smtp/port"/>
               </xsl:call-template>
             </input>
-            <span class="note" id="port-note">1 to 65535.</span>
+            <span class="note" id="port-note">1 to 65535. Usually 587 with STARTTLS, 465 with TLS from the start.</span>
           </div>
           <div class="field">
             <label for="fromadd">Sender address</label>
@@ -114,6 +115,53 @@
           </div>
         </div>
         <fieldset>
+          <legend>Connection security</legend>
+          <div class="fields">
+            <div class="field">
+              <label for="security">Encryption</label>
+              <select id="security" name="security" aria-describedby="security-note">
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'none'"/>
+                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="label" select="'None (plain text)'"/>
+                </xsl:call-template>
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'starttls'"/>
+                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="label" select="'STARTTLS (usually port 587)'"/>
+                </xsl:call-template>
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'tls'"/>
+                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="label" select="'TLS from the start (usually port 465)'"/>
+                </xsl:call-template>
+              </select>
+              <span class="note" id="security-note">Without encryption the login name, the password and
+                every mail cross the network readable. A mail that can't be sent encrypted is not
+                sent in plain text instead.</span>
+            </div>
+            <div class="field">
+              <label for="tlsverify">Server certificate</label>
+              <select id="tlsverify" name="tlsverify" aria-describedby="tlsverify-note">
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'on'"/>
+                  <xsl:with-param name="current" select="$smtp/tlsverify"/>
+                  <xsl:with-param name="label" select="'Verify'"/>
+                </xsl:call-template>
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'off'"/>
+                  <xsl:with-param name="current" select="$smtp/tlsverify"/>
+                  <xsl:with-param name="label" select="'Do not verify (accept any certificate)'"/>
+                </xsl:call-template>
+              </select>
+              <span class="note" id="tlsverify-note">Verify: the certificate must come from an authority
+                this system trusts and name the SMTP server above. Not verifying still encrypts, but
+                anyone who can intercept the connection can pose as the mail server and read the
+                password and the mails. Use it only for a local relay with a self-signed certificate.</span>
+            </div>
+          </div>
+        </fieldset>
+        <fieldset>
           <legend>Notification</legend>
           <label class="check">
             <input type="checkbox" name="enable" value="on">
@@ -129,7 +177,41 @@
           <button type="reset" class="btn">Undo changes</button>
         </div>
       </form>
+      <!-- Suggestions only: picking port 587 or 465 picks its usual encryption, and
+           picking an encryption fills in its usual port unless another was typed. -->
+      <script>
+        (function () {
+          var port = document.getElementById('port');
+          var security = document.getElementById('security');
+          if (!port || !security) return;
+          var modeOfPort = { '587': 'starttls', '465': 'tls' };
+          var portOfMode = { none: '25', starttls: '587', tls: '465' };
+          port.addEventListener('change', function () {
+            var mode = modeOfPort[port.value.trim()];
+            if (mode) security.value = mode;
+          });
+          security.addEventListener('change', function () {
+            var typed = port.value.trim();
+            if (typed === '' || typed === '25' || typed === '587' || typed === '465')
+              port.value = portOfMode[security.value];
+          });
+        })();
+      </script>
     </section>
+  </xsl:template>
+
+  <!-- One option of a select, selected when it is the stored value (the first
+       option is the default when nothing is stored). -->
+  <xsl:template name="choice">
+    <xsl:param name="value"/>
+    <xsl:param name="current"/>
+    <xsl:param name="label"/>
+    <option value="{$value}">
+      <xsl:if test="string($current) = $value">
+        <xsl:attribute name="selected">selected</xsl:attribute>
+      </xsl:if>
+      <xsl:value-of select="$label"/>
+    </option>
   </xsl:template>
 
   <xsl:template match="recipients">
