@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "ConfigTestSupport.h"
@@ -64,6 +68,44 @@ TEST(ConfigSaveBatch, FailedSaveGivesItsReasonAndALaterBatchSavesTheChange) {
 
     ConfigSaveBatch withoutStore(nullptr);
     EXPECT_TRUE(withoutStore.Commit());
+}
+
+// Page threads apply forms in batches while another thread writes on its own:
+// every value ends up in the file, whichever batch saved it.
+TEST(ConfigSaveBatch, OverlappingBatchesAndSingleWritesLoseNothing) {
+    kvotest::TempDir dir;
+    std::string file = dir.file("c.conf");
+    kvotest::Store s(file);
+    const int kRounds = 40;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                ConfigSaveBatch batch(&s.config);
+                std::string path = "/root/form" + std::to_string(t);
+                s.config.SetConfigValue_U16(path.c_str(), "a", static_cast<uint16_t>(r));
+                s.config.SetConfigValue_U16(path.c_str(), "b", static_cast<uint16_t>(r));
+                batch.Commit();
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int r = 0; r < kRounds; ++r) s.config.SetConfigValue_U16("/root/single", "c", static_cast<uint16_t>(r));
+    });
+    for (auto& t : threads) t.join();
+
+    ConfigFileSupport fromDisk;
+    fromDisk.Initialize(file.c_str());
+    for (const char* path : {"/root/form0", "/root/form1"}) {
+        for (const char* key : {"a", "b"}) {
+            uint16_t value = 0;
+            EXPECT_EQ(1, fromDisk.GetConfigValue_U16(path, key, value));
+            EXPECT_EQ(kRounds - 1, value) << path << " " << key;
+        }
+    }
+    uint16_t single = 0;
+    fromDisk.GetConfigValue_U16("/root/single", "c", single);
+    EXPECT_EQ(kRounds - 1, single);
 }
 
 }  // namespace
