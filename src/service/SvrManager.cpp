@@ -99,9 +99,10 @@ static void ApplyAdminPassword(ConfigFileSupport& config, HttpOmxResponser& resp
         !hash[0])
         return;
     if (responser.Guard().SetAdminPassword(hash.data()))
-        printf("Configuration pages ask for the administrator password\n");
+        Console::Print("Configuration pages ask for the administrator password\n");
     else
-        printf("adminpassword is not a crypt(3) hash this system can check: every login is refused\n");
+        Console::PrintLevel(Console::kError,
+                            "adminpassword is not a crypt(3) hash this system can check: every login is refused\n");
 }
 
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
@@ -138,7 +139,7 @@ void SvrManager::CreateRelayServer(int index, unsigned short port) {
 int SvrManager::initialize() {
     SettingServerPort = GetSerConfig();
     m_bindAddress = GetBindAddress();
-    if (!m_bindAddress.empty()) printf("Servers listen on %s only\n", m_bindAddress.c_str());
+    if (!m_bindAddress.empty()) Console::Print("Servers listen on %s only\n", m_bindAddress.c_str());
     // Receivers and level mask; also sets up the SNMP library before any thread starts.
     m_kvoTrap.Initialize(m_configFile);
 

@@ -8,6 +8,7 @@
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
 #include "controller/kvoIO.h"
+#include "server/Console.h"
 #include "web/BufferResponsor.h"
 #include "web/FormFields.h"
 #include "web/GlobalMap.h"
@@ -64,8 +65,9 @@ bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
         if (parser->m_method <= HttpParser::METHOD_POST) {
             switch (m_guard.Check(*parser, WouldChangeSettings(*parser))) {
                 case RequestGuard::REFUSE_CROSS_SITE:
-                    printf("Refused a change of %s sent from another site\n", parser->m_path.c_str());
-                    fflush(stdout);
+                    Console::PrintLevel(Console::kWarning,
+                                        "Refused a change of %s sent from another site\n",
+                                        parser->m_path.c_str());
                     return RequestGuard::SendForbidden(client);
                 case RequestGuard::NEED_LOGIN:
                     return RequestGuard::SendUnauthorized(client);
@@ -86,9 +88,8 @@ bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
                 return ServeFromWebRoot(client, parser, "images/");
         }
     } catch (const std::exception&) {
-        printf("Exception ocurred when response Method=%d,File Name=%s\n", parser->m_method,
-               parser->m_path.c_str());
-        fflush(stdout);
+        Console::PrintLevel(Console::kError, "Exception ocurred when response Method=%d,File Name=%s\n",
+                            parser->m_method, parser->m_path.c_str());
         // The answer may be half sent: the connection can't be trusted any more.
         return false;
     }
@@ -123,13 +124,11 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
             break;
         default:
             // A form action used as a path: show the controllers page.
-            printf("%s", kFatalError);
-            fflush(stdout);
+            Console::PrintLevel(Console::kError, "%s", kFatalError);
             return ControllersManagement(parser);
     }
     if (!doc) {
-        printf("%s", kFatalError);
-        fflush(stdout);
+        Console::PrintLevel(Console::kError, "%s", kFatalError);
         doc = ControllersManagement(parser);
     }
     return doc;
@@ -147,8 +146,8 @@ bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, const H
     }
     // A stylesheet that fails leaves the page to the browser, as its XML document.
     if (!error.empty()) {
-        printf("Page %s sent as XML: %s\n", doc.Value(), error.c_str());
-        fflush(stdout);
+        Console::PrintLevel(Console::kWarning, "Page %s sent as XML: %s\n", doc.Value(),
+                            error.c_str());
     }
     PageFile file;  // removed when this returns, whether or not the send worked
     if (!file.Write(doc, doc.Value())) {

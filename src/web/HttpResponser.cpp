@@ -1,5 +1,7 @@
 #include "web/HttpResponser.h"
 
+#include "server/Console.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -96,8 +98,8 @@ bool HttpResponser::ProcessRequest(Client* client, HttpParser* parser) {
         }
         return HttpResponsor::ResponseGetFile(client, m_rootFolder + parser->m_path, parser->m_keepAlive);
     } catch (const std::exception&) {
-        std::printf("Exception ocurred when response Method=%d,File Name=%s\n", parser->m_method,
-                    parser->m_path.c_str());
+        Console::PrintLevel(Console::kError, "Exception ocurred when response Method=%d,File Name=%s\n",
+                            parser->m_method, parser->m_path.c_str());
         return parser->m_keepAlive;
     }
 }
