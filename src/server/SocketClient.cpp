@@ -43,10 +43,13 @@ short WaitFor(int fd, short events, long long timeoutUs) {
 }  // namespace
 
 SocketClient::SocketClient(int fd, const char* peer)
-    : m_socket(fd), m_status(1), m_name(peer ? peer : ""), m_closeCount(0) {}
+    : m_socket(fd), m_status(1), m_name(peer ? peer : ""), m_closeCount(0) {
+    NoteActivity();
+}
 
 SocketClient::SocketClient(const char* host, unsigned short port, int family, int connectTimeoutUs)
     : m_socket(-1), m_status(0), m_closeCount(0) {
+    NoteActivity();
     if (ConnectTo(host, port, family, connectTimeoutUs)) {
         m_name = host;
         m_closeCount = 0;
@@ -112,7 +115,10 @@ int SocketClient::ReceiveBufImp(char* buffer, int size, int flags, int timeout) 
     do {
         n = recv(m_socket, buffer, size > 0 ? static_cast<size_t>(size) : 0, flags);
     } while (n < 0 && errno == EINTR);
-    if (n > 0) return static_cast<int>(n);
+    if (n > 0) {
+        if (!(flags & MSG_PEEK)) NoteActivity();
+        return static_cast<int>(n);
+    }
     return CLIENT_ERR_BROKEN;
 }
 
@@ -123,10 +129,23 @@ int SocketClient::SendBuf(const char* data, int length, int timeout) {
     if (!(ready & POLLOUT)) return -1;
     // One send; a broken peer raises SIGPIPE, which the service catches.
     ssize_t n = send(m_socket, data, static_cast<size_t>(length), 0);
+    if (n > 0) NoteActivity();
     return n > 0 && n == length ? length : -1;
 }
 
 int SocketClient::GetStatus() { return m_status; }
+
+void SocketClient::NoteActivity() {
+    m_lastActivityNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+long long SocketClient::IdleMilliseconds() {
+    long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count();
+    long long idle = (now - m_lastActivityNs.load()) / 1000000;
+    return idle > 0 ? idle : 0;
+}
 
 int SocketClient::GetStatistics(ClientStatisticsTag& stats) {
     stats.first = 2000.0;
