@@ -396,13 +396,17 @@ std::string Simulator::Execute(const std::string& line) {
     }
     if (command == "stats") {
         const ControllerStats& s = c->Stats();
-        int live = 0;
-        for (const auto& e : m_endpoints)
-            live += (e->kind == Kind::Driver && e->controller == c->Number()) ? 1 : 0;
+        int live = 0, held = 0;
+        for (const auto& e : m_endpoints) {
+            bool mine = e->kind == Kind::Driver && e->controller == c->Number();
+            live += mine ? 1 : 0;
+            held += mine && e->holding ? 1 : 0;
+        }
         return "ok opens=" + std::to_string(s.opens) + " live=" + std::to_string(live) + " calls=" + std::to_string(s.calls) +
                " transfers=" + std::to_string(s.transfers) + " failed_opens=" +
                std::to_string(s.failedOpens) + " web_open=" + std::to_string(c->Web().OpenCount()) +
-               " events_queued=" + std::to_string(c->Events().QueuedCount());
+               " events_queued=" + std::to_string(c->Events().QueuedCount()) +
+               " held=" + std::to_string(held);
     }
     return "error: unknown command '" + command + "'";
 }
