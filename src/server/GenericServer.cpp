@@ -62,8 +62,9 @@ struct GenericServer::Core : public Log {
 
     void AcceptLoop(const std::shared_ptr<Core>& self, bool announceStart);
     int AddClient(const std::shared_ptr<Core>& self, Client* client);
-    bool LaunchClientThread(const std::shared_ptr<Core>& self,
-                            const std::shared_ptr<ClientEntry>& entry, bool receive);
+    bool StartClientThread(const std::shared_ptr<Core>& self,
+                           const std::shared_ptr<ClientEntry>& entry, bool receive);
+    void LaunchFailed(const std::shared_ptr<ClientEntry>& entry);
     void DropClient(const std::shared_ptr<ClientEntry>& entry);
     bool ClientMapOp(int op, Client* client, _CLIENT_PARAMS* params);
     bool ClientMapOpLocked(int op, Client* client, _CLIENT_PARAMS* params);
@@ -298,13 +299,21 @@ int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* cl
         std::lock_guard<KvoLock> guard(m_clientMapLock);
         m_launching[client] = entry;
     }
-    if (!LaunchClientThread(self, entry, true)) {
+    // Both threads start side by side; each takes a heap copy of its start
+    // argument, so there is nothing to wait for between the two creations.
+    if (!StartClientThread(self, entry, true)) {
+        LaunchFailed(entry);
         ShowMessage(LOG_ERROR, "Failed to create receive client thread.");
         DropClient(entry);
         return 0;
     }
-    if (!LaunchClientThread(self, entry, false)) {
-        ShowMessage(LOG_ERROR, "Failed to create send client thread.");
+    const bool sendCreated = StartClientThread(self, entry, false);
+    int started = 0;
+    while (started < (sendCreated ? 2 : 1) && m_clientLaunchSem.WaitingForSignal(kLaunchPolls)) ++started;
+    if (started == 0 || !sendCreated || started < 2) {
+        LaunchFailed(entry);
+        ShowMessage(LOG_ERROR, started == 0 ? "Failed to create receive client thread."
+                                            : "Failed to create send client thread.");
         GENSVR_TERMINATE_THREAD(params.hReceiveThread);
         DropClient(entry);
         return 0;
@@ -313,21 +322,23 @@ int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* cl
     return 1;
 }
 
-// Starts one client thread and waits for it to take its start argument. On
-// failure nState becomes 0, so a started thread leaves the client alone.
-bool GenericServer::Core::LaunchClientThread(const std::shared_ptr<Core>& self,
-                                             const std::shared_ptr<ClientEntry>& entry, bool receive) {
+// A started thread then leaves the client alone (nState 0).
+void GenericServer::Core::LaunchFailed(const std::shared_ptr<ClientEntry>& entry) {
+    std::lock_guard<KvoLock> guard(m_clientMapLock);
+    SetState(entry->params, 0);
+}
+
+// Creates one client thread; it posts the launch signal once it holds its
+// start argument.
+bool GenericServer::Core::StartClientThread(const std::shared_ptr<Core>& self,
+                                            const std::shared_ptr<ClientEntry>& entry, bool receive) {
     auto* arg = new ClientThreadArgs{self, entry};  // owned by the thread once started
     KVO_THREAD_HANDLE& handle = receive ? entry->params.hReceiveThread : entry->params.hSendThread;
-    bool ok = GENSVR_CREATE_THREAD(handle, receive ? &GenericServer::ReceiveThread : &GenericServer::SendThread,
-                                   arg) == 0;
-    if (!ok) delete arg;
-    if (ok) ok = m_clientLaunchSem.WaitingForSignal(kLaunchPolls);
-    if (!ok) {
-        std::lock_guard<KvoLock> guard(m_clientMapLock);
-        SetState(entry->params, 0);
-    }
-    return ok;
+    if (GENSVR_CREATE_THREAD(handle, receive ? &GenericServer::ReceiveThread : &GenericServer::SendThread,
+                             arg) == 0)
+        return true;
+    delete arg;
+    return false;
 }
 
 // Clean-up of a client that never got registered. The client is closed now;
