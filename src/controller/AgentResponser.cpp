@@ -102,7 +102,7 @@ bool AgentResponser::IdleWait(_CLIENT_PARAMS* params, int slices) {
 int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
     if (!WaitForLaunch(params)) return 0;
 
-    char block[kBlockSize];
+    char block[kGatherBytes];
     int counter = 1;
     for (;;) {
         if (params->nState.load() != kStateServing) return 0;
@@ -116,7 +116,18 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
         int got = ReadFromController(params, block, kBlockSize);
         if (got < 0) return 0;
         if (got > 0) {
-            if (client->SendBuf(block, got, kSendTimeoutMicroseconds) <= 0) return 0;
+            // A full block means more is ready: gather a few blocks for one
+            // send. The controller sees the same reads; the browser gets the
+            // same bytes in fewer, larger pieces.
+            int filled = got;
+            bool failed = false;
+            while (got == kBlockSize && filled + kBlockSize <= kGatherBytes) {
+                got = ReadFromController(params, block + filled, kBlockSize);
+                if (got < 0) failed = true;
+                if (got <= 0) break;
+                filled += got;
+            }
+            if (client->SendBuf(block, filled, kSendTimeoutMicroseconds) <= 0 || failed) return 0;
             counter = 1;
             continue;
         }

@@ -21,6 +21,8 @@ public:
 
     // Largest block moved in one transfer, in either direction.
     static constexpr int kBlockSize = 2016;
+    // Most bytes the send side gathers from consecutive full reads for one send.
+    static constexpr int kGatherBytes = 16 * kBlockSize;
     // Send-side poll rhythm: slice length, fast polls, slowest step.
     static constexpr int kSliceMicroseconds = 20000;
     static constexpr int kFastPolls = 60;

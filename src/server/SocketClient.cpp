@@ -125,12 +125,28 @@ int SocketClient::ReceiveBufImp(char* buffer, int size, int flags, int timeout) 
 int SocketClient::SendBuf(const char* data, int length, int timeout) {
     if (m_status == 0) return 0;
     if (length <= 0 || !data) return -1;
-    short ready = WaitFor(m_socket, POLLOUT, timeout);
-    if (!(ready & POLLOUT)) return -1;
-    // One send; a broken peer raises SIGPIPE, which the service catches.
-    ssize_t n = send(m_socket, data, static_cast<size_t>(length), 0);
-    if (n > 0) NoteActivity();
-    return n > 0 && n == length ? length : -1;
+    // Mostly the socket has room: try at once and wait only when it has not.
+    // A broken peer raises SIGPIPE, which the service catches.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::microseconds(timeout < 0 ? 0 : timeout);
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = send(m_socket, data + sent, static_cast<size_t>(length - sent), MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            NoteActivity();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        long long left = -1;
+        if (timeout >= 0) {
+            left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+            if (left <= 0) return -1;
+        }
+        if (!(WaitFor(m_socket, POLLOUT, left) & POLLOUT)) return -1;
+    }
+    return length;
 }
 
 int SocketClient::GetStatus() { return m_status; }
