@@ -13,7 +13,7 @@ cxx="${CXX_FUZZ:-clang++-14}"
 mkdir -p "$out"
 "$cxx" -std=c++17 -g -O1 -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I "$root/inc" -I "$root/src" -I "$here" \
+    -I "$root/inc/framework" -I "$root/src" -I "$here" \
     "$root/src/web/HttpParser.cpp" "$here/HttpParserFuzz.cpp" \
     -o "$out/http_parser_fuzz"
 echo "built $out/http_parser_fuzz"
