@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "GenServerThread.h"
-#include "server/ClientWake.h"
+#include "ClientWake.h"
 
 struct _CLIENT_PARAMS {
     KVO_THREAD_HANDLE hReceiveThread{};
