@@ -99,14 +99,14 @@ def post(path, body):
 
 
 def process_counters(pid):
-    """(context switches of every thread, CPU seconds) of a process."""
-    switches = 0
+    """({thread: context switches}, CPU seconds) of a process."""
+    switches = {}
     for tid in os.listdir("/proc/%d/task" % pid):
         try:
             with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
                 for line in f:
                     if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        switches += int(line.split()[1])
+                        switches[tid] = switches.get(tid, 0) + int(line.split()[1])
         except FileNotFoundError:
             pass
     with open("/proc/%d/stat" % pid) as f:
@@ -142,7 +142,9 @@ def idle_cost(pid, relay_port, driver, window):
     tr1 = sim_transfers(driver)
     for s in conns:
         s.close()
-    return (sw1 - sw0) / elapsed, (tr1 - tr0) / elapsed, (cpu1 - cpu0) / elapsed * 100.0
+    per_thread = sorted(((sw1[t] - sw0.get(t, 0)) / elapsed for t in sw1), reverse=True)
+    per_thread = [r for r in per_thread if r > 0.05]
+    return sum(per_thread), (tr1 - tr0) / elapsed, (cpu1 - cpu0) / elapsed * 100.0, per_thread
 
 
 def slot_wait(relay_port):
@@ -268,7 +270,7 @@ def main():
           % (g, p, p / g))
     print("a sixth relay browser behind five idle keep-alive connections waited %.2f s"
           % results["slot"])
-    wakeups, reads, cpu = results["idle"]
+    wakeups, reads, cpu, per_thread = results["idle"]
     print("four idle relay connections (after the ramp), %.0f s window:" % args.idle_window)
     print("  wake-ups (context switches) %.1f/s, controller transfers %.2f/s, CPU %.2f %% of a core"
           % (wakeups, reads, cpu))
@@ -276,6 +278,7 @@ def main():
           % (4 / 0.8))
     print("  wake-ups per transfer %.1f (a read costs its timer wake-up plus 3 driver replies)"
           % (wakeups / reads if reads else float("nan")))
+    print("  per thread (/s): " + ", ".join("%.2f" % r for r in per_thread))
     return 0
 
 
