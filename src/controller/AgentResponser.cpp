@@ -117,19 +117,19 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
         if (got < 0) return 0;
         if (got > 0) {
             // A full block means more is ready: gather a few blocks for one
-            // send. The controller sees the same reads; the browser gets the
-            // same bytes in fewer, larger pieces.
+            // send. The controller sees the same reads in the same order (a
+            // read that comes back empty is followed by the usual wait); the
+            // browser gets the same bytes in fewer, larger pieces.
             int filled = got;
-            bool failed = false;
-            while (got == kBlockSize && filled + kBlockSize <= kGatherBytes) {
+            while (got == kBlockSize && filled + kBlockSize <= kGatherBytes &&
+                   params->nState.load() == kStateServing) {
                 got = ReadFromController(params, block + filled, kBlockSize);
-                if (got < 0) failed = true;
                 if (got <= 0) break;
                 filled += got;
             }
-            if (client->SendBuf(block, filled, kSendTimeoutMicroseconds) <= 0 || failed) return 0;
+            if (client->SendBuf(block, filled, kSendTimeoutMicroseconds) <= 0 || got < 0) return 0;
             counter = 1;
-            continue;
+            if (got != 0) continue;
         }
         int slices = counter <= kFastPolls ? 1 : counter - kFastPolls;
         if (IdleWait(params, slices)) {
