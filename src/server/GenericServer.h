@@ -3,7 +3,9 @@
 // responder. Owned by the server manager, whose thread calls Run, ShutDown and
 // the destructor. Threads sleep until woken: a release wakes the accept loop
 // waiting for a slot, and every nState change wakes the client's own threads
-// (_CLIENT_PARAMS::wake). Everything the server's threads touch (transport, responder,
+// (_CLIENT_PARAMS::wake). At most five clients are served; the accept thread
+// holds a sixth until a slot frees and closes the longest-idle client for it
+// once that has been idle kEvictIdleMs. Everything the server's threads touch (transport, responder,
 // client map, launch signals) lives in a shared block that every thread keeps
 // alive, so deleting the server after ShutDown is safe while late client
 // threads still run: the last of them frees the block.
