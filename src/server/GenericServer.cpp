@@ -74,6 +74,7 @@ struct GenericServer::Core : public Log {
     bool WaitForSlot();
     std::optional<Clock::time_point> EvictLongestIdleLocked();
     void WakeAcceptLoop();
+    int ServingCountLocked() const;
     bool WaitUntilEmpty(Clock::time_point deadline);
     static void SetState(_CLIENT_PARAMS& params, int32_t state);
 
@@ -392,7 +393,7 @@ void GenericServer::Core::SetState(_CLIENT_PARAMS& params, int32_t state) {
 bool GenericServer::Core::WaitForSlot() {
     std::unique_lock<KvoLock> lock(m_clientMapLock);
     for (;;) {
-        if (m_clients.size() < static_cast<size_t>(kMaxClients)) return true;
+        if (ServingCountLocked() < kMaxClients) return true;
         if (!m_commAgent->GetStatus()) return false;
         std::optional<Clock::time_point> recheck = EvictLongestIdleLocked();
         if (recheck) m_clientsChanged.wait_until(lock, *recheck);
@@ -409,7 +410,7 @@ std::optional<Clock::time_point> GenericServer::Core::EvictLongestIdleLocked() {
     std::shared_ptr<ClientEntry> longest;
     long long longestIdle = -1;
     for (auto& kv : m_clients) {
-        if (kv.second->evicted) continue;
+        if (kv.second->evicted || kv.second->liveThreads < 2) continue;
         long long idle = kv.first->IdleMilliseconds();
         if (idle > longestIdle) {
             longestIdle = idle;
@@ -423,6 +424,14 @@ std::optional<Clock::time_point> GenericServer::Core::EvictLongestIdleLocked() {
         return Clock::now() + std::chrono::milliseconds(bound > 0 ? bound : 1);
     }
     return Clock::now() + std::chrono::milliseconds(bound - longestIdle);
+}
+
+// Clients whose both threads still run. One whose exchange has ended (a thread
+// has finished) is only tidying up and no longer takes a slot.
+int GenericServer::Core::ServingCountLocked() const {
+    int serving = 0;
+    for (const auto& kv : m_clients) serving += kv.second->liveThreads >= 2 ? 1 : 0;
+    return serving;
 }
 
 void GenericServer::Core::WakeAcceptLoop() {
@@ -441,6 +450,7 @@ int GenericServer::Core::ReleaseLocked(std::map<Client*, std::shared_ptr<ClientE
     int live = --entry->liveThreads;
     if (live > 0) {
         if (entry->params.nState > 0) SetState(entry->params, entry->params.nState - 1);
+        m_clientsChanged.notify_all();  // its slot is free already
         return live;
     }
     SetState(entry->params, 0);
