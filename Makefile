@@ -1,29 +1,48 @@
-# make run:  install what is missing, build, run the service with two simulated controllers.
-# make test: install what is missing, build, set up the test peers, run every test.
+# make run:  install what building and running need, build both programs, run the service
+#            with two simulated controllers.
+# make test: install everything (test peers included), build with the tests and the
+#            benchmarks, set up the peers, run every test.
+# make install [DESTDIR=... PREFIX=...]: install the service, the simulator, its files and the
+#            systemd unit (settings files already there are kept).
+# make deb:  build the Debian package into $(BUILD)/.
 BUILD ?= build
 JOBS ?= $(shell nproc)
-# make run builds the programs alone; make test adds the tests and the benchmarks.
-CMAKE_FLAGS ?=
+PREFIX ?= /usr
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test clean
+.PHONY: all deps deps-run build build-run run test install deb clean
 
 all: build
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh test
+
+deps-run:
+	@bash scripts/install-deps.sh run
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	$(CONFIGURE) -DBUILD_TESTING=ON -DKVO_BENCHMARKS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: CMAKE_FLAGS = -DBUILD_TESTING=OFF -DKVO_BENCHMARKS=OFF
-run: build
+# The programs alone: neither the tests nor the benchmarks (nor their packages) are needed.
+build-run: deps-run
+	$(CONFIGURE) -DBUILD_TESTING=OFF -DKVO_BENCHMARKS=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target kvoomxsvr kvoctlsim
+
+run: build-run
 	@bash scripts/run.sh $(BUILD)
 
-test: CMAKE_FLAGS = -DBUILD_TESTING=ON -DKVO_BENCHMARKS=ON
 test: build
 	@bash scripts/test-setup.sh
 	cd $(BUILD) && ctest --output-on-failure -j 2
+
+install: build-run
+	$(CONFIGURE) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+deb: build-run
+	$(CONFIGURE) -DCMAKE_INSTALL_PREFIX=/usr
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

@@ -1,6 +1,7 @@
 #include "notify/KvoSnmpTrap.h"
 
 #include "config/ConfigFileSupport.h"
+#include "server/Console.h"
 
 #include <arpa/inet.h>
 
@@ -73,13 +74,12 @@ bool ParseDottedIPv4(const char* text, std::string& normalised) {
     return true;
 }
 
-// Console lines go out at once: the service may run in the foreground behind a pipe.
+// Console lines go out whole and at once, through the one console path.
 __attribute__((format(printf, 1, 2))) void PrintLine(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    Console::VPrintLevel(Console::kInformation, format, args);
     va_end(args);
-    std::fflush(stdout);
 }
 
 PduPtr BuildTrapPdu(const char* text, u_int ticks) {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "Log.h"
+#include "server/Console.h"
 
 KvoLock DefaultLogImp::lock;
 
@@ -16,9 +17,7 @@ int DefaultLogImp::LogMessage(int level, const char* text) {
     const char* format = "Information: %s\n";
     if (level == LOG_WARNING) format = "Warning\t   : %s\n";
     else if (level == LOG_ERROR) format = "Error      : %s\n";
-    std::lock_guard<KvoLock> guard(lock);
-    printf(format, text ? text : "");
-    fflush(stdout);
+    Console::PrintLevel(level, format, text ? text : "");
     return 1;
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "GenServerThread.h"
+#include "server/Console.h"
 #include "KvoSemaphore.h"
 
 unsigned char GenericServer::curIter = 1;
@@ -103,12 +104,8 @@ struct ClientThreadArgs {
     std::shared_ptr<ClientEntry> entry;
 };
 
-// Text lines written straight to standard output keep whole under the log lock.
-void PrintLine(const char* format, int value) {
-    std::lock_guard<KvoLock> guard(DefaultLogImp::lock);
-    printf(format, value);
-    fflush(stdout);
-}
+// Lines outside the log facility ("wait ", instance IDs) take the console path too.
+void PrintLine(const char* format, int value) { Console::Print(format, value); }
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "server/Console.h"
 #include "service/SvrManager.h"
 
 SvrManager* pServerManager = nullptr;
@@ -61,8 +62,7 @@ bool WaitForTerminationRequest() {
 }
 
 [[noreturn]] void DaemonError() {
-    puts("Daemon error");
-    fflush(stdout);
+    Console::PrintLevel(Console::kError, "Daemon error\n");
     exit(-1);
 }
 
@@ -84,6 +84,8 @@ void Daemonise() {
     int fd = open("/dev/null", O_RDWR);
     if (dup(fd) < 0 || dup(fd) < 0) {
     }
+    // No console any more: its lines are kept by syslog instead of /dev/null.
+    Console::UseSyslog();
 }
 
 }  // namespace
@@ -104,12 +106,10 @@ void sig_handle(int) {
     errno = saved;
 }
 
+// Never re-raises: to a console whose reader has gone the line is dropped.
 void sig_pipe_handle(int) {
     static const char line[] = "Handle SIGPIPE\n";
-    int saved = errno;
-    if (write(STDOUT_FILENO, line, sizeof line - 1) < 0) {
-    }
-    errno = saved;
+    Console::WriteFromSignalHandler(line, sizeof line - 1);
 }
 
 void KVO_SET_ON_EXIT_HANDLER() {
@@ -129,6 +129,7 @@ int kvomainthread(void*) {
     pServerManager->run();
     while (shutdownFlag == 0) {
         if (WaitForTerminationRequest() && sig_handed) RunShutdown();
+        Console::FlushDeferred();
     }
     return 0;
 }

@@ -5,9 +5,11 @@
 
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
+#include "server/Console.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
 #include "web/HttpOmxResponser.h"
+#include "web/HttpResponsor.h"
 
 int SettingServerPort = SvrManager::kDefaultConfigPort;
 
@@ -77,6 +79,8 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
     responser->SetRootFolder(WebRootPath().c_str());
+    // Installed error pages, and page files when the working directory is "/".
+    HttpResponsor::SetServiceFolder(HomeFolder());
     return responser;
 }
 
@@ -99,20 +103,18 @@ int SvrManager::initialize() {
     m_kvoTrap.Initialize(m_configFile);
 
     CreateConfigServer();
-    printf("Configuration server runs on port %d\n", SettingServerPort);
-    fflush(stdout);
+    Console::Print("Configuration server runs on port %d\n", SettingServerPort);
 
     unsigned int count = ControllerCount();
     if (count > kMaxControllers) return -1;
-    printf("Find %d controller(s)\n", count);
+    Console::Print("Find %d controller(s)\n", count);
 
     for (unsigned int i = 0; i < count; ++i) {
         unsigned short httpPort = 0, cliPort = 0;
         GetConfig(static_cast<int>(i), httpPort, cliPort);
         if (IsRelayPortOpenable(httpPort)) CreateRelayServer(static_cast<int>(i), httpPort);
-        printf("Controller%d WEB GUI runs on port %d\n", i, httpPort);
+        Console::Print("Controller%d WEB GUI runs on port %d\n", i, httpPort);
     }
-    fflush(stdout);
 
     // The notify manager's Initialize goes here.
     return 0;

@@ -193,13 +193,37 @@ bool HttpResponsor::ResponseGetFile(Client* client, const std::string& path, boo
     }
 }
 
+namespace {
+
+std::mutex g_serviceFolderLock;
+std::string g_serviceFolder;
+
+void SendErrorPage(Client* client, const char* page, const char* status) {
+    if (HttpResponsor::ResponseGetFile(client, page, status, false) != -1) return;
+    std::string folder = HttpResponsor::ServiceFolder();
+    if (!folder.empty()) HttpResponsor::ResponseGetFile(client, folder + page, status, false);
+}
+
+}  // namespace
+
+void HttpResponsor::SetServiceFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> guard(g_serviceFolderLock);
+    g_serviceFolder = folder;
+    if (!g_serviceFolder.empty() && g_serviceFolder.back() != '/') g_serviceFolder += '/';
+}
+
+std::string HttpResponsor::ServiceFolder() {
+    std::lock_guard<std::mutex> guard(g_serviceFolderLock);
+    return g_serviceFolder;
+}
+
 bool HttpResponsor::ResNotFoundRes(Client* client) {
-    ResponseGetFile(client, kNotFoundPage, "404 Resource not found", false);
+    SendErrorPage(client, kNotFoundPage, "404 Resource not found");
     return false;
 }
 
 bool HttpResponsor::ResponseNotImp(Client* client) {
-    ResponseGetFile(client, kNotImplementedPage, "501 Not Implemented", false);
+    SendErrorPage(client, kNotImplementedPage, "501 Not Implemented");
     return false;
 }
 

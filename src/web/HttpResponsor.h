@@ -33,8 +33,16 @@ public:
                                bool keepAlive);
     // "200 OK" with the file, or the 404 page; true to keep the connection.
     static bool ResponseGetFile(Client* client, const std::string& path, bool keepAlive);
+    // The working directory's "HTML/fnf.html" / "HTML/mna.html", or, where it
+    // has none (a daemon runs in "/"), the installed copy under ServiceFolder().
     static bool ResNotFoundRes(Client* client);  // always false
     static bool ResponseNotImp(Client* client);  // always false
+
+    // The service's own folder ($KVOOMX_HOME, ending in "/"): installed error
+    // pages in its "HTML/", page files when the working directory is "/".
+    // Set once before the servers run; empty means none.
+    static void SetServiceFolder(const std::string& folder);
+    static std::string ServiceFolder();
 
     // True when a "/"-separated segment of `path` is "..": such a path could
     // leave the folder it was joined to, and is answered with the 404 page.

@@ -10,6 +10,8 @@
 
 #include <tinyxml.h>
 
+#include "web/HttpResponsor.h"
+
 PageFile::~PageFile() { Remove(); }
 
 std::string PageFile::NameTemplate(const std::string& fileName, int& suffixLength) {
@@ -24,10 +26,34 @@ std::string PageFile::NameTemplate(const std::string& fileName, int& suffixLengt
     return base.substr(0, dot) + "-XXXXXX" + base.substr(dot);
 }
 
+namespace {
+
+// The working directory, as designed, unless it is "/" (a daemon): page files
+// never go there. Then, or when the working directory can't take the file,
+// the service's own folder.
+std::vector<std::string> PageFolders() {
+    std::vector<std::string> folders;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || std::string(cwd) != "/") folders.emplace_back();
+    std::string own = HttpResponsor::ServiceFolder();
+    if (!own.empty() && own != "/") folders.push_back(own);
+    return folders;
+}
+
+}  // namespace
+
 bool PageFile::Write(const TiXmlDocument& doc, const std::string& fileName) {
     Remove();
+    for (const std::string& folder : PageFolders()) {
+        if (WriteIn(folder, doc, fileName)) return true;
+    }
+    return false;
+}
+
+bool PageFile::WriteIn(const std::string& folder, const TiXmlDocument& doc,
+                       const std::string& fileName) {
     int suffixLength = 0;
-    std::string name = NameTemplate(fileName, suffixLength);
+    std::string name = folder + NameTemplate(fileName, suffixLength);
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
 

@@ -1,5 +1,5 @@
 // PageFile: the file a page document is sent from. It is created fresh in the
-// working directory under a private name that keeps the document's name and
+// working directory (never "/": then in the service's own folder) under a private name that keeps the document's name and
 // extension ("controllers-Ab12Cd.xml"), so a file or symbolic link planted
 // under the document's fixed name is never followed or overwritten, and two
 // responders never share a file. The destructor removes the file, whatever
@@ -29,6 +29,7 @@ public:
     static std::string NameTemplate(const std::string& fileName, int& suffixLength);
 
 private:
+    bool WriteIn(const std::string& folder, const TiXmlDocument& doc, const std::string& fileName);
     void Remove();
 
     std::string m_path;

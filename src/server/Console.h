@@ -1,0 +1,40 @@
+// Console: the one path of every line the service prints. In the foreground a
+// line goes to standard output byte for byte, whole, in one write under the log
+// lock (DefaultLogImp::lock); once standard output is a pipe whose reader has
+// gone, lines are dropped instead of raising SIGPIPE again and again. In daemon
+// mode (UseSyslog) lines go to syslog, facility daemon, identifier "kvoomxsvr",
+// with a priority from the line's level. Static only; any thread may call it,
+// and WriteFromSignalHandler is the one entry a signal handler may use.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+class Console {
+public:
+    // Levels as the log facility numbers them: 0 information, 1 warning, 2 error.
+    enum Level { kInformation = 0, kWarning = 1, kError = 2 };
+
+    Console() = delete;
+
+    // printf-like; the text goes out exactly as formatted (the caller writes
+    // its own line end). Print is information level.
+    static void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void PrintLevel(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    static void VPrintLevel(int level, const char* format, va_list args);
+    static void Write(int level, const char* text, size_t length);
+
+    // From now on lines go to syslog instead of standard output (daemon mode).
+    static void UseSyslog();
+    static bool UsesSyslog();
+
+    // Async-signal-safe: writes `text` to standard output without a lock when
+    // the console is alive and can take it at once; in syslog mode the line is
+    // counted and written by the next FlushDeferred. Never raises SIGPIPE twice.
+    static void WriteFromSignalHandler(const char* text, size_t length);
+    // Writes what signal handlers deferred (syslog mode); called by the main loop.
+    static void FlushDeferred();
+
+    // True once a write found standard output's reader gone.
+    static bool IsDead();
+};
