@@ -9,6 +9,14 @@
 constexpr uint8_t SMTP_AUTH_LOGIN = 0x01;     // log in to the server
 constexpr uint8_t SMTP_AUTH_DISABLED = 0x02;  // e-mail notification switched off
 
+// bySecurity values: how the connection is protected.
+constexpr uint8_t SMTP_SECURITY_NONE = 0;      // plain text throughout
+constexpr uint8_t SMTP_SECURITY_STARTTLS = 1;  // plain greeting, then STARTTLS before anything else
+constexpr uint8_t SMTP_SECURITY_TLS = 2;       // TLS from the first byte
+
+// byTlsFlags: zero (the value of a record or file that has none) is the safe choice.
+constexpr uint8_t SMTP_TLS_NO_VERIFY = 0x01;  // accept any server certificate
+
 struct SMTP_SERVER_INFO {
     char szSMTPServer[64] = {0};  // host name or dotted IPv4 address
     uint16_t uPort = 0;
@@ -17,4 +25,6 @@ struct SMTP_SERVER_INFO {
     char szLoginName[64] = {0};
     char szPassword[64] = {0};  // clear in memory, Base64 in the file
     char szMailFrom[64] = {0};
+    uint8_t bySecurity = SMTP_SECURITY_NONE;  // SMTP_SECURITY_*
+    uint8_t byTlsFlags = 0;                   // SMTP_TLS_* flags
 };

@@ -67,18 +67,15 @@ static_assert(offsetof(_KVO_EVENT_REPLY, byLevel) == 28, "event level at 28");
 static_assert(offsetof(_KVO_EVENT_REPLY, uTime) == 32, "event time at 32");
 static_assert(offsetof(_KVO_EVENT_REPLY, szText) == KVO_EVENT_TEXT_OFFSET, "event text at 96");
 
-// The 10-letter word the firmware expects at offset 88 of the handshake
-// request, put together from its pieces at run time (no terminator written).
+// The 10-letter word the firmware expects at offset 88 of the handshake request
+// (no terminator on the wire). A request with any other word gets no event.
+constexpr char KVO_HANDSHAKE_WORD[] = "QzRmKvoOmx";
+constexpr size_t KVO_HANDSHAKE_WORD_LENGTH = sizeof KVO_HANDSHAKE_WORD - 1;
+static_assert(KVO_HANDSHAKE_WORD_LENGTH == 10, "the handshake word has 10 letters");
+
 inline void KvoBuildHandshakeWord(char* out10) {
-    static const char* const pieces[] = {"Qz", "Rm", "Kvo", "Omx"};
-    size_t at = 0;
-    for (const char* piece : pieces) {
-        size_t n = std::strlen(piece);
-        std::memcpy(out10 + at, piece, n);
-        at += n;
-    }
+    std::memcpy(out10, KVO_HANDSHAKE_WORD, KVO_HANDSHAKE_WORD_LENGTH);
 }
-constexpr size_t KVO_HANDSHAKE_WORD_LENGTH = 10;
 
 inline void KvoFillHandshakeRequest(_KVO_HANDSHAKE_REQUEST& r) {
     std::memset(&r, 0, sizeof r);

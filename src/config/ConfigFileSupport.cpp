@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "config/SettingsFileWriter.h"
 #include "config/StrUtility.h"
 
 namespace {
@@ -63,75 +64,19 @@ int HalfByteFromUpperHex(char c) {
     return hit ? static_cast<int>(hit - hexStr) : 0;
 }
 
-std::string ErrnoText(const char* what, const std::string& name) {
-    return std::string(what) + " " + name + ": " + strerror(errno);
-}
+std::string ResolveLink(const std::string& file) { return SettingsFileWriter::ResolveLink(file); }
 
-std::string DirectoryOf(const std::string& file) {
-    size_t slash = file.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return file.substr(0, slash);
-}
-
-// A symbolic link keeps pointing at the settings: the real file is replaced.
-std::string ResolveLink(const std::string& file) {
-    struct stat st;
-    if (lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
-    char resolved[PATH_MAX];
-    return realpath(file.c_str(), resolved) ? std::string(resolved) : file;
-}
-
-// The rename is only durable once the directory entry itself is on disk.
-void SyncDirectory(const std::string& dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
-// The new file keeps the permissions and owner of the one it replaces.
-void CopyModeAndOwner(int fd, const std::string& original) {
-    struct stat st;
-    if (stat(original.c_str(), &st) != 0) return;
-    fchmod(fd, st.st_mode & 07777);
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* keep our own owner */ }
-    }
-}
-
-std::string UnusedAsideName(const std::string& target) {
-    char stamp[32];
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    std::string base = target + ".unreadable-" + stamp;
-    std::string name = base;
-    struct stat st;
-    for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
-    return name;
-}
-
-// True for an empty or blank file, which holds nothing worth keeping. The XML
-// reader reports text without any element as "empty" too, so look ourselves.
-bool HoldsOnlyWhiteSpace(const std::string& file) {
-    FILE* in = fopen(file.c_str(), "rb");
-    if (!in) return false;  // unreadable: its content is unknown
-    int c;
-    while ((c = fgetc(in)) != EOF && std::isspace(c)) {
-    }
-    bool blank = c == EOF && !ferror(in);
-    fclose(in);
-    return blank;
-}
-
-std::atomic<unsigned int> g_tempCounter{0};
+bool HoldsOnlyWhiteSpace(const std::string& file) { return SettingsFileWriter::HoldsOnlyWhiteSpace(file); }
 
 }  // namespace
 
 ConfigFileSupport::ConfigFileSupport()
-    : m_pathBuf{}, m_dirty(false), m_loaded(false), m_setAsidePending(false), m_saveFailing(false) {}
+    : m_pathBuf{},
+      m_dirty(false),
+      m_loaded(false),
+      m_setAsidePending(false),
+      m_saveFailing(false),
+      m_writer(m_log, 0666) {}
 
 ConfigFileSupport::~ConfigFileSupport() { SyncFile(); }
 
@@ -181,6 +126,24 @@ int ConfigFileSupport::SyncFile() {
     if (!SaveDocument()) return 0;  // still dirty: the next save retries
     m_dirty = false;
     return 1;
+}
+
+void ConfigFileSupport::BeginDeferredSave() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    ++m_deferDepth;
+}
+
+int ConfigFileSupport::EndDeferredSave() {
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (m_deferDepth > 0) --m_deferDepth;
+    if (m_deferDepth > 0) return 1;  // the outermost scope saves
+    return SyncFile();
+}
+
+bool ConfigFileSupport::LastSaveFailed(std::string* reason) {
+    std::lock_guard<KvoLock> guard(m_lock);
+    if (reason) *reason = m_lastSaveError;
+    return !m_lastSaveError.empty();
 }
 
 void ConfigFileSupport::LoadIfNeeded() {
@@ -250,6 +213,7 @@ static bool StoreText(TiXmlElement* element, const char* value) {
 
 int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const char* value) {
     if (!path || !key || !value) return 0;
+    bool deferred = false;
     {
         std::lock_guard<KvoLock> guard(m_lock);
         LoadIfNeeded();
@@ -257,8 +221,9 @@ int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const c
         TiXmlElement* element = FindOrCreateElement();
         if (!element || !StoreText(element, value)) return 0;
         m_dirty = true;
+        deferred = m_deferDepth > 0;
     }
-    SyncFile();  // a failure is logged and retried; the value is kept in memory
+    if (!deferred) SyncFile();  // a failure is logged and retried; the value is kept in memory
     return 1;
 }
 
@@ -346,6 +311,7 @@ bool ConfigFileSupport::SaveDocument() {
     std::string target = ResolveLink(m_doc.ValueStr().empty() ? m_fileName : m_doc.ValueStr());
     if (target.empty()) {
         m_log.ShowMessage(LOG_ERROR, "Configuration not saved: no file name given");
+        m_lastSaveError = "no file name given";
         m_saveFailing = true;
         return false;
     }
@@ -357,6 +323,7 @@ bool ConfigFileSupport::SaveDocument() {
     if (!WriteAtomically(target, error)) {
         m_log.ShowMessage(LOG_ERROR, "Configuration file %s not saved (%s); the change is kept in "
                           "memory and saved again with the next change", target.c_str(), error.c_str());
+        m_lastSaveError = error;
         m_saveFailing = true;
         return false;
     }
@@ -364,61 +331,29 @@ bool ConfigFileSupport::SaveDocument() {
         m_log.ShowMessage(LOG_INFO, "Configuration file %s saved again", target.c_str());
         m_saveFailing = false;
     }
+    m_lastSaveError.clear();
     return true;
 }
 
 bool ConfigFileSupport::SetAsideUnreadableFile(const std::string& target) {
-    struct stat st;
-    if (lstat(target.c_str(), &st) != 0 && errno == ENOENT) {
-        m_setAsidePending = false;  // someone already removed it
-        return true;
-    }
-    std::string aside = UnusedAsideName(target);
-    if (rename(target.c_str(), aside.c_str()) != 0) {
-        std::string error = ErrnoText("cannot rename to", aside);
+    std::string error;
+    if (!m_writer.SetAside(target, error)) {
         m_log.ShowMessage(LOG_ERROR, "Unreadable configuration file %s not replaced (%s); "
                           "the change is kept in memory", target.c_str(), error.c_str());
+        m_lastSaveError = error;
         return false;
     }
     m_setAsidePending = false;
-    m_log.ShowMessage(LOG_WARNING, "Unreadable configuration file %s kept as %s",
-                      target.c_str(), aside.c_str());
     return true;
 }
 
-// Writes the whole document to a new file beside the target and renames it
-// over the target, so a crash or a full disk never leaves a truncated file.
+// The shared writer replaces the file atomically (or, in a directory we may
+// not create files in, rewrites it in place), so it is never left truncated.
 bool ConfigFileSupport::WriteAtomically(const std::string& target, std::string& error) const {
-    std::string temp = target + ".tmp-" + std::to_string(getpid()) + "-" +
-                       std::to_string(g_tempCounter.fetch_add(1));
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = ErrnoText("cannot create", temp);
+    std::string content;
+    if (!SettingsFileWriter::Render(m_doc, content)) {
+        error = "cannot print the settings";
         return false;
     }
-    CopyModeAndOwner(fd, target);
-    FILE* file = fdopen(fd, "w");
-    if (!file) {
-        error = ErrnoText("cannot open", temp);
-        close(fd);
-        unlink(temp.c_str());
-        return false;
-    }
-    bool written = m_doc.SaveFile(file) && fflush(file) == 0 && fsync(fd) == 0;
-    if (!written) error = ErrnoText("cannot write", temp);
-    if (fclose(file) != 0 && written) {
-        written = false;
-        error = ErrnoText("cannot write", temp);
-    }
-    if (!written) {
-        unlink(temp.c_str());
-        return false;
-    }
-    if (rename(temp.c_str(), target.c_str()) != 0) {
-        error = ErrnoText("cannot replace", target);
-        unlink(temp.c_str());
-        return false;
-    }
-    SyncDirectory(DirectoryOf(target));
-    return true;
+    return m_writer.Save(target, content, error);
 }

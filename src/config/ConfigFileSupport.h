@@ -12,6 +12,7 @@
 
 #include "KvoLock.h"
 #include "Log.h"
+#include "config/SettingsFileWriter.h"
 
 class ConfigFileSupport {
 public:
@@ -26,6 +27,17 @@ public:
     int LoadFile();
     // Saves the document if it changed; 1 when saved or nothing to save.
     int SyncFile();
+
+    // Deferred saving, so that a whole form is written with one save: between
+    // BeginDeferredSave and the matching EndDeferredSave, changes (from any
+    // thread) stay in memory; the outermost end saves once and returns like
+    // SyncFile. ConfigSaveBatch is the scoped form.
+    void BeginDeferredSave();
+    int EndDeferredSave();
+    // True when the last save attempt failed; `reason` then gets why (for
+    // example "cannot create ...: Permission denied"). The change stays in
+    // memory and is saved again with the next save.
+    bool LastSaveFailed(std::string* reason = nullptr);
 
     // All return 1 on success and 0 on failure. A value that is in the
     // document counts as success even when saving it failed (that is logged
@@ -72,4 +84,10 @@ private:
     // The last save failed; the next successful one is announced.
     bool m_saveFailing;
     Log m_log;
+    // Saves the file; shared with the e-mail center's file.
+    mutable SettingsFileWriter m_writer;
+    // Open deferred-save scopes; saves wait while it is above 0.
+    int m_deferDepth = 0;
+    // Why the last save failed; empty after a successful one.
+    std::string m_lastSaveError;
 };

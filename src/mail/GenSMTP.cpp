@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,6 +13,7 @@
 
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpReply.h"
+#include "mail/TlsClient.h"
 #include "server/SocketClient.h"
 
 const char* const SMTP_DEFAULT_SUBJECT = "velmora tech raid system information";
@@ -95,7 +98,52 @@ bool SendCommand(Client* client, const std::string& command, int expected) {
     return SendSmtpText(client, command) && CheckCommandResponse(client, expected);
 }
 
+bool KnownSecurity(uint8_t security) {
+    return security == SMTP_SECURITY_NONE || security == SMTP_SECURITY_STARTTLS || security == SMTP_SECURITY_TLS;
+}
+
+// True when a line of the EHLO reply names `keyword` (case-insensitive), as in
+// "250-STARTTLS" or "250 STARTTLS".
+bool OffersExtension(const std::string& reply, const std::string& keyword) {
+    size_t start = 0;
+    while (start < reply.size()) {
+        size_t end = reply.find('\n', start);
+        if (end == std::string::npos) end = reply.size();
+        std::string line = reply.substr(start, end - start);
+        start = end + 1;
+        if (line.size() < 4) continue;
+        size_t wordEnd = line.find_first_of(" \r", 4);
+        std::string word = line.substr(4, wordEnd == std::string::npos ? std::string::npos : wordEnd - 4);
+        if (word.size() == keyword.size() &&
+            std::equal(word.begin(), word.end(), keyword.begin(),
+                       [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; }))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+std::string SmtpResultText(int result) {
+    switch (result) {
+    case 0: return std::string();
+    case -1: return "no connection to the server, or it offers none of the login mechanisms";
+    case SMTP_ERR_GREETING: return "the server did not greet with 220";
+    case SMTP_ERR_EHLO: return "the server did not accept EHLO";
+    case SMTP_ERR_HELO: return "the server did not accept HELO";
+    case SMTP_ERR_MAIL_FROM: return "the server refused the sender address";
+    case SMTP_ERR_NO_RECIPIENT: return "the server accepted none of the recipients";
+    case SMTP_ERR_DATA: return "the server refused DATA";
+    case SMTP_ERR_SEND: return "the server did not accept the message";
+    case SMTP_ERR_AUTH_START: return "the server refused to start the login";
+    case SMTP_ERR_AUTH_USER: return "the server refused the login name";
+    case SMTP_ERR_AUTH_FAILED: return "the server refused the login";
+    case SMTP_ERR_STARTTLS: return "the server does not offer STARTTLS or refused it";
+    case SMTP_ERR_TLS: return "TLS with the server failed";
+    case SMTP_ERR_TLS_CERTIFICATE: return "the server's certificate was not accepted";
+    default: return "the mail was not sent";
+    }
+}
 
 bool SendSmtpText(Client* client, const std::string& text) {
     if (text.empty()) return true;
@@ -123,44 +171,99 @@ bool GetLoginType(Client* client, int expected, bool* plain, bool* login, bool* 
 
 int GenSMTP::SendMail(const std::vector<_MAIL_RECIPIENT_INFO>& recipients, int /*unused*/,
                       const _MAIL_CONTENT* content) {
-    if (!content) return -1;
+    m_failureReason.clear();
+    if (!content) return Finish(-1);
     const _MAIL_CONTENT mail = *content;
     const std::vector<_MAIL_RECIPIENT_INFO> list = recipients;
     std::vector<const _MAIL_RECIPIENT_INFO*> matching;
     for (const auto& recipient : list)
         if (Matches(recipient, mail)) matching.push_back(&recipient);
 
-    SocketClient client(FieldText(m_serverInfo.szSMTPServer).c_str(), m_serverInfo.uPort, AF_INET,
-                        SmtpReply::kTimeoutUs);
-    if (client.GetStatus() != 1) return -1;
-
-    int result = matching.empty() ? 0 : RunDialogue(&client, matching, mail);
-    SendSmtpText(&client, "QUIT\r\n");
-    client.Close();
-    return result;
+    std::unique_ptr<Client> stream;
+    int result = Connect(FieldText(m_serverInfo.szSMTPServer), m_serverInfo.uPort, stream);
+    if (!stream) return Finish(result);
+    if (result == 0 && !matching.empty()) result = RunDialogue(stream, matching, mail);
+    // A stream whose TLS failed refuses to send, so no QUIT leaks out in plain text.
+    SendSmtpText(stream.get(), "QUIT\r\n");
+    stream->Close();
+    return Finish(result);
 }
 
-int GenSMTP::RunDialogue(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
+// Connects, and with TLS from the start also runs the handshake. `stream` stays
+// empty when there is no connection.
+int GenSMTP::Connect(const std::string& host, unsigned short port, std::unique_ptr<Client>& stream) {
+    if (!KnownSecurity(m_serverInfo.bySecurity))
+        return Fail(SMTP_ERR_TLS, "unknown connection security setting " + std::to_string(m_serverInfo.bySecurity) +
+                                      "; nothing was sent");
+    auto socket = std::make_unique<SocketClient>(host.c_str(), port, AF_INET, SmtpReply::kTimeoutUs);
+    if (socket->GetStatus() != 1)
+        return Fail(-1, "no connection to " + host + ":" + std::to_string(port));
+    stream = std::move(socket);
+    return m_serverInfo.bySecurity == SMTP_SECURITY_TLS ? StartTls(host, stream) : 0;
+}
+
+// Lays TLS over `stream`; on failure the stream is left in place but refuses
+// every further byte.
+int GenSMTP::StartTls(const std::string& host, std::unique_ptr<Client>& stream) {
+    TlsSettings settings;
+    settings.host = host;
+    settings.verify = !(m_serverInfo.byTlsFlags & SMTP_TLS_NO_VERIFY);
+    settings.caFile = m_caFile;
+    settings.timeoutUs = SmtpReply::kTimeoutUs;
+    auto tls = std::make_unique<TlsClient>(std::move(stream));
+    bool secured = tls->Handshake(settings);
+    TlsFailure failure = tls->Failure();
+    std::string why = tls->FailureReason();
+    stream = std::move(tls);
+    if (secured) return 0;
+    if (failure == TlsFailure::Certificate)
+        return Fail(SMTP_ERR_TLS_CERTIFICATE, "the server's certificate was not accepted: " + why);
+    return Fail(SMTP_ERR_TLS, "TLS with the server failed: " + why);
+}
+
+// EHLO, STARTTLS, handshake. Nothing but EHLO and STARTTLS goes out in plain text.
+int GenSMTP::UpgradeWithStartTls(std::unique_ptr<Client>& stream, const std::string& clientName) {
+    SmtpReply reply;
+    if (!SendSmtpText(stream.get(), "EHLO " + clientName + "\r\n") || !reply.ReadFrom(stream.get()) ||
+        reply.Code() != 250)
+        return SMTP_ERR_EHLO;
+    if (!OffersExtension(reply.Text(), "STARTTLS"))
+        return Fail(SMTP_ERR_STARTTLS, "the server does not offer STARTTLS; no login and no mail were sent");
+    if (!SendCommand(stream.get(), "STARTTLS\r\n", 220))
+        return Fail(SMTP_ERR_STARTTLS, "the server refused STARTTLS; no login and no mail were sent");
+    return StartTls(FieldText(m_serverInfo.szSMTPServer), stream);
+}
+
+int GenSMTP::RunDialogue(std::unique_ptr<Client>& stream, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
                          const _MAIL_CONTENT& content) {
-    if (!CheckCommandResponse(client, 220)) return SMTP_ERR_GREETING;
+    if (!CheckCommandResponse(stream.get(), 220)) return SMTP_ERR_GREETING;
     std::string clientName = ClientName();
-    int result = Introduce(client, clientName);
+    int result = Introduce(stream, clientName);
     if (result != 0) return result;
-    result = SendEnvelope(client, matching);
+    result = SendEnvelope(stream.get(), matching);
     if (result != 0) return result;
-    return SendMessage(client, matching, content, clientName);
+    return SendMessage(stream.get(), matching, content, clientName);
 }
 
-// EHLO and a login when an account is set up, plain HELO otherwise.
-int GenSMTP::Introduce(Client* client, const std::string& clientName) {
+// EHLO and a login when an account is set up, plain HELO otherwise. With
+// STARTTLS the server is asked again after the handshake, and only that answer
+// counts: what it offered before TLS may have been tampered with.
+int GenSMTP::Introduce(std::unique_ptr<Client>& stream, const std::string& clientName) {
     bool useLogin = (m_serverInfo.byAuth & SMTP_AUTH_LOGIN) || m_serverInfo.szLoginName[0] != '\0';
-    if (!useLogin) return SendCommand(client, "HELO " + clientName + "\r\n", 250) ? 0 : SMTP_ERR_HELO;
+    Client* client = stream.get();
+    if (m_serverInfo.bySecurity == SMTP_SECURITY_STARTTLS) {
+        int result = UpgradeWithStartTls(stream, clientName);
+        if (result != 0) return result;
+        client = stream.get();
+    } else if (!useLogin) {
+        return SendCommand(client, "HELO " + clientName + "\r\n", 250) ? 0 : SMTP_ERR_HELO;
+    }
 
     bool plain = false, login = false, cram = false, digest = false;
     if (!SendSmtpText(client, "EHLO " + clientName + "\r\n") ||
         !GetLoginType(client, 250, &plain, &login, &cram, &digest))
         return SMTP_ERR_EHLO;
-    return Authenticate(client, plain, login, cram, digest);
+    return useLogin ? Authenticate(client, plain, login, cram, digest) : 0;
 }
 
 // Tries each offered mechanism in a fixed order until one succeeds; the result
@@ -175,6 +278,8 @@ int GenSMTP::Authenticate(Client* client, bool plain, bool login, bool cram, boo
         result = exchange(client, &m_serverInfo);
         if (result == 0) return 0;
     }
+    if (result == -1)
+        return Fail(-1, "the server offers none of the login mechanisms (LOGIN, CRAM-MD5, PLAIN, DIGEST-MD5)");
     return result;
 }
 
@@ -230,10 +335,25 @@ int GenSMTP::TestMail(_MAIL_RECIPIENT_INFO* recipient) {
 }
 
 bool GenSMTP::TestSmtpServer(const char* host, unsigned short port) {
-    SocketClient client(host, port, AF_INET, SmtpReply::kTimeoutUs);
-    if (client.GetStatus() != 1) return false;
-    bool greeted = CheckCommandResponse(&client, 220);
-    if (greeted) SendSmtpText(&client, "QUIT\r\n");
-    client.Close();
-    return greeted;
+    m_failureReason.clear();
+    std::unique_ptr<Client> stream;
+    int result = Connect(host ? host : "", port, stream);
+    if (!stream) return Finish(result) == 0;
+    if (result == 0 && !CheckCommandResponse(stream.get(), 220)) result = SMTP_ERR_GREETING;
+    if (result == 0) SendSmtpText(stream.get(), "QUIT\r\n");
+    stream->Close();
+    return Finish(result) == 0;
+}
+
+int GenSMTP::Fail(int result, const std::string& reason) {
+    m_failureReason = reason;
+    return result;
+}
+
+int GenSMTP::Finish(int result) {
+    if (result == 0)
+        m_failureReason.clear();
+    else if (m_failureReason.empty())
+        m_failureReason = SmtpResultText(result);
+    return result;
 }

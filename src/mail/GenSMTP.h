@@ -1,9 +1,12 @@
 // GenSMTP: delivers one plain-text mail to a list of recipients through one SMTP
-// server, over one connection per call, with the account it holds. Owned by its
-// user (the e-mail center makes one per event); calls run on the caller's thread,
-// block it for the dialogue, and share nothing, so separate objects never interfere.
+// server, over one connection per call (plain, STARTTLS or TLS from the start),
+// with the account it holds. Owned by its user (the e-mail center makes one per
+// event); calls run on the caller's thread, block it for the dialogue, and share
+// nothing, so separate objects never interfere. The only state a call leaves is
+// the reason of its failure.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,9 +25,17 @@ constexpr int SMTP_ERR_MAIL_FROM = static_cast<int>(0xC0000015u);
 constexpr int SMTP_ERR_NO_RECIPIENT = static_cast<int>(0xC0000016u);
 constexpr int SMTP_ERR_DATA = static_cast<int>(0xC0000017u);
 constexpr int SMTP_ERR_SEND = static_cast<int>(0xC0000018u);
+// Connection security (SMTP_SERVER_INFO::bySecurity); the plain-text dialogue is
+// never used once TLS was asked for.
+constexpr int SMTP_ERR_STARTTLS = static_cast<int>(0xC000001Cu);         // not offered, or refused
+constexpr int SMTP_ERR_TLS = static_cast<int>(0xC000001Du);              // handshake failed or stalled
+constexpr int SMTP_ERR_TLS_CERTIFICATE = static_cast<int>(0xC000001Eu);  // certificate not accepted
 
 // Subject used when a mail has none.
 extern const char* const SMTP_DEFAULT_SUBJECT;
+
+// A short sentence for a SendMail result (empty for 0).
+std::string SmtpResultText(int result);
 
 class GenSMTP {
 public:
@@ -40,19 +51,34 @@ public:
                  const _MAIL_CONTENT* content);
     // Sends the test mail to one recipient; sets bit 0x01 in its byLevel.
     int TestMail(_MAIL_RECIPIENT_INFO* recipient);
-    // True when host:port accepts a connection and greets with 220.
+    // True when host:port accepts a connection and greets with 220 (after the
+    // TLS handshake when the held settings ask for TLS from the start).
     bool TestSmtpServer(const char* host, unsigned short port);
 
+    // Trusted authorities (PEM file) for certificate checks; empty: the system's.
+    void SetTrustedAuthorities(const std::string& caFile) { m_caFile = caFile; }
+    // Why the last call failed, for people: the TLS reason where there is one,
+    // else SmtpResultText of the result. Empty after a success.
+    const std::string& GetFailureReason() const { return m_failureReason; }
+
 private:
-    int RunDialogue(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
+    int Connect(const std::string& host, unsigned short port, std::unique_ptr<Client>& stream);
+    int StartTls(const std::string& host, std::unique_ptr<Client>& stream);
+    int UpgradeWithStartTls(std::unique_ptr<Client>& stream, const std::string& clientName);
+    int RunDialogue(std::unique_ptr<Client>& stream, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
                     const _MAIL_CONTENT& content);
-    int Introduce(Client* client, const std::string& clientName);
+    int Introduce(std::unique_ptr<Client>& stream, const std::string& clientName);
     int Authenticate(Client* client, bool plain, bool login, bool cram, bool digest);
     int SendEnvelope(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching);
     int SendMessage(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching,
                     const _MAIL_CONTENT& content, const std::string& clientName);
 
+    int Fail(int result, const std::string& reason);
+    int Finish(int result);
+
     SMTP_SERVER_INFO m_serverInfo;
+    std::string m_caFile;
+    std::string m_failureReason;
 };
 
 // Sends `text` as it is; true when every byte went out.

@@ -77,16 +77,43 @@ void DeriveKey(CMd5A& md5, const unsigned char* ha1, unsigned int ha1Len, const 
     md5.Digest(data.data(), static_cast<unsigned int>(data.size()), reinterpret_cast<unsigned char*>(out));
 }
 
-}  // namespace
-
-bool GetCRAMkey(Client* client, int expected, char* out) {
+// Reads a challenge reply into `out` (text after "334 "). Returns its code, or
+// 0 when the reply did not arrive whole; `tooLong` tells a reply that came but
+// does not fit the 1024-byte buffer.
+int ReadChallenge(Client* client, char* out, bool* tooLong) {
     SmtpReply reply;
     reply.ReadFrom(client);
     const std::string& text = reply.Text();
-    if (text.size() <= 3 || text.size() > kReplyLimit) return false;
+    *tooLong = reply.Complete() && text.size() > kReplyLimit;
+    if (text.size() <= 3 || *tooLong) {
+        out[0] = '\0';
+        return reply.Code();
+    }
     std::string challenge = text.size() > 4 ? text.substr(4) : std::string();
     std::memcpy(out, challenge.c_str(), challenge.size() + 1);
-    return reply.Code() == expected;
+    return reply.Code();
+}
+
+// Sends the AUTH command and reads the challenge. A 334 whose challenge is too
+// long to handle is still a started exchange: it is cancelled, so the server
+// does not take the next command for the answer.
+bool StartChallenge(Client* client, const char* command, char* challengeText) {
+    if (!SendSmtpText(client, command)) return false;
+    bool tooLong = false;
+    int code = ReadChallenge(client, challengeText, &tooLong);
+    if (code == 334 && tooLong) {
+        CancelExchange(client);
+        return false;
+    }
+    return code == 334 && !tooLong;
+}
+
+}  // namespace
+
+bool GetCRAMkey(Client* client, int expected, char* out) {
+    bool tooLong = false;
+    int code = ReadChallenge(client, out, &tooLong);
+    return !tooLong && code == expected;
 }
 
 int FindKey(const char* text, const char* key, char* out) {
@@ -152,8 +179,7 @@ int AuthLOGIN(Client* client, SMTP_SERVER_INFO* info) {
 
 int AuthCRAM_MD5(Client* client, SMTP_SERVER_INFO* info) {
     char challengeText[1024];
-    if (!SendSmtpText(client, "AUTH CRAM-MD5\r\n") || !GetCRAMkey(client, 334, challengeText))
-        return SMTP_ERR_AUTH_START;
+    if (!StartChallenge(client, "AUTH CRAM-MD5\r\n", challengeText)) return SMTP_ERR_AUTH_START;
 
     char challenge[512];
     if (Base64::Base64Decode(challenge, challengeText, sizeof challenge - 1) < 1) {
@@ -185,8 +211,7 @@ int AuthPLAIN(Client* client, SMTP_SERVER_INFO* info) {
 // auth, and the server's rspauth is not checked.
 int AuthDIGEST_MD5(Client* client, SMTP_SERVER_INFO* info) {
     char challengeText[1024];
-    if (!SendSmtpText(client, "AUTH DIGEST-MD5\r\n") || !GetCRAMkey(client, 334, challengeText))
-        return SMTP_ERR_AUTH_START;
+    if (!StartChallenge(client, "AUTH DIGEST-MD5\r\n", challengeText)) return SMTP_ERR_AUTH_START;
 
     char challenge[1024];
     if (Base64::Base64Decode(challenge, challengeText, std::strlen(challengeText)) < 1) {

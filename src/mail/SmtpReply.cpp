@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Client.h"
+#include "mail/SmtpReplyCapture.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ bool IsLastLine(const std::string& line) { return line.size() < 4 || line[3] != 
 // Peeks first and takes only up to the end of the current line, so bytes that
 // belong to a later reply stay queued on the connection.
 bool SmtpReply::ReadFrom(Client* client, int timeoutUs) {
+    SmtpReplyCapture::Guard noted(*this);
     m_text.clear();
     m_code = 0;
     m_complete = false;

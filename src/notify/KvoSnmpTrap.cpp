@@ -231,3 +231,40 @@ void KvoSnmpTrap::SendTextTrap(int level, const char* text) {
         if (!SendToReceiver(*trap, target.address, target.port, target.community)) return;
     }
 }
+
+bool KvoSnmpTrap::IsReceiverAddress(const char* text) {
+    std::string normalised;
+    return text && ParseDottedIPv4(text, normalised);
+}
+
+std::vector<KvoSnmpTrap::TrapDelivery> KvoSnmpTrap::SendTestTrap(const char* text) {
+    std::vector<TrapDelivery> deliveries;
+    std::vector<TrapTarget> targets = ValidTargets();
+    if (targets.empty()) return deliveries;
+
+    PrepareLibrary();
+    std::lock_guard<KvoLock> guard(LibraryLock());
+    PduPtr trap = BuildTrapPdu(text ? text : "", UptimeTicks());
+    for (const TrapTarget& target : targets) {
+        TrapDelivery delivery;
+        delivery.receiver = target.address + ":" + std::to_string(target.port);
+        SessionPtr session;
+        PduPtr copy;
+        if (!trap) {
+            delivery.why = "the trap could not be built";
+        } else if (target.port == 0) {
+            delivery.why = "no port set";
+        } else if (!(session = OpenSession(target.address, target.port, target.community))) {
+            delivery.why = "no SNMP session could be opened";
+        } else if (!(copy = PduPtr(snmp_clone_pdu(trap.get())))) {
+            delivery.why = "out of memory";
+        } else if (snmp_sess_send(session.get(), copy.get()) == 0) {
+            delivery.why = "the SNMP library could not send it";
+        } else {
+            copy.release();  // the library owns a sent PDU
+            delivery.sent = true;
+        }
+        deliveries.push_back(delivery);
+    }
+    return deliveries;
+}

@@ -40,6 +40,19 @@ public:
     // 'W' or 'E' as an int) is enabled in the mask.
     void SendTextTrap(int level, const char* text);
 
+    // What became of a test trap for one receiver ("address:port").
+    struct TrapDelivery {
+        std::string receiver;
+        bool sent = false;
+        std::string why;  // when not sent
+    };
+    // The SNMP page's test: sends `text` to every valid receiver, in receiver
+    // order, whatever the level mask; one entry per valid receiver.
+    std::vector<TrapDelivery> SendTestTrap(const char* text);
+
+    // True for exactly the receiver addresses SetTrapTarget accepts (dotted IPv4).
+    static bool IsReceiverAddress(const char* text);
+
     // One-time set-up of the SNMP library: no host configuration or MIB files are
     // read and no persistent state is written. Idempotent; call it before threads
     // start (Initialize does).

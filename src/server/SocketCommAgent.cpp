@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
@@ -54,8 +55,19 @@ int SocketCommAgent::StartListening() {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(m_port & 0xFFFF));
     addr.sin_addr.s_addr = m_anyAddress ? htonl(INADDR_ANY) : inet_addr("127.0.0.1");
+    // A chosen address that does not work is an error, never a fall-back to another.
+    if (!m_bindAddress.empty() && inet_pton(AF_INET, m_bindAddress.c_str(), &addr.sin_addr) != 1) {
+        ShowMessage(LOG_ERROR, "bind error: \"%s\" is not an IPv4 address, not listening on port %d",
+                    m_bindAddress.c_str(), m_port & 0xFFFF);
+        CloseSocketLocked();
+        return -1;
+    }
     if (bind(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int err = errno;
         ShowMessage(LOG_ERROR, "bind error");
+        if (!m_bindAddress.empty())
+            ShowMessage(LOG_ERROR, "cannot listen on %s port %d: %s", m_bindAddress.c_str(),
+                        m_port & 0xFFFF, strerror(err));
         CloseSocketLocked();
         return -1;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "CommAgent.h"
 #include "KvoLock.h"
@@ -14,6 +15,10 @@ public:
     // anyAddress non-zero: all interfaces; 0: 127.0.0.1 only.
     SocketCommAgent(int port, int anyAddress);
     ~SocketCommAgent() override;
+
+    // Listen on this IPv4 address only (dotted text) instead of the address
+    // chosen by anyAddress; empty keeps that choice. Call before StartListening.
+    void SetBindAddress(const std::string& address) { m_bindAddress = address; }
 
     int StartListening() override;
     int Accept(Client** client) override;
@@ -33,4 +38,5 @@ private:
     KvoLock m_lock;
     bool m_accepting;     // an accept() is using m_socket right now
     bool m_closeDeferred; // Close ran during that accept(): the accept side closes
+    std::string m_bindAddress;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
@@ -9,12 +10,14 @@
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
 #include "web/HttpOmxResponser.h"
+#include "web/PageHelpers.h"
 #include "web/HttpResponsor.h"
 
 int SettingServerPort = SvrManager::kDefaultConfigPort;
 
 ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
+EmailCenter SvrManager::m_emailcenter;
 
 namespace {
 constexpr const char* kDefaultHome = "/usr/share/kvoomx";
@@ -39,9 +42,13 @@ std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
 std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
-SvrManager::SvrManager() {
+SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
     m_configFile.Initialize(ConfigFilePath().c_str());
-    // The e-mail center takes EmailFilePath() here (InitEmailCenter) once it exists.
+    m_emailcenter.InitEmailCenter(EmailFilePath());
+    m_emailcenter.SetHostAddressSource([](std::string& address) {
+        std::string name;
+        return GetHostName(name, address);
+    });
 }
 
 SvrManager::~SvrManager() {
@@ -75,30 +82,63 @@ bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& 
     return true;
 }
 
+std::string SvrManager::GetBindAddress() {
+    char text[64] = {0};
+    if (!m_configFile.GetConfigValue("root", "bindaddress", text, sizeof text)) return "";
+    std::string address = text;
+    size_t first = address.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    return address.substr(first, address.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// The optional `adminpassword` under root (a crypt(3) hash) turns the login on.
+// The hash itself is never printed.
+static void ApplyAdminPassword(ConfigFileSupport& config, HttpOmxResponser& responser) {
+    std::vector<char> hash(512, '\0');
+    if (!config.GetConfigValue("root", "adminpassword", hash.data(), static_cast<int>(hash.size())) ||
+        !hash[0])
+        return;
+    if (responser.Guard().SetAdminPassword(hash.data()))
+        printf("Configuration pages ask for the administrator password\n");
+    else
+        printf("adminpassword is not a crypt(3) hash this system can check: every login is refused\n");
+}
+
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     auto responser = std::make_unique<HttpOmxResponser>();
     responser->m_pConfig = &m_configFile;
+    responser->m_pTrap = &m_kvoTrap;
+    responser->m_pEmailCenter = &m_emailcenter;
     responser->SetRootFolder(WebRootPath().c_str());
+    ApplyAdminPassword(m_configFile, *responser);
     // Installed error pages, and page files when the working directory is "/".
     HttpResponsor::SetServiceFolder(HomeFolder());
     return responser;
 }
 
+std::unique_ptr<SocketCommAgent> SvrManager::CreateListener(unsigned short port) {
+    auto agent = std::make_unique<SocketCommAgent>(port, kAnyAddress);
+    agent->SetBindAddress(m_bindAddress);
+    return agent;
+}
+
 void SvrManager::CreateConfigServer() {
     m_servers.push_back(std::make_unique<GenericServer>(
-        std::make_unique<SocketCommAgent>(SettingServerPort, kAnyAddress), CreateConfigResponser(),
+        CreateListener(static_cast<unsigned short>(SettingServerPort)), CreateConfigResponser(),
         kConfigServerController, kConfigServerChannel));
 }
 
 void SvrManager::CreateRelayServer(int index, unsigned short port) {
     m_servers.push_back(std::make_unique<GenericServer>(
-        std::make_unique<SocketCommAgent>(port, kAnyAddress),
+        CreateListener(port),
         std::make_unique<AgentResponser>(kRelayMode), static_cast<unsigned char>(index),
         kRelayChannel));
 }
 
 int SvrManager::initialize() {
     SettingServerPort = GetSerConfig();
+    m_bindAddress = GetBindAddress();
+    if (!m_bindAddress.empty()) printf("Servers listen on %s only\n", m_bindAddress.c_str());
     // Receivers and level mask; also sets up the SNMP library before any thread starts.
     m_kvoTrap.Initialize(m_configFile);
 
@@ -116,13 +156,13 @@ int SvrManager::initialize() {
         Console::Print("Controller%d WEB GUI runs on port %d\n", i, httpPort);
     }
 
-    // The notify manager's Initialize goes here.
+    m_notifyManager.Initialize();
     return 0;
 }
 
 int SvrManager::run() {
     for (auto& server : m_servers) server->Run();
-    // The notify manager's Run (its polling thread) goes here.
+    m_notifyManager.Run();
     return 0;
 }
 
@@ -132,6 +172,6 @@ int SvrManager::terminate() {
         server.reset();
     }
     m_servers.clear();
-    // The notify manager's terminate (a stop request) goes here.
+    m_notifyManager.terminate();
     return 0;
 }

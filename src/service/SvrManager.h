@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
+#include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
+#include "notify/NotifyManager.h"
 
 class GenericServer;
+class SocketCommAgent;
 class Responser;
 
 // Port of the configuration server, set by SvrManager::initialize.
@@ -35,7 +38,8 @@ public:
     int initialize();
     // Starts every server in creation order, then the notification thread. Always 0.
     int run();
-    // Shuts every server down and deletes it in creation order. Always 0.
+    // Shuts every server down and deletes it in creation order, then stops the
+    // notification thread (a bounded wait). Always 0.
     int terminate();
 
     // Relay and command-line port of controller `index`, storing defaults when missing.
@@ -49,13 +53,17 @@ public:
     static std::string EmailFilePath();
     static std::string WebRootPath();
 
+    // The optional `bindaddress` under root: the one IPv4 address every server
+    // listens on; empty means all interfaces.
+    std::string GetBindAddress();
+
     // Number of servers created by initialize (configuration server included).
     size_t ServerCount() const { return m_servers.size(); }
 
     // Process-wide service objects, constructed in this order, never replaced.
     static ConfigFileSupport m_configFile;
     static KvoSnmpTrap m_kvoTrap;
-    // The e-mail center joins here as m_emailcenter.
+    static EmailCenter m_emailcenter;
 
 protected:
     // How many controllers kvoIO found; a seam so a test can report more than four.
@@ -63,12 +71,14 @@ protected:
 
 private:
     std::unique_ptr<Responser> CreateConfigResponser();
+    std::unique_ptr<SocketCommAgent> CreateListener(unsigned short port);
     void CreateConfigServer();
     void CreateRelayServer(int index, unsigned short port);
     // Reads one port of a controller; when missing, stores and returns `fallback`.
     unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
     std::vector<std::unique_ptr<GenericServer>> m_servers;
-    // The notify manager joins here: initialize() calls its Initialize, run() its
-    // Run, terminate() its terminate (a stop request that does not wait).
+    // The event poller: sends to m_kvoTrap, then m_emailcenter.
+    NotifyManager m_notifyManager;
+    std::string m_bindAddress;  // read by initialize, given to every listening socket
 };

@@ -41,6 +41,7 @@ bool IsDisconnect(const uint8_t* data, uint32_t size) {
 }  // namespace
 
 uint32_t EventChannel::Write(const uint8_t* data, uint32_t size) {
+    if (m_silent) return size;
     if (IsDisconnect(data, size)) {
         m_handshaken = false;
         m_pending.clear();
@@ -58,6 +59,7 @@ uint32_t EventChannel::Write(const uint8_t* data, uint32_t size) {
 }
 
 uint32_t EventChannel::Read(uint8_t* out, uint32_t max) {
+    if (m_silent) return 0;
     uint32_t n = static_cast<uint32_t>(m_pending.size() < max ? m_pending.size() : max);
     std::memcpy(out, m_pending.data(), n);
     m_pending.erase(0, n);

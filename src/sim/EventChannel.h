@@ -24,6 +24,8 @@ public:
     uint32_t Read(uint8_t* out, uint32_t max);
 
     void Queue(const SimEvent& event);
+    // A silent firmware takes every record and never answers (reads return 0).
+    void SetSilent(bool silent) { m_silent = silent; }
     size_t QueuedCount() const { return m_queue.size(); }
     const std::deque<SimEvent>& Queued() const { return m_queue; }
     const std::deque<SimEvent>& History() const { return m_history; }
@@ -33,6 +35,7 @@ private:
     void AnswerEventRequest();
 
     bool m_handshaken = false;
+    bool m_silent = false;
     std::string m_pending;           // the reply the next reads return
     std::deque<SimEvent> m_queue;
     std::deque<SimEvent> m_history;  // newest last, bounded

@@ -317,7 +317,8 @@ std::string Simulator::Execute(const std::string& line) {
     if (command.empty()) return "error: empty command";
     if (command == "ping") return "ok";
     if (command == "help")
-        return "ok commands: ping, event N LEVEL TIME TEXT, bad-event N, probe N ok|fail, "
+        return "ok commands: ping, event N LEVEL TIME TEXT, bad-event N, silent-events N on|off, "
+               "probe N ok|fail, "
                "fail-open N K, refuse-connect N, pull N, plug N, delay N MS, hold N MS [SELECTOR], "
                "zero-returned N, overlong N, stats N";
     std::string error;
@@ -347,6 +348,12 @@ std::string Simulator::Execute(const std::string& line) {
         event.notAnEvent = true;
         event.text = "not an event";
         c->Events().Queue(event);
+        return "ok";
+    }
+    if (command == "silent-events") {
+        in >> a;
+        if (a != "on" && a != "off") return "error: silent-events takes on or off";
+        c->Events().SetSilent(a == "on");
         return "ok";
     }
     if (command == "probe") {

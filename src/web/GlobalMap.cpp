@@ -14,6 +14,8 @@ const std::pair<const char*, FUNC_ID> funcNameIdPairs[] = {
     {"ShowEmail", FUNC_SHOW_EMAIL},
     {"ShowSnmp", FUNC_SHOW_SNMP},
     {"SetSnmp", FUNC_SET_SNMP},
+    {"SendTestTrap", FUNC_SEND_TEST_TRAP},
+    {"SendTestMail", FUNC_SEND_TEST_MAIL},
 };
 
 std::map<std::string, FUNC_ID> BuildNameIdMap() {

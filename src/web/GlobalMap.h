@@ -19,7 +19,10 @@ enum FUNC_ID {
     FUNC_SHOW_EMAIL = 6,
     FUNC_SHOW_SNMP = 7,
     FUNC_SET_SNMP = 8,
-    FUNC_ID_COUNT = 9
+    // The pages' own tests, added after the original actions.
+    FUNC_SEND_TEST_TRAP = 9,
+    FUNC_SEND_TEST_MAIL = 10,
+    FUNC_ID_COUNT = 11
 };
 
 class GlobalMap {

@@ -6,7 +6,10 @@
 #include <mutex>
 
 #include "config/ConfigFileSupport.h"
+#include "config/ConfigSaveBatch.h"
 #include "controller/kvoIO.h"
+#include "web/BufferResponsor.h"
+#include "web/FormFields.h"
 #include "web/GlobalMap.h"
 #include "web/HttpResponsor.h"
 #include "web/LeafElement.h"
@@ -32,6 +35,22 @@ std::string ControllerPath(int index) {
     return path;
 }
 
+// Extra header lines of a page rendered to HTML.
+const std::string kHtmlHeaders = std::string("Vary: Accept\r\nCache-Control: no-store\r\n") +
+                                  BufferResponsor::kNoFraming;
+
+// A management page asked to apply a form: a POST, or a query with fields.
+bool WouldChangeSettings(const HttpParser& parser) {
+    switch (GetFileType(parser.m_path)) {
+        case FILE_TYPE_XML:
+        case FILE_TYPE_LOG:
+        case FILE_TYPE_OTHER:
+            return parser.m_method == HttpParser::METHOD_POST || !parser.m_values.empty();
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
@@ -41,6 +60,19 @@ HttpOmxResponser::~HttpOmxResponser() = default;
 bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
     if (!parser->m_path.empty()) parser->m_path.erase(0, 1);
     try {
+        // Before the request lock: a slowed wrong password holds up no one else.
+        if (parser->m_method <= HttpParser::METHOD_POST) {
+            switch (m_guard.Check(*parser, WouldChangeSettings(*parser))) {
+                case RequestGuard::REFUSE_CROSS_SITE:
+                    printf("Refused a change of %s sent from another site\n", parser->m_path.c_str());
+                    fflush(stdout);
+                    return RequestGuard::SendForbidden(client);
+                case RequestGuard::NEED_LOGIN:
+                    return RequestGuard::SendUnauthorized(client);
+                default:
+                    break;
+            }
+        }
         std::lock_guard<KvoLock> request(m_requestLock);
         if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
         switch (GetFileType(parser->m_path)) {
@@ -75,7 +107,7 @@ bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, cons
 bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
     std::lock_guard<KvoLock> page(m_pageLock);
     std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
-    return SendPage(client, *doc, parser->m_keepAlive);
+    return SendPage(client, *doc, *parser);
 }
 
 XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
@@ -103,7 +135,21 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
     return doc;
 }
 
-bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive) {
+bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser) {
+    bool keepAlive = parser.m_keepAlive;
+    std::string html;
+    std::string error;
+    if (StylesheetRenderer::AcceptsHtml(parser.m_accept) &&
+        m_renderer.RenderDocument(doc, m_rootFolder, html, error)) {
+        bool sent = BufferResponsor::Send(client, "200 OK", "text/html; charset=UTF-8", html,
+                                          keepAlive, kHtmlHeaders);
+        return sent && keepAlive;
+    }
+    // A stylesheet that fails leaves the page to the browser, as its XML document.
+    if (!error.empty()) {
+        printf("Page %s sent as XML: %s\n", doc.Value(), error.c_str());
+        fflush(stdout);
+    }
     PageFile file;  // removed when this returns, whether or not the send worked
     if (!file.Write(doc, doc.Value())) {
         std::lock_guard<KvoLock> files(fileLock);
@@ -118,6 +164,8 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
     TiXmlElement* root = doc->SetRootElement("kvo_omx_page");
     doc->SetTitle("Controller Management");
 
+    // The form and the defaults stored while showing it are saved once.
+    ConfigSaveBatch batch(m_pConfig);
     std::string error = ApplyControllerPorts(*parser);
 
     auto* controllers = new TiXmlElement("controllers");
@@ -136,6 +184,8 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
 
     root->LinkEndChild(new LeafElement("ip", HostAddressForPage(*parser).c_str()));
     if (!error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    if (!batch.Commit())
+        doc->AddMessage(XmlDocForWeb::MSG_ERROR, SettingsNotSavedMessage(batch.Failure()).c_str());
     return doc.release();
 }
 
@@ -154,12 +204,12 @@ std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser) {
 
 bool HttpOmxResponser::StorePort(const std::string& field, const std::string& value,
                                  const char* key) {
-    int index = GetConId(field);
-    // Only the controllers the service can drive: any other index would let a
-    // form grow the configuration file without bound.
-    if (index < 0 || index >= kMaxControllers) return true;
-    int port = AtoiClamped(value.c_str());
-    if (port < kLowestPort || port > kHighestPort) return false;
+    // Only "<prefix>_<hex index>" of a controller the service can drive: any
+    // other name would change the wrong controller or grow the file without bound.
+    int index = FormFieldIndex(field, std::string("controller_") + key + "_", 0, kMaxControllers - 1);
+    if (index < 0) return true;
+    int port = 0;
+    if (!PortFromDigits(value, port) || port < kLowestPort || port > kHighestPort) return false;
     if (m_pConfig)
         m_pConfig->SetConfigValue_U16(ControllerPath(index).c_str(), key,
                                       static_cast<uint16_t>(port));
@@ -186,8 +236,4 @@ std::string HttpOmxResponser::HostAddressForPage(const HttpParser& parser) {
     return address;
 }
 
-// The SNMP and e-mail pages are built elsewhere; until then Process falls back
-// to the controllers page for them.
-XmlDocForWeb* HttpOmxResponser::SNMPManagement(HttpParser* /*parser*/) { return nullptr; }
-
-XmlDocForWeb* HttpOmxResponser::EmailManagement(HttpParser* /*parser*/) { return nullptr; }
+// The SNMP and e-mail pages are in SnmpPage.cpp and EmailPage.cpp.

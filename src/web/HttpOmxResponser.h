@@ -12,8 +12,12 @@
 
 #include "KvoLock.h"
 #include "web/HttpResponser.h"
+#include "web/RequestGuard.h"
+#include "web/StylesheetRenderer.h"
 
 class ConfigFileSupport;
+class EmailCenter;
+class KvoSnmpTrap;
 class XmlDocForWeb;
 
 class HttpOmxResponser : public HttpResponser {
@@ -34,13 +38,29 @@ public:
     XmlDocForWeb* SNMPManagement(HttpParser* parser);
     XmlDocForWeb* EmailManagement(HttpParser* parser);
 
+    // SNMP page (SnmpPage.cpp): show, apply the form, send a test trap.
+    XmlDocForWeb* ShowSnmpPage(HttpParser* parser);
+    XmlDocForWeb* SetSnmp(HttpParser* parser);
+    XmlDocForWeb* SendTestTrap(HttpParser* parser);
+    // E-mail page (EmailPage.cpp): show, apply one action by its FUNC_ID.
+    XmlDocForWeb* ShowEmailPage(HttpParser* parser);
+    XmlDocForWeb* SetEmailNotification(HttpParser* parser, int funcId);
+    XmlDocForWeb* SendTestMail(HttpParser* parser);
+    // Cross-site refusal and the optional administrator login.
+    RequestGuard& Guard() { return m_guard; }
+
     KvoLock m_pageLock;
     KvoLock m_requestLock;
     ConfigFileSupport* m_pConfig;
+    // The service's trap sender and e-mail center, set with m_pConfig; not
+    // owned. Without them the pages still show and store their settings.
+    KvoSnmpTrap* m_pTrap = nullptr;
+    EmailCenter* m_pEmailCenter = nullptr;
 
 private:
     bool ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder);
-    bool SendPage(Client* client, const XmlDocForWeb& doc, bool keepAlive);
+    // As HTML rendered here when the browser accepts it, else the XML document.
+    bool SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser);
     XmlDocForWeb* BuildPage(HttpParser* parser);
 
     // Stores each controller_cliport_* / controller_httpport_* field; the last
@@ -50,4 +70,10 @@ private:
     // Reads a 16-bit key, storing 0 when it is missing; 0 without a store.
     uint16_t ReadPortOrStoreZero(const char* path, const char* key);
     static std::string HostAddressForPage(const HttpParser& parser);
+
+    // E-mail actions: the message of the failure, or empty.
+    std::string AddRecipient(const HttpParser& parser);
+    std::string DeleteRecipients(const HttpParser& parser);
+    RequestGuard m_guard;
+    StylesheetRenderer m_renderer;
 };

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -160,9 +161,21 @@ void HttpParser::Complete(const std::string& headers) {
     URLDecode(m_userAgent);
     ParseHttpLine(headers, "Cookie", m_cookie);
     ParseCookieData(m_cookie, m_cookies);
+    ReadOptionalHeaders(headers);
     m_keepAlive = headers.find("\nConnection: Keep-Alive") != std::string::npos ||
                   headers.find("\nKeep-Alive:") != std::string::npos;
     m_parsed = true;
+}
+
+void HttpParser::ReadOptionalHeaders(const std::string& headers) {
+    const std::pair<const char*, std::string*> fields[] = {
+        {"Accept", &m_accept}, {"Origin", &m_origin}, {"Referer", &m_referer},
+        {"Sec-Fetch-Site", &m_secFetchSite}, {"Authorization", &m_authorization},
+    };
+    for (const auto& field : fields) {
+        field.second->clear();
+        ParseHttpLine(headers, field.first, *field.second);
+    }
 }
 
 bool HttpParser::GetValue(const std::string& name, std::string& value) const {

@@ -48,10 +48,19 @@ public:
     std::string m_body;
     std::string m_cookie;
     std::string m_path;
+    // Headers the pages' security and rendering read. Unlike the members
+    // above, each is emptied when its header is absent, so one request on a
+    // kept-alive connection never borrows another's.
+    std::string m_accept;
+    std::string m_origin;
+    std::string m_referer;
+    std::string m_secFetchSite;
+    std::string m_authorization;
 
 private:
     int ParseGet(const std::string& text, std::string& headers);
     int ParsePost(std::string& text, std::string& headers);
     void SplitTarget(const std::string& target);
     void Complete(const std::string& headers);
+    void ReadOptionalHeaders(const std::string& headers);
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "web/HttpResponsor.h"
@@ -82,6 +83,12 @@ bool HttpResponser::ProcessRequest(Client* client, HttpParser* parser) {
     parser->m_path.erase(0, 1);
     try {
         if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
+        // Only the request's own path is checked: the root folder itself may
+        // be written with ".." segments (a KVOOMX_HOME given that way).
+        if (HttpResponsor::HasParentSegment(parser->m_path)) {
+            std::lock_guard<KvoLock> files(fileLock);
+            return HttpResponsor::ResNotFoundRes(client);
+        }
         return HttpResponsor::ResponseGetFile(client, m_rootFolder + parser->m_path, parser->m_keepAlive);
     } catch (const std::exception&) {
         std::printf("Exception ocurred when response Method=%d,File Name=%s\n", parser->m_method,

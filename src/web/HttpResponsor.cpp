@@ -183,7 +183,6 @@ int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, cons
 bool HttpResponsor::ResponseGetFile(Client* client, const std::string& path, bool keepAlive) {
     std::lock_guard<KvoLock> hold(fileLock);
     try {
-        if (HasParentSegment(path)) return ResNotFoundRes(client);
         int result = ResponseGetFile(client, path, "200 OK", keepAlive);
         if (result == 0) return keepAlive;
         if (result == -1) return ResNotFoundRes(client);

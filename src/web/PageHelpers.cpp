@@ -43,11 +43,11 @@ int GetConId(const std::string& name) {
     return StrUtility::IntFromHexStr(name.c_str() + underscore + 1);
 }
 
-void GetHostName(std::string& name, std::string& address) {
+bool GetHostName(std::string& name, std::string& address) {
     name = "localhost";
     address = "127.0.0.1";
     char host[kHostNameLimit + 1] = {};
-    if (gethostname(host, kHostNameLimit) != 0) return;
+    if (gethostname(host, kHostNameLimit) != 0) return false;
     host[kHostNameLimit] = '\0';
 
     // getaddrinfo instead of gethostbyname: pages may be built on several
@@ -57,14 +57,17 @@ void GetHostName(std::string& name, std::string& address) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
+    bool resolved = false;
     char dotted[INET_ADDRSTRLEN] = {};
     const auto* inet = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
     if (found->ai_addr && inet_ntop(AF_INET, &inet->sin_addr, dotted, sizeof dotted)) {
         name = found->ai_canonname ? found->ai_canonname : host;
         address = dotted;
+        resolved = true;
     }
     freeaddrinfo(found);
+    return resolved;
 }
 
 bool ISVALIDNAME(const char* text) {

@@ -29,8 +29,8 @@ int GetFileType(const std::string& path);
 int GetConId(const std::string& name);
 
 // The host's official name and first IPv4 address in dotted form;
-// "localhost" and "127.0.0.1" when the name can't be resolved.
-void GetHostName(std::string& name, std::string& address);
+// "localhost" and "127.0.0.1" when the name can't be resolved, and then false.
+bool GetHostName(std::string& name, std::string& address);
 
 // True when every character is an ASCII letter, a digit, "_" or "-"
 // (the empty text too); false for a null pointer.

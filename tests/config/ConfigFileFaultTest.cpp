@@ -80,16 +80,18 @@ std::string ReadPipe(int fd) {
     return text;
 }
 
-// The read-only directory scenario; returns what went wrong, empty when fine.
+// The read-only directory scenarios; each returns what went wrong, empty when fine.
+
+// File and directory read-only: nothing can be written, the old file stays whole.
 std::string ReadOnlyDirectoryScenario(const std::string& dirPath) {
     std::string file = dirPath + "/c.conf";
     Store s(file);
     if (s.config.SetConfigValue("/root", "a", "1") != 1) return "first write refused";
-    if (chmod(dirPath.c_str(), 0555) != 0) return "chmod failed";
+    if (chmod(file.c_str(), 0444) != 0 || chmod(dirPath.c_str(), 0555) != 0) return "chmod failed";
     int result = s.config.SetConfigValue("/root", "b", "2");
     std::string oldText = ReadFileText(file);
     int errors = s.log.Count(LOG_ERROR, "not saved");
-    if (chmod(dirPath.c_str(), 0755) != 0) return "chmod back failed";
+    if (chmod(dirPath.c_str(), 0755) != 0 || chmod(file.c_str(), 0644) != 0) return "chmod back failed";
     if (result != 1) return "write refused while the directory was read-only";
     if (errors != 1) return "failed save not logged";
     if (oldText != kOneValue) return "old file changed: " + oldText;
@@ -99,23 +101,44 @@ std::string ReadOnlyDirectoryScenario(const std::string& dirPath) {
     return "";
 }
 
-TEST(ConfigFileFaults, ReadOnlyDirectoryLeavesOldFileIntact) {
+// A writable file in a read-only directory (prepared by root for the service):
+// no temporary file can be made, so the file is rewritten in place, warned once.
+std::string WritableFileInReadOnlyDirectoryScenario(const std::string& dirPath) {
+    std::string file = dirPath + "/c.conf";
+    Store s(file);
+    if (s.config.SetConfigValue("/root", "a", "1") != 1) return "first write refused";
+    if (chmod(file.c_str(), 0640) != 0 || chmod(dirPath.c_str(), 0555) != 0) return "chmod failed";
+    int first = s.config.SetConfigValue("/root", "b", "2");
+    int second = s.config.SetConfigValue("/root", "b", "");
+    std::string text = ReadFileText(file);
+    struct stat st {};
+    stat(file.c_str(), &st);
+    size_t entries = kvotest::DirectoryEntries(dirPath).size();
+    if (chmod(dirPath.c_str(), 0755) != 0) return "chmod back failed";
+    if (first != 1 || second != 1) return "write refused";
+    if (text != "<root>\n    <a>1</a>\n    <b></b>\n</root>\n") return "file not rewritten: " + text;
+    if ((st.st_mode & 07777) != 0640) return "mode changed";
+    if (entries != 1) return "another file appeared";
+    if (s.log.Count(LOG_ERROR, "not saved") != 0) return "save reported as failed";
+    if (s.log.Count(LOG_WARNING, "in place") != 1) return "in-place save not warned exactly once";
+    return "";
+}
+
+// Runs `scenario` on a fresh directory as a user the permissions bind (root
+// writes into read-only directories, so then as nobody in a child process).
+std::string AsUnprivilegedUser(std::string (*scenario)(const std::string&)) {
     kvotest::TempDir dir;
-    if (geteuid() != 0) {
-        EXPECT_EQ(ReadOnlyDirectoryScenario(dir.path()), "");
-        return;
-    }
-    // Root writes into read-only directories; run the scenario as nobody.
-    ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+    if (geteuid() != 0) return scenario(dir.path());
+    if (chown(dir.path().c_str(), 65534, 65534) != 0) return "chown failed";
     int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
+    if (pipe(pipeFds) != 0) return "pipe failed";
     pid_t child = fork();
-    ASSERT_GE(child, 0);
+    if (child < 0) return "fork failed";
     if (child == 0) {
         close(pipeFds[0]);
         std::string error;
         if (setgid(65534) != 0 || setuid(65534) != 0) error = "cannot become nobody";
-        else error = ReadOnlyDirectoryScenario(dir.path());
+        else error = scenario(dir.path());
         if (error.empty()) error = "ok";
         if (write(pipeFds[1], error.data(), error.size()) < 0) { /* parent sees nothing */ }
         _exit(0);
@@ -125,7 +148,15 @@ TEST(ConfigFileFaults, ReadOnlyDirectoryLeavesOldFileIntact) {
     close(pipeFds[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    EXPECT_EQ(answer, "ok");
+    return answer == "ok" ? "" : answer;
+}
+
+TEST(ConfigFileFaults, ReadOnlyDirectoryAndFileLeaveOldFileIntact) {
+    EXPECT_EQ(AsUnprivilegedUser(ReadOnlyDirectoryScenario), "");
+}
+
+TEST(ConfigFileFaults, WritableFileInReadOnlyDirectoryIsSavedInPlace) {
+    EXPECT_EQ(AsUnprivilegedUser(WritableFileInReadOnlyDirectoryScenario), "");
 }
 
 // A write that runs out of space half-way must leave the old file whole.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -73,8 +74,38 @@ public:
 
     std::string Address(const std::string& local) const { return local + "@" + domain; }
 
+    // Reads the TLS listeners the set-up records in smtp.tls (after Load).
+    bool LoadTls(std::string* why) {
+        std::ifstream tls("/var/lib/kvoomx-test/smtp.tls");
+        std::string line;
+        while (std::getline(tls, line)) {
+            auto eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+            if (key == "ca_file") caFile = value;
+            int number = std::atoi(value.c_str());
+            if (key == "starttls_port") starttlsPort = number;
+            if (key == "tls_port") tlsPort = number;
+            if (key == "untrusted_port") untrustedPort = number;
+            if (key == "wronghost_port") wrongHostPort = number;
+        }
+        if (!starttlsPort || !tlsPort || !untrustedPort || !wrongHostPort || caFile.empty())
+            return Fail(why, "postfix TLS listeners not set up (run scripts/setup.d/postfix.sh)");
+        for (int p : {starttlsPort, tlsPort, untrustedPort, wrongHostPort}) {
+            int fd = ConnectLoopback(p);
+            if (fd < 0) return Fail(why, "postfix TLS listener not answering on 127.0.0.1:" + std::to_string(p));
+            close(fd);
+        }
+        return true;
+    }
+
     int port = 0;
     std::string user, password, domain;
+    // TLS listeners: STARTTLS and TLS from the start with a certificate from the
+    // test authority `caFile` (for localhost and 127.0.0.1); STARTTLS with an
+    // untrusted authority's; TLS from the start for another host name.
+    int starttlsPort = 0, tlsPort = 0, untrustedPort = 0, wrongHostPort = 0;
+    std::string caFile;
 
 private:
     static bool Fail(std::string* why, const std::string& text) {

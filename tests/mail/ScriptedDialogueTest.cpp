@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -353,6 +354,105 @@ TEST(ScriptedDialogueTest, TestSmtpServerWantsA220Greeting) {
     EXPECT_TRUE(smtp.TestSmtpServer("127.0.0.1", static_cast<unsigned short>(greeting.Port())));
     greeting.Join();
     EXPECT_EQ(Commands(greeting), std::vector<std::string>{"QUIT"});
+}
+
+// A challenge too long for the reply buffer still started the exchange: the
+// client cancels it with "*" before anything else, so the server never takes
+// the next command (or QUIT) for the answer.
+TEST(ScriptedDialogueTest, TooLongChallengeIsCancelledBeforeTheNextCommand) {
+    const std::string longChallenge = "334 " + std::string(1100, 'A') + "\r\n";
+    for (const char* mechanism : {"CRAM-MD5", "DIGEST-MD5"}) {
+        SCOPED_TRACE(mechanism);
+        const std::string command = std::string("AUTH ") + mechanism + "\r\n";
+        ScriptedSmtpServer server([&](ScriptedConnection& c) {
+            c.Send("220 fake\r\n");
+            c.ReadLine();
+            c.Send(std::string("250-fake\r\n250 AUTH PLAIN ") + mechanism + "\r\n");
+            bool cancelled = false;
+            c.Serve([&](const std::string& line) {
+                if (line == command) return longChallenge;
+                if (line == "*\r\n") {
+                    cancelled = true;
+                    return std::string("501 cancelled\r\n");
+                }
+                // PLAIN only counts once the abandoned exchange is closed.
+                if (Starts(line, "AUTH PLAIN ")) return std::string(cancelled ? "235 ok\r\n" : "535 no\r\n");
+                return Willing(line);
+            });
+        });
+        GenSMTP smtp(Account(server.Port(), "user", "pw"));
+        _MAIL_CONTENT mail = Mail();
+        // CRAM-MD5 is tried before PLAIN, which then succeeds; DIGEST-MD5 comes
+        // after a refused PLAIN and its code is the result.
+        bool cramFirst = std::string(mechanism) == "CRAM-MD5";
+        EXPECT_EQ(smtp.SendMail(OneRecipient(), 1, &mail), cramFirst ? 0 : SMTP_ERR_AUTH_START);
+        server.Join();
+        auto commands = Commands(server);
+        auto at = std::find(commands.begin(), commands.end(), std::string("AUTH ") + mechanism);
+        ASSERT_NE(at, commands.end());
+        ASSERT_NE(at + 1, commands.end());
+        EXPECT_EQ(*(at + 1), "*");
+    }
+}
+
+// STARTTLS asked for: a server that does not offer it, or refuses it, gets
+// nothing but EHLO (and STARTTLS) in plain text, never a login.
+TEST(ScriptedDialogueTest, StartTlsNotOfferedOrRefusedSendsNoLogin) {
+    for (bool offered : {false, true}) {
+        SCOPED_TRACE(offered ? "refused" : "not offered");
+        ScriptedSmtpServer server([&](ScriptedConnection& c) {
+            c.Send("220 fake\r\n");
+            c.ReadLine();
+            c.Send(offered ? "250-fake\r\n250-AUTH PLAIN LOGIN\r\n250 STARTTLS\r\n"
+                           : "250-fake\r\n250-AUTH PLAIN LOGIN\r\n250 8BITMIME\r\n");
+            c.Serve([](const std::string& line) {
+                if (line == "STARTTLS\r\n") return std::string("454 TLS not available\r\n");
+                return Willing(line);
+            });
+        });
+        SMTP_SERVER_INFO info = Account(server.Port(), "user", "pw");
+        info.bySecurity = SMTP_SECURITY_STARTTLS;
+        GenSMTP smtp(info);
+        _MAIL_CONTENT mail = Mail();
+        EXPECT_EQ(smtp.SendMail(OneRecipient(), 1, &mail), SMTP_ERR_STARTTLS);
+        EXPECT_NE(smtp.GetFailureReason().find(offered ? "refused STARTTLS" : "does not offer STARTTLS"),
+                  std::string::npos);
+        server.Join();
+        auto commands = Commands(server);
+        ASSERT_GE(commands.size(), 2u);
+        EXPECT_TRUE(Starts(commands[0], "EHLO "));
+        std::vector<std::string> rest(commands.begin() + 1, commands.end());
+        std::vector<std::string> expected{"QUIT"};
+        if (offered) expected.insert(expected.begin(), "STARTTLS");
+        EXPECT_EQ(rest, expected);
+    }
+}
+
+// A server that answers STARTTLS with 220 and then says nothing more: the
+// handshake gives up within the bound and nothing follows in plain text.
+TEST(ScriptedDialogueTest, SilentServerAfterStartTlsFailsWithinTheBound) {
+    ScriptedSmtpServer server([](ScriptedConnection& c) {
+        c.Send("220 fake\r\n");
+        c.ReadLine();
+        c.Send("250-fake\r\n250 STARTTLS\r\n");
+        c.ReadLine();
+        c.Send("220 go ahead\r\n");
+    });
+    SMTP_SERVER_INFO info = Account(server.Port(), "user", "pw");
+    info.bySecurity = SMTP_SECURITY_STARTTLS;
+    GenSMTP smtp(info);
+    _MAIL_CONTENT mail = Mail();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(smtp.SendMail(OneRecipient(), 1, &mail), SMTP_ERR_TLS);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 9.5);
+    EXPECT_LT(seconds, 13.0);
+    server.Join();
+    // After STARTTLS only the client's TLS hello went out, never a text line.
+    auto commands = Commands(server);
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[1], "STARTTLS");
+    for (size_t i = 2; i < commands.size(); i++) EXPECT_EQ(commands[i].find("QUIT"), std::string::npos);
 }
 
 }  // namespace

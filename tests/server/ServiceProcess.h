@@ -42,6 +42,10 @@ public:
         if (outFd_ >= 0) close(outFd_);
     }
 
+    // Points the service at another driver directory (a simulator's) instead of
+    // the empty one. Call before Start.
+    void UseDriverDir(const std::string& dir) { driverDir_ = dir; }
+
     // Starts the program with the given arguments (argv[1..]).
     void Start(const std::vector<std::string>& args) {
         int fds[2];
@@ -51,7 +55,7 @@ public:
             if (strncmp(*e, "KVOOMX_", 7) != 0) env.push_back(*e);
         }
         env.push_back("KVOOMX_HOME=" + home_.path());
-        env.push_back("KVOOMX_DRIVER_DIR=" + home_.path() + "/driver");
+        env.push_back("KVOOMX_DRIVER_DIR=" + (driverDir_.empty() ? home_.path() + "/driver" : driverDir_));
         std::string exe = std::string(KVO_BIN_DIR) + "/kvoomxsvr";
         std::vector<std::string> argStrings{exe};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -119,6 +123,7 @@ public:
 private:
     TempDir home_;
     int port_;
+    std::string driverDir_;
     pid_t pid_ = -1;
     bool exited_ = false;
     int outFd_ = -1;

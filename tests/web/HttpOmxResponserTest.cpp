@@ -19,6 +19,7 @@
 
 #include "SimulatorProcess.h"
 #include "TestSupport.h"
+#include "web/WebTestSimulator.h"
 #include "config/ConfigFileSupport.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
@@ -60,17 +61,7 @@ struct Answer {
 };
 
 // The two controllers of every test here; started once on the main thread.
-kvotest::SimulatorProcess* Simulator() {
-    static std::unique_ptr<kvotest::SimulatorProcess> sim;
-    if (!sim) {
-        sim = std::make_unique<kvotest::SimulatorProcess>(2);
-        if (sim->ok()) {
-            sim->ExportDriverDir();
-            kvoIO::GetInstance()->initialize();
-        }
-    }
-    return sim.get();
-}
+kvotest::SimulatorProcess* Simulator() { return kvotest::WebTestSimulator(); }
 
 std::vector<std::string> FilesIn(const std::string& dir) {
     std::vector<std::string> names;
@@ -302,13 +293,15 @@ TEST_F(HttpOmxResponserTest, PortFormStoresValidPortsAndRefusesTheRest) {
 
 TEST_F(HttpOmxResponserTest, PortFormRefusesZeroTextAndOverflowingNumbers) {
     Store(1, "cliport", 7424);
-    for (const char* value : {"0", "abc", "", "-1", "99999999999999999999", "4294975592"}) {
+    // Only digits make a port: what a number field sends for 27000 ("2.7e4"),
+    // digits with text after them, signs and overflowing numbers are refused.
+    for (const char* value : {"0", "abc", "", "-1", "99999999999999999999", "4294975592", "7425x",
+                              "2.7e4", "27417abc", "+7425", " 7425"}) {
         Answer answer = Post("/controllers.cgi", std::string("controller_cliport_1=") + value);
         EXPECT_EQ(7424, Stored(1, "cliport")) << value;
         EXPECT_EQ(std::vector<std::string>{kPortMessage}, ControllersPage(answer.body).Errors()) << value;
     }
-    // Digits followed by other text read as their leading number.
-    Post("/controllers.cgi", "controller_cliport_1=7425x");
+    Post("/controllers.cgi", "controller_cliport_1=07425");
     EXPECT_EQ(7425, Stored(1, "cliport"));
 }
 
@@ -330,9 +323,47 @@ TEST_F(HttpOmxResponserTest, FieldIndexesAreHexadecimalAndBoundedToFourControlle
     EXPECT_FALSE(found);
     EXPECT_EQ(std::string::npos, kvotest::ReadFileText(m_configPath).find("controller10"));
 
-    // The bare field name carries no index and means controller 0.
-    Post("/controllers.cgi", "controller_httpport=8100");
-    EXPECT_EQ(8100, Stored(0, "httpport"));
+    // Only the prefix followed by a hexadecimal index names a controller: the
+    // bare name, other text, a sign, an overflowing index and a second index
+    // change nothing (they used to change controller 0 or 1).
+    Store(0, "httpport", 7412);
+    Store(1, "httpport", 7422);
+    Answer answer = Post("/controllers.cgi",
+                         "controller_httpport=8100&controller_httpport_zz=8101&controller_httpport_-1=8102"
+                         "&controller_httpport_100000000=8103&controller_httpport_0_1=8104"
+                         "&controller_httpport_=8105&controller_httpportx_1=8106");
+    EXPECT_EQ(7412, Stored(0, "httpport"));
+    EXPECT_EQ(7422, Stored(1, "httpport"));
+    EXPECT_TRUE(ControllersPage(answer.body).Errors().empty());
+    Post("/controllers.cgi", "controller_httpport_01=8107");
+    EXPECT_EQ(8107, Stored(1, "httpport"));
+}
+
+TEST_F(HttpOmxResponserTest, FailedSaveIsReportedOnThePage) {
+    // The file's directory is gone: the change can't be saved.
+    std::string dir = m_tmp.path() + "/gone";
+    fs::create_directories(dir);
+    ConfigFileSupport store;
+    store.Initialize((dir + "/kvoomxsvr.conf").c_str());
+    m_responder.m_pConfig = &store;
+    fs::remove(dir);
+
+    Answer answer = Post("/controllers.cgi", "controller_httpport_1=8080");
+    ControllersPage page(answer.body);
+    EXPECT_EQ("8080", page.Port(1, "httpport")) << "kept in memory";
+    ASSERT_EQ(1u, page.Errors().size()) << answer.body;
+    EXPECT_EQ(0u, page.Errors()[0].find("The settings could not be saved (")) << page.Errors()[0];
+    EXPECT_NE(std::string::npos, page.Errors()[0].find("No such file or directory")) << page.Errors()[0];
+
+    // A refused port and a failed save: both are shown, the form's message first.
+    ControllersPage both(Post("/controllers.cgi", "controller_httpport_1=0").body);
+    ASSERT_EQ(2u, both.Errors().size());
+    EXPECT_EQ(kPortMessage, both.Errors()[0]);
+
+    // With the directory back, the next page saves what was kept.
+    fs::create_directories(dir);
+    EXPECT_TRUE(ControllersPage(Get("/controllers.cgi").body).Errors().empty());
+    EXPECT_NE(std::string::npos, kvotest::ReadFileText(dir + "/kvoomxsvr.conf").find("<httpport>1f90</httpport>"));
 }
 
 TEST_F(HttpOmxResponserTest, MissingPortsAreShownAsZeroAndThenStored) {

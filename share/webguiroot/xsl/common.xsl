@@ -94,7 +94,7 @@ table.grid { width: 100%; border-collapse: collapse; }
 table.grid th, table.grid td { text-align: left; padding: .55rem .6rem; border-bottom: 1px solid var(--line); vertical-align: middle; }
 table.grid thead th { font-size: .85rem; text-transform: uppercase; letter-spacing: .04em; color: var(--muted); font-weight: 600; }
 table.grid tbody th { font-weight: 600; white-space: nowrap; }
-input[type="text"], input[type="number"], input[type="email"], input[type="password"] {
+input[type="text"], input[type="number"], input[type="email"], input[type="password"], select {
   font: inherit; color: var(--text); background: var(--surface);
   width: 100%; max-width: 22rem; padding: .45rem .6rem; border: 1px solid var(--line); border-radius: 6px;
 }

@@ -2,9 +2,11 @@
 <!--
   E-mail page: the SMTP account used for notifications and the recipients.
   Three forms, all posted to email.cgi:
-    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable
+    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable,
+                         security (none | starttls | tls), tlsverify (on | off)
     func=DeleteRecipient check_<n> = address of each recipient to delete
     func=AddRecipient    email, name, check_info / check_warn / check_error
+    func=SendTestMail    testrcpt (a listed address) or testaddr (typed; wins)
 -->
 <xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
 
@@ -16,6 +18,51 @@
     <xsl:apply-templates select="setting" mode="smtp"/>
     <xsl:apply-templates select="setting/recipients"/>
     <xsl:call-template name="add-recipient"/>
+    <xsl:apply-templates select="setting" mode="test"/>
+  </xsl:template>
+
+  <!-- A test mail through the saved account, to a listed or a typed address. -->
+  <xsl:template match="setting" mode="test">
+    <section class="card" aria-labelledby="test-heading">
+      <h2 id="test-heading">Send a test mail</h2>
+      <form method="post" action="email.cgi" id="test-mail-form">
+        <input type="hidden" name="func" value="SendTestMail"/>
+        <p class="hint" id="test-mail-note">Sends one mail now through the saved mail server, so you
+          can see at once whether it works. Save the mail server first.</p>
+        <div class="fields">
+          <xsl:if test="recipients/recipient">
+            <div class="field">
+              <label for="testrcpt">Recipient</label>
+              <select id="testrcpt" name="testrcpt">
+                <xsl:for-each select="recipients/recipient">
+                  <option value="{email}">
+                    <xsl:value-of select="email"/>
+                    <xsl:if test="normalize-space(name) != ''"> (<xsl:value-of select="name"/>)</xsl:if>
+                  </option>
+                </xsl:for-each>
+              </select>
+            </div>
+          </xsl:if>
+          <div class="field">
+            <label for="testaddr">
+              <xsl:choose>
+                <xsl:when test="recipients/recipient">Or another address</xsl:when>
+                <xsl:otherwise>Address</xsl:otherwise>
+              </xsl:choose>
+            </label>
+            <input type="email" id="testaddr" name="testaddr" maxlength="127" autocomplete="off"
+                   placeholder="admin@example.com">
+              <xsl:if test="not(recipients/recipient)">
+                <xsl:attribute name="required">required</xsl:attribute>
+              </xsl:if>
+            </input>
+          </div>
+        </div>
+        <div class="actions">
+          <button type="submit" class="btn" aria-describedby="test-mail-note">Send test mail</button>
+        </div>
+      </form>
+    </section>
   </xsl:template>
 
   <!-- SMTP account. The stored password is never sent to the browser. -->
@@ -47,7 +94,7 @@
                 <xsl:with-param name="port" select="$smtp/port"/>
               </xsl:call-template>
             </input>
-            <span class="note" id="port-note">1 to 65535.</span>
+            <span class="note" id="port-note">1 to 65535. Usually 587 with STARTTLS, 465 with TLS from the start.</span>
           </div>
           <div class="field">
             <label for="fromadd">Sender address</label>
@@ -68,6 +115,53 @@
           </div>
         </div>
         <fieldset>
+          <legend>Connection security</legend>
+          <div class="fields">
+            <div class="field">
+              <label for="security">Encryption</label>
+              <select id="security" name="security" aria-describedby="security-note">
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'none'"/>
+                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="label" select="'None (plain text)'"/>
+                </xsl:call-template>
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'starttls'"/>
+                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="label" select="'STARTTLS (usually port 587)'"/>
+                </xsl:call-template>
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'tls'"/>
+                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="label" select="'TLS from the start (usually port 465)'"/>
+                </xsl:call-template>
+              </select>
+              <span class="note" id="security-note">Without encryption the login name, the password and
+                every mail cross the network readable. A mail that can't be sent encrypted is not
+                sent in plain text instead.</span>
+            </div>
+            <div class="field">
+              <label for="tlsverify">Server certificate</label>
+              <select id="tlsverify" name="tlsverify" aria-describedby="tlsverify-note">
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'on'"/>
+                  <xsl:with-param name="current" select="$smtp/tlsverify"/>
+                  <xsl:with-param name="label" select="'Verify'"/>
+                </xsl:call-template>
+                <xsl:call-template name="choice">
+                  <xsl:with-param name="value" select="'off'"/>
+                  <xsl:with-param name="current" select="$smtp/tlsverify"/>
+                  <xsl:with-param name="label" select="'Do not verify (accept any certificate)'"/>
+                </xsl:call-template>
+              </select>
+              <span class="note" id="tlsverify-note">Verify: the certificate must come from an authority
+                this system trusts and name the SMTP server above. Not verifying still encrypts, but
+                anyone who can intercept the connection can pose as the mail server and read the
+                password and the mails. Use it only for a local relay with a self-signed certificate.</span>
+            </div>
+          </div>
+        </fieldset>
+        <fieldset>
           <legend>Notification</legend>
           <label class="check">
             <input type="checkbox" name="enable" value="on">
@@ -83,7 +177,41 @@
           <button type="reset" class="btn">Undo changes</button>
         </div>
       </form>
+      <!-- Suggestions only: picking port 587 or 465 picks its usual encryption, and
+           picking an encryption fills in its usual port unless another was typed. -->
+      <script>
+        (function () {
+          var port = document.getElementById('port');
+          var security = document.getElementById('security');
+          if (!port || !security) return;
+          var modeOfPort = { '587': 'starttls', '465': 'tls' };
+          var portOfMode = { none: '25', starttls: '587', tls: '465' };
+          port.addEventListener('change', function () {
+            var mode = modeOfPort[port.value.trim()];
+            if (mode) security.value = mode;
+          });
+          security.addEventListener('change', function () {
+            var typed = port.value.trim();
+            if (typed === '' || typed === '25' || typed === '587' || typed === '465')
+              port.value = portOfMode[security.value];
+          });
+        })();
+      </script>
     </section>
+  </xsl:template>
+
+  <!-- One option of a select, selected when it is the stored value (the first
+       option is the default when nothing is stored). -->
+  <xsl:template name="choice">
+    <xsl:param name="value"/>
+    <xsl:param name="current"/>
+    <xsl:param name="label"/>
+    <option value="{$value}">
+      <xsl:if test="string($current) = $value">
+        <xsl:attribute name="selected">selected</xsl:attribute>
+      </xsl:if>
+      <xsl:value-of select="$label"/>
+    </option>
   </xsl:template>
 
   <xsl:template match="recipients">

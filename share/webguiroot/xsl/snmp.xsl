@@ -2,7 +2,8 @@
 <!--
   SNMP page: three trap receivers and the event levels that are sent as traps.
   Posts func=SetSnmp, trap_client_<n> (n decimal), trap_port_<n> (n hex) and
-  check_info / check_warn / check_error to snmp.cgi.
+  check_info / check_warn / check_error to snmp.cgi; a second form posts
+  func=SendTestTrap (one trap to every saved receiver).
 -->
 <xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
 
@@ -60,6 +61,17 @@
         </div>
       </section>
     </form>
+    <section class="card" aria-labelledby="test-heading">
+      <h2 id="test-heading">Try it</h2>
+      <form method="post" action="snmp.cgi" id="test-trap-form">
+        <input type="hidden" name="func" value="SendTestTrap"/>
+        <p class="hint" id="test-trap-note">Sends one test trap now to every saved receiver, whatever
+          the event levels, so you can see whether traps from this host arrive. Save your changes first.</p>
+        <div class="actions">
+          <button type="submit" class="btn" aria-describedby="test-trap-note">Send test trap</button>
+        </div>
+      </form>
+    </section>
   </xsl:template>
 
   <xsl:template match="client">
@@ -75,8 +87,8 @@
         <label class="sr-only" for="trap_client_{$id}">IPv4 address of receiver <xsl:value-of select="$id"/></label>
         <input type="text" id="trap_client_{$id}" name="trap_client_{$id}" value="{ip}"
                maxlength="31" inputmode="decimal" autocomplete="off" placeholder="e.g. 192.0.2.10"
-               pattern="[0-9]{{1,3}}\.[0-9]{{1,3}}\.[0-9]{{1,3}}\.[0-9]{{1,3}}"
-               title="Four numbers separated by dots, for example 192.0.2.10"/>
+               pattern="((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\.){{3}}(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
+               title="Four numbers from 0 to 255 without leading zeros, separated by dots, for example 192.0.2.10"/>
       </td>
       <td data-label="UDP port">
         <label class="sr-only" for="trap_port_{$hexid}">UDP port of receiver <xsl:value-of select="$id"/></label>

@@ -1,0 +1,337 @@
+#include "notify/EmailCenter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include <tinyxml.h>
+
+#include "mail/Base64.h"
+#include "mail/GenSMTP.h"
+#include "mail/SmtpAuth.h"
+
+KvoLock EmailCenter::m_lock;
+
+namespace {
+
+// Settings in the order a new file lists them.
+const char kByAuthType[] = "byAuthType";
+const char kByAuth[] = "byAuth";
+const char kLoginName[] = "szLoginName";
+const char kMailFrom[] = "szMailFrom";
+const char kPassword[] = "szPassword";
+const char kServer[] = "szSMTPServer";
+const char kPort[] = "uPort";
+// Connection security, elements of their own: absent means none / check on.
+const char kSecurity[] = "bySecurity";
+const char kTlsFlags[] = "byTlsFlags";
+const char kRcpt[] = "Rcpt";
+const char kRecipient[] = "recipient";
+const char kLevel[] = "byLevel";
+const char kAddress[] = "szMailAddress";
+const char kName[] = "szName";
+
+// The password holds at most 63 bytes; its Base64 text at most 84 characters.
+const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
+
+// An element with one text child: a setting or a recipient's field.
+std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
+    auto element = std::make_unique<TiXmlElement>(name);
+    element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
+    return element;
+}
+
+// A fixed text field as a string, never reading past the field.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+// Copies at most size - 1 bytes and always terminates.
+void CopyBounded(char* out, size_t size, const char* text) {
+    size_t n = strnlen(text, size - 1);
+    memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+std::string DecimalText(unsigned int value) {
+    char text[16];
+    snprintf(text, sizeof text, "%d", static_cast<int>(value));
+    return text;
+}
+
+}  // namespace
+
+EmailCenter::EmailCenter() : m_writer(m_log, 0600) {}
+
+bool EmailCenter::InitEmailCenter(std::string path) {
+    m_path = std::move(path);
+    return true;
+}
+
+std::string EmailCenter::EventSubject(const std::string& hostAddress) {
+    if (hostAddress.empty()) return std::string(SMTP_DEFAULT_SUBJECT) + " (from inbound)";
+    return std::string(SMTP_DEFAULT_SUBJECT) + " (from inbound " + hostAddress + ")";
+}
+
+unsigned char EmailCenter::MailLevel(int level) {
+    if (level == 'E') return MAIL_LEVEL_ERROR;
+    if (level == 'W') return MAIL_LEVEL_WARNING;
+    return MAIL_LEVEL_INFORMATION;
+}
+
+void EmailCenter::SetHostAddressSource(std::function<bool(std::string&)> source) {
+    m_hostAddress = std::move(source);
+}
+
+bool EmailCenter::HostAddress(std::string& address) {
+    return m_hostAddress && m_hostAddress(address);
+}
+
+EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
+    struct stat st;
+    if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
+    // The XML reader cannot be trusted with a directory or a device.
+    if (!S_ISREG(st.st_mode)) return LOAD_UNREADABLE;
+    // A file we may not read is not empty: a write must not replace it.
+    int probe = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0) return LOAD_NO_ACCESS;
+    close(probe);
+    if (doc.LoadFile(m_path.c_str())) return LOAD_OK;
+    // A failed parse may leave a partial tree behind; start from nothing.
+    doc.Clear();
+    doc.ClearError();
+    return SettingsFileWriter::HoldsOnlyWhiteSpace(m_path) ? LOAD_MISSING : LOAD_UNREADABLE;
+}
+
+// A file that did not parse is set aside first, so the administrator's text
+// (and the recipients in it) survives the write that replaces it.
+bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what) {
+    std::string content;
+    std::string error;
+    if (loaded == LOAD_NO_ACCESS) {
+        error = "the existing file cannot be read, so it is not replaced";
+    } else if (!SettingsFileWriter::Render(doc, content)) {
+        error = "cannot print the settings";
+    } else if (loaded == LOAD_UNREADABLE) {
+        struct stat st;
+        if (stat(m_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            error = "not a regular file";
+        } else if (!m_writer.SetAside(m_path, error)) {
+            error = "unreadable file not replaced: " + error;
+        }
+    }
+    if (error.empty() && m_writer.Save(m_path, content, error)) return true;
+    m_log.ShowMessage(LOG_ERROR, "E-mail settings file %s not saved (%s): %s", m_path.c_str(),
+                      what, error.c_str());
+    return false;
+}
+
+TiXmlElement* EmailCenter::WalkCreating(TiXmlNode* parent, const char* name) {
+    TiXmlElement* child = parent->FirstChildElement(name);
+    if (child) return child;
+    // The parent takes ownership of what it links.
+    return parent->LinkEndChild(std::make_unique<TiXmlElement>(name).release())->ToElement();
+}
+
+bool EmailCenter::SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer,
+                                      size_t size) {
+    TiXmlElement* element = parent->FirstChildElement(name);
+    if (!element) return false;
+    TiXmlNode* first = element->FirstChild();
+    // Hand-edited text may be longer than the field: cut it to the field's width.
+    CopyBounded(buffer, size, first ? first->Value() : "");
+    return true;
+}
+
+// Refuses an element that holds elements: giving its first child a new value
+// would rename that child and corrupt the file.
+bool EmailCenter::SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value) {
+    TiXmlElement* element = parent->FirstChildElement(name);
+    if (!element) {
+        parent->LinkEndChild(Leaf(name, value).release());
+        return true;
+    }
+    if (element->FirstChildElement()) return false;
+    TiXmlNode* first = element->FirstChild();
+    if (first && first->ToText()) {
+        first->SetValue(value);
+    } else {
+        // Only a comment or the like: put the text in front of it.
+        auto text = std::make_unique<TiXmlText>(value);
+        if (first) element->InsertBeforeChild(first, *text);
+        else element->LinkEndChild(text.release());
+    }
+    return true;
+}
+
+bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
+    if (m_path.empty() || !info) return false;
+    TiXmlDocument doc;
+    if (LoadDocument(doc) != LOAD_OK) return false;
+    TiXmlElement* root = doc.FirstChildElement("root");
+    if (!root) return false;
+
+    auto number = [&](const char* name) {
+        char text[32] = {};
+        int value = 0;
+        if (!SMTPServer_GetValue(root, name, text, sizeof text) || sscanf(text, "%d", &value) != 1)
+            return 0;
+        return value;
+    };
+    SMTP_SERVER_INFO read;
+    read.byAuthType = static_cast<uint8_t>(number(kByAuthType));
+    read.byAuth = static_cast<uint8_t>(number(kByAuth));
+    read.uPort = static_cast<uint16_t>(number(kPort));
+    SMTPServer_GetValue(root, kLoginName, read.szLoginName, sizeof read.szLoginName);
+    SMTPServer_GetValue(root, kMailFrom, read.szMailFrom, sizeof read.szMailFrom);
+    TiXmlElement* password = root->FirstChildElement(kPassword);
+    if (password && password->FirstChild()) {
+        // Text that is not Base64, or too long for the field, reads as no password.
+        if (Base64::Base64Decode(read.szPassword, password->FirstChild()->Value(),
+                                 sizeof read.szPassword - 1) < 0)
+            read.szPassword[0] = '\0';
+    }
+    SMTPServer_GetValue(root, kServer, read.szSMTPServer, sizeof read.szSMTPServer);
+    read.bySecurity = static_cast<uint8_t>(number(kSecurity));
+    read.byTlsFlags = static_cast<uint8_t>(number(kTlsFlags));
+    *info = read;
+    return true;
+}
+
+bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info) {
+    if (m_path.empty() || !info) return false;
+    std::lock_guard<KvoLock> guard(m_lock);
+    TiXmlDocument doc;
+    LoadResult loaded = LoadDocument(doc);
+    TiXmlElement* root = WalkCreating(&doc, "root");
+
+    std::string password = FieldText(info->szPassword);
+    char encoded[kPasswordBase64Size] = {};
+    Base64::Base64Encode(encoded, password.data(), static_cast<int>(password.size()));
+    const std::pair<const char*, std::string> values[] = {
+        {kByAuthType, DecimalText(info->byAuthType)},
+        {kByAuth, DecimalText(info->byAuth)},
+        {kLoginName, FieldText(info->szLoginName)},
+        {kMailFrom, FieldText(info->szMailFrom)},
+        {kPassword, encoded},
+        {kServer, FieldText(info->szSMTPServer)},
+        {kPort, DecimalText(info->uPort)},
+        {kSecurity, DecimalText(info->bySecurity)},
+        {kTlsFlags, DecimalText(info->byTlsFlags)},
+    };
+    for (const auto& value : values) {
+        // The security elements appear once TLS settings are made: a file of
+        // plain-text settings stays exactly as older versions wrote it.
+        bool optional = value.first == kSecurity || value.first == kTlsFlags;
+        if (optional && value.second == "0" && !root->FirstChildElement(value.first)) continue;
+        if (!SMTPServer_SetValue(root, value.first, value.second.c_str())) {
+            m_log.ShowMessage(LOG_ERROR, "E-mail settings file %s not saved: element %s holds "
+                              "other elements", m_path.c_str(), value.first);
+            return false;
+        }
+    }
+    return SaveDocument(doc, loaded, "SMTP server");
+}
+
+bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
+    if (m_path.empty()) return false;
+    TiXmlDocument doc;
+    if (LoadDocument(doc) != LOAD_OK) return false;
+    TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
+    if (!rcpt->FirstChild()) return false;
+
+    // Every child counts, whatever its name (a comment too).
+    for (TiXmlNode* child = rcpt->FirstChild(); child; child = child->NextSibling()) {
+        _MAIL_RECIPIENT_INFO info;
+        char level[32] = {};
+        int value = 0;
+        if (SMTPServer_GetValue(child, kLevel, level, sizeof level))
+            info.byLevel = sscanf(level, "%d", &value) == 1 ? static_cast<uint8_t>(value) : 0;
+        else
+            info.byLevel = MAIL_LEVEL_INFORMATION;
+        SMTPServer_GetValue(child, kAddress, info.szMailAddress, sizeof info.szMailAddress);
+        SMTPServer_GetValue(child, kName, info.szName, sizeof info.szName);
+        list.push_back(info);
+    }
+    return true;
+}
+
+bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type) {
+    if (m_path.empty() || !info) return false;
+    std::lock_guard<KvoLock> guard(m_lock);
+    TiXmlDocument doc;
+    LoadResult loaded = LoadDocument(doc);
+    TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
+    switch (type) {
+    case RCPT_EDIT_MODIFY:
+        return RcptEdit(rcpt, info);
+    case RCPT_EDIT_DELETE:
+        if (!RcptDelete(rcpt, info)) return false;
+        break;
+    case RCPT_EDIT_ADD:
+        if (!RcptAdd(rcpt, info)) return false;
+        break;
+    default:
+        break;
+    }
+    return SaveDocument(doc, loaded, "recipients");
+}
+
+bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
+    std::string address = FieldText(info->szMailAddress);
+    std::vector<_MAIL_RECIPIENT_INFO> current;
+    EnumRcpt(current);  // the caller holds m_lock: the same file as `rcpt`'s
+    for (const auto& known : current) {
+        if (FieldText(known.szMailAddress) == address) return false;
+    }
+    TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(kRecipient).release());
+    recipient->LinkEndChild(Leaf(kLevel, DecimalText(info->byLevel)).release());
+    recipient->LinkEndChild(Leaf(kAddress, address).release());
+    recipient->LinkEndChild(Leaf(kName, FieldText(info->szName)).release());
+    return true;
+}
+
+bool EmailCenter::RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
+    std::string address = FieldText(info->szMailAddress);
+    for (TiXmlNode* child = rcpt->FirstChild(); child; child = child->NextSibling()) {
+        TiXmlElement* element = child->FirstChildElement(kAddress);
+        if (!element || !element->FirstChild()) continue;
+        if (element->FirstChild()->ValueStr() == address) {
+            rcpt->RemoveChild(child);  // only the first match
+            return true;
+        }
+    }
+    return false;
+}
+
+bool EmailCenter::RcptEdit(TiXmlNode* /*rcpt*/, _MAIL_RECIPIENT_INFO* /*info*/) { return false; }
+
+void EmailCenter::EventArrived(int level, const char* text) {
+    if (m_path.empty()) return;
+    SMTP_SERVER_INFO server;
+    if (!GetSMTPServer(&server)) return;
+    if (server.byAuth & SMTP_AUTH_DISABLED) return;
+
+    _MAIL_CONTENT content;
+    content.strBody = text ? text : "";
+    std::string address;
+    if (!HostAddress(address)) address.clear();
+    content.strSubject = EventSubject(address);
+    content.byMailLevel = MailLevel(level);
+
+    std::vector<_MAIL_RECIPIENT_INFO> recipients;
+    if (!EnumRcpt(recipients)) return;
+    GenSMTP smtp(server);
+    int result = smtp.SendMail(recipients, 1, &content);
+    if (result != 0) {
+        m_log.ShowMessage(LOG_ERROR, "Event mail not delivered through SMTP server %s:%u: %s "
+                          "(code %#x)", FieldText(server.szSMTPServer).c_str(), server.uPort,
+                          smtp.GetFailureReason().c_str(), static_cast<unsigned int>(result));
+    }
+}

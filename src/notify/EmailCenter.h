@@ -1,0 +1,90 @@
+// EmailCenter: the e-mail notification settings (SMTP account and recipients) in
+// their own XML file, read anew on every call, and one mail per controller event.
+// The server manager owns the one instance (static `m_emailcenter`) and gives it
+// the path before any thread starts. Page client threads and the notify thread
+// call it; the static `m_lock` serialises writers, readers take no lock (a save
+// replaces the file atomically, so a reader sees the old or the new file whole).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "MAIL_CONTENT.h"
+#include "MAIL_RECIPIENT_INFO.h"
+#include "SMTP_SERVER_INFO.h"
+#include "KvoLock.h"
+#include "config/SettingsFileWriter.h"
+
+class TiXmlDocument;
+class TiXmlNode;
+class TiXmlElement;
+
+enum RCPT_EDIT_TYPE {
+    RCPT_EDIT_ADD = 0,
+    RCPT_EDIT_MODIFY = 1,  // not supported: always fails, file untouched
+    RCPT_EDIT_DELETE = 2,
+};
+
+class EmailCenter {
+public:
+    EmailCenter();
+    virtual ~EmailCenter() = default;
+    EmailCenter(const EmailCenter&) = delete;
+    EmailCenter& operator=(const EmailCenter&) = delete;
+
+    // Stores the e-mail file's path. Call once, before other threads use the center.
+    bool InitEmailCenter(std::string path);
+
+    // Fills `info` from the file; false (record untouched) when the file does not
+    // load or has no root element.
+    bool GetSMTPServer(SMTP_SERVER_INFO* info);
+    // Writes all seven settings, and the connection security (bySecurity,
+    // byTlsFlags) once it is set or in the file; true when the file was saved.
+    bool SetSMTPServer(SMTP_SERVER_INFO* info);
+    // Appends every recipient of the file in file order; true when one was appended.
+    bool EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list);
+    // Adds or deletes (by szMailAddress) one recipient; true when saved.
+    bool EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type);
+    // Mails the event (`level` 'I', 'W' or 'E') to the matching recipients; runs
+    // the whole SMTP dialogue on the calling thread. A failed delivery is logged.
+    void EventArrived(int level, const char* text);
+
+    // How this host's first IPv4 address is found (the pages' GetHostName in the
+    // service); false when none can be had. Set before other threads use the center.
+    void SetHostAddressSource(std::function<bool(std::string&)> source);
+
+    // Sends the center's warnings and errors to `imp` (not owned) instead of
+    // standard output. Call before the center is shared between threads.
+    void SetLogImp(LogImp* imp) { m_log.SetLogImp(imp); }
+
+    // The subject of an event mail, with or without this host's address.
+    static std::string EventSubject(const std::string& hostAddress);
+    // The level bit of an event level letter ('X' and the like count as information).
+    static unsigned char MailLevel(int level);
+
+    static KvoLock m_lock;
+
+protected:
+    // This host's first IPv4 address through the source; false when none can be had.
+    virtual bool HostAddress(std::string& address);
+
+private:
+    enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE, LOAD_NO_ACCESS };
+
+    LoadResult LoadDocument(TiXmlDocument& doc);
+    bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what);
+    static TiXmlElement* WalkCreating(TiXmlNode* parent, const char* name);
+
+    bool SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer, size_t size);
+    bool SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value);
+    bool RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info);
+    bool RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info);
+    bool RcptEdit(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info);
+
+    std::string m_path;
+    std::function<bool(std::string&)> m_hostAddress;
+    Log m_log;
+    SettingsFileWriter m_writer;
+};

@@ -1,0 +1,175 @@
+#include "notify/NotifyManager.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "EventChannelRecords.h"
+#include "GenServerThread.h"
+#include "controller/kvoIO.h"
+#include "notify/EmailCenter.h"
+#include "notify/KvoSnmpTrap.h"
+#include "server/Console.h"
+
+namespace {
+constexpr unsigned int kEventBuffer = 1;
+constexpr unsigned char kEventConnection = 65;
+constexpr unsigned int kDisconnectLength = sizeof KVO_EVENT_DISCONNECT - 1;  // no terminator
+constexpr useconds_t kReadPause = 1000;
+}  // namespace
+
+constexpr std::chrono::milliseconds NotifyManager::kSweepPause;
+constexpr std::chrono::milliseconds NotifyManager::kReplyBound;
+constexpr std::chrono::milliseconds NotifyManager::kStopBound;
+
+struct NotifyManager::PollerState {
+    PollerState(KvoSnmpTrap& t, EmailCenter& m) : trap(t), mail(m) {}
+
+    KvoSnmpTrap& trap;
+    EmailCenter& mail;
+    std::mutex mutex;
+    std::condition_variable wake;      // the pause ends early, or the poller has ended
+    std::atomic<bool> m_stop{false};   // read by the poller between every step
+    bool running = false;              // a poller thread owns this block
+    std::chrono::milliseconds pause{kSweepPause};
+    char m_text[4096] = {};            // the current event's message; poller only
+};
+
+// The poller's own work: one sweep's visits. Kept out of the class so that it
+// only ever reaches the shared block.
+class EventPoller {
+public:
+    explicit EventPoller(NotifyManager::PollerState& s) : m_s(s), m_io(kvoIO::GetInstance()) {
+        KvoFillHandshakeRequest(m_hello);
+        KvoFillEventRequest(m_ask);
+    }
+
+    unsigned int Count() { return m_io->getControllerCount(); }
+
+    void Visit(unsigned int controller) {
+        if (Fetch(controller) && IsEvent()) Deliver(controller);
+        // Whatever happened, the firmware gets the end of the exchange.
+        m_io->writeIO(controller, kEventBuffer, kEventConnection, KVO_EVENT_DISCONNECT,
+                      kDisconnectLength);
+    }
+
+private:
+    bool Write(unsigned int controller, const void* record, unsigned int size) {
+        return m_io->writeIO(controller, kEventBuffer, kEventConnection,
+                             static_cast<const char*>(record), size) >= 1;
+    }
+
+    // Reads until something arrives; -1 on a failed read, a stop request, or
+    // no reply within the bound (a controller that never answers must not stop
+    // the other controllers' visits, nor the service's shutdown).
+    int AwaitReply(unsigned int controller, char* area, unsigned int size) {
+        auto deadline = std::chrono::steady_clock::now() + NotifyManager::kReplyBound;
+        for (;;) {
+            int n = m_io->readIO(controller, kEventBuffer, kEventConnection, area, size);
+            if (n != 0) return n > 0 ? n : -1;
+            if (m_s.m_stop.load() || std::chrono::steady_clock::now() >= deadline) return -1;
+            usleep(kReadPause);
+        }
+    }
+
+    bool Fetch(unsigned int controller) {
+        if (!Write(controller, &m_hello, sizeof m_hello)) return false;
+        char ack[KVO_HANDSHAKE_REPLY_SIZE];
+        if (AwaitReply(controller, ack, sizeof ack) < 0) return false;
+        if (!Write(controller, &m_ask, sizeof m_ask)) return false;
+        // Cleared whole and ended within what was read: no stale text.
+        std::memset(m_area, 0, sizeof m_area);
+        int n = AwaitReply(controller, m_area, KVO_EVENT_REPLY_AREA);
+        if (n < 0) return false;
+        m_area[n] = '\0';
+        return true;
+    }
+
+    bool IsEvent() {
+        std::memcpy(&m_reply, m_area, sizeof m_reply);
+        return std::memcmp(m_reply.szSignature, KVO_EVENT_SIGNATURE, sizeof KVO_EVENT_SIGNATURE) == 0 &&
+               m_reply.byKind == KVO_EVENT_KIND_REPLY && m_reply.uGroup == KVO_EVENT_GROUP &&
+               m_reply.uFunction == KVO_EVENT_FUNCTION;
+    }
+
+    void Deliver(unsigned int controller) {
+        const char* text = m_area + KVO_EVENT_TEXT_OFFSET;
+        Console::Print("Get event: %s\r\n", text);
+        KvoEventTime t = KvoUnpackEventTime(m_reply.uTime);
+        snprintf(m_s.m_text, sizeof m_s.m_text,
+                 "At 20%02d-%02d-%02d %02d:%02d:%02d Controller %d:\r\n %s", t.year - 2000,
+                 t.month, t.day, t.hour, t.minute, t.second, static_cast<int>(controller) + 1, text);
+        int level = m_reply.byLevel;
+        m_s.trap.SendTextTrap(level, m_s.m_text);
+        m_s.mail.EventArrived(level, m_s.m_text);
+    }
+
+    NotifyManager::PollerState& m_s;
+    kvoIO* m_io;
+    _KVO_HANDSHAKE_REQUEST m_hello;
+    _KVO_EVENT_REQUEST m_ask;
+    _KVO_EVENT_REPLY m_reply;
+    char m_area[KVO_EVENT_REPLY_AREA + 1];
+};
+
+NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail)
+    : m_state(std::make_shared<PollerState>(trap, mail)) {}
+
+NotifyManager::~NotifyManager() { terminate(); }
+
+void NotifyManager::Initialize() {}
+
+void NotifyManager::Run() {
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    m_state->m_stop = false;
+    if (m_state->running) return;  // a stopping poller simply carries on
+    auto hold = std::make_unique<std::shared_ptr<PollerState>>(m_state);
+    KVO_THREAD_HANDLE handle{};
+    if (GENSVR_CREATE_THREAD(handle, ThreadProc, hold.get()) != 0) {
+        ShowMessage(LOG_ERROR, "Failed to create notify manager thread.");
+        GENSVR_TERMINATE_THREAD(handle);
+        return;
+    }
+    hold.release();  // the thread owns its reference now
+    m_state->running = true;
+}
+
+bool NotifyManager::terminate() {
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    m_state->m_stop = true;
+    m_state->wake.notify_all();
+    return m_state->wake.wait_for(lock, kStopBound, [&] { return !m_state->running; });
+}
+
+bool NotifyManager::IsRunning() const {
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    return m_state->running;
+}
+
+void NotifyManager::SetSweepPause(std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    m_state->pause = pause;
+}
+
+void* NotifyManager::ThreadProc(void* arg) {
+    std::unique_ptr<std::shared_ptr<PollerState>> hold(static_cast<std::shared_ptr<PollerState>*>(arg));
+    PollerState& s = **hold;
+    auto poller = std::make_unique<EventPoller>(s);
+    unsigned int count = poller->Count();  // fixed while the service runs
+    std::unique_lock<std::mutex> lock(s.mutex);
+    while (!s.m_stop) {
+        lock.unlock();
+        for (unsigned int i = 0; i < count && !s.m_stop; ++i) poller->Visit(i);
+        lock.lock();
+        s.wake.wait_for(lock, s.pause, [&] { return s.m_stop.load(); });
+    }
+    // Decided under the lock, so Run either sees this thread running (and it
+    // carries on) or sees it gone (and starts a new one).
+    s.running = false;
+    s.wake.notify_all();
+    return nullptr;
+}

@@ -1,0 +1,49 @@
+// NotifyManager: owns the one event poller thread, which visits every controller
+// over its event channel (buffer 1, connection 65), fetches at most one event per
+// visit, and hands it to the trap sender and then the e-mail center; every 10 s.
+// The server manager embeds it and calls Initialize, Run and terminate from its
+// own threads. What the poller touches lives in a block it shares (`m_state`,
+// guarded by that block's mutex), so a poller that outlives terminate's bounded
+// wait never reaches a destroyed manager. The trap sender and the e-mail center
+// must outlive the poller (the service's are static).
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "Log.h"
+
+class EmailCenter;
+class KvoSnmpTrap;
+
+class NotifyManager : public Log {
+public:
+    // Pause between sweeps; bound on the wait for one reply; terminate's wait.
+    static constexpr std::chrono::milliseconds kSweepPause{10000};
+    static constexpr std::chrono::milliseconds kReplyBound{2000};
+    static constexpr std::chrono::milliseconds kStopBound{5000};
+
+    NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail);
+    ~NotifyManager() override;
+    NotifyManager(const NotifyManager&) = delete;
+    NotifyManager& operator=(const NotifyManager&) = delete;
+
+    // Nothing to prepare; kept for the manager's start-up order.
+    void Initialize();
+    // Starts the poller, or lets a stopping one carry on: never two pollers.
+    void Run();
+    // Stops the poller: wakes its pause and waits up to kStopBound for it to end.
+    // True when it has ended (or never ran).
+    bool terminate();
+
+    bool IsRunning() const;
+    // Shorter pause between sweeps, for tests and benchmarks; takes effect at the next pause.
+    void SetSweepPause(std::chrono::milliseconds pause);
+
+    static void* ThreadProc(void* arg);
+
+private:
+    friend class EventPoller;  // the poller's visits, reaching only the shared block
+    struct PollerState;
+    std::shared_ptr<PollerState> m_state;
+};

@@ -1,0 +1,225 @@
+// The e-mail page over real sockets: the SMTP account and the recipients kept
+// by the e-mail center, the refusals and their messages, and the test mail
+// through the postfix test peer (accepted, refused login, nobody listening).
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "PageServerFixture.h"
+#include "mail/PostfixPeer.h"
+
+namespace {
+
+using kvotest::PageDoc;
+
+const char kParameterError[] = "Parameter error.";
+const char kPortMessage[] = "Port number should be in the range 1 to 65535.";
+const char kNameMessage[] = "Name can only contain ''-'',''_'',letters and numbers.";
+
+class EmailPageTest : public kvotest::PageServerFixture {
+protected:
+    static PageDoc Act(const std::string& func, const std::string& fields) {
+        return Post("/email.cgi", "func=" + func + (fields.empty() ? "" : "&" + fields));
+    }
+    static PageDoc SetSmtp(const std::string& fields) { return Act("SetSmtp", fields); }
+    static SMTP_SERVER_INFO Stored() {
+        SMTP_SERVER_INFO info;
+        EXPECT_TRUE(Email().GetSMTPServer(&info));
+        return info;
+    }
+    // The listed recipients as "address name mask" lines.
+    static std::vector<std::string> Listed() {
+        std::vector<_MAIL_RECIPIENT_INFO> list;
+        Email().EnumRcpt(list);
+        std::vector<std::string> out;
+        for (const auto& r : list)
+            out.push_back(std::string(r.szMailAddress) + " " + r.szName + " " + std::to_string(r.byLevel));
+        return out;
+    }
+    static std::vector<std::string> Shown(const PageDoc& page) {
+        std::vector<std::string> out;
+        for (const TiXmlElement* r = page.Nth(page.At("setting/recipients"), "recipient", 0); r;
+             r = r->NextSiblingElement("recipient"))
+            out.push_back(PageDoc::LeafText(r, "email") + " " + PageDoc::LeafText(r, "name"));
+        return out;
+    }
+    static const char* kAccount;
+};
+
+const char* EmailPageTest::kAccount = "smtpadd=mail.example.org&fromadd=raid%40example.org&lognamedd=raid&passdd=s3cr%3Dt";
+
+TEST_F(EmailPageTest, WithoutAFileThereIsNoAccountAndNoRecipient) {
+    PageDoc page = Get("/email.cgi");
+    ASSERT_TRUE(page.ok());
+    EXPECT_EQ("EMAIL Management", page.Title());
+    EXPECT_TRUE(page.Has("setting"));
+    EXPECT_FALSE(page.Has("setting/smtp"));
+    EXPECT_TRUE(page.Has("setting/recipients"));
+    EXPECT_TRUE(Shown(page).empty());
+    // An action of the other page only shows this one; nothing is stored anywhere.
+    page = Post("/email.cgi", "func=SetSnmp&trap_port_1=162&trap_client_1=10.0.0.5&check_info=on");
+    EXPECT_EQ("EMAIL Management", page.Title());
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ("<missing>", StoredText("/root/snmp/trap/trap1", "ip"));
+}
+
+TEST_F(EmailPageTest, AccountIsStoredAndShownWithoutItsPassword) {
+    PageDoc page = SetSmtp(std::string(kAccount) + "&port=587&enable=on");
+    EXPECT_TRUE(page.Errors().empty());
+    const TiXmlElement* smtp = page.At("setting/smtp");
+    ASSERT_NE(nullptr, smtp) << page.body;
+    EXPECT_STREQ("1", smtp->Attribute("enabled"));
+    EXPECT_EQ("mail.example.org", page.Text("setting/smtp/server"));
+    EXPECT_EQ("raid@example.org", page.Text("setting/smtp/from"));
+    EXPECT_EQ("raid", page.Text("setting/smtp/logname"));
+    EXPECT_EQ("587", page.Text("setting/smtp/port"));
+    EXPECT_EQ(std::string::npos, page.body.find("s3cr")) << page.body;
+    EXPECT_EQ(std::string::npos, page.body.find("czNjcj10")) << "nor its Base64";
+    SMTP_SERVER_INFO info = Stored();
+    EXPECT_STREQ("s3cr=t", info.szPassword);
+    EXPECT_EQ(SMTP_AUTH_LOGIN, info.byAuth);
+    EXPECT_EQ(0, info.byAuthType);
+
+    // Without "enable" notification is off; without a login name no login.
+    page = SetSmtp("smtpadd=mail.example.org&fromadd=raid%40example.org&lognamedd=&passdd=");
+    EXPECT_STREQ("0", page.At("setting/smtp")->Attribute("enabled"));
+    EXPECT_EQ(SMTP_AUTH_DISABLED, Stored().byAuth);
+    EXPECT_EQ("0", page.Text("setting/smtp/port")) << "no port field stores 0";
+}
+
+TEST_F(EmailPageTest, PortAndLengthRefusalsStoreNothing) {
+    SetSmtp(std::string(kAccount) + "&port=25&enable=on");
+    for (const char* port : {"0", "abc", "65536", "2.7e4", "-25", "4295032831", "99999999999999999999"}) {
+        PageDoc page = SetSmtp(std::string("smtpadd=other.example.org&fromadd=a%40b&lognamedd=&passdd=&port=") + port);
+        EXPECT_EQ(std::vector<std::string>{kPortMessage}, page.Errors()) << port;
+        EXPECT_STREQ("mail.example.org", Stored().szSMTPServer) << port;
+    }
+    PageDoc page = SetSmtp(std::string(kAccount) + "&port=65535");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(65535, Stored().uPort);
+    // A stored port 0 shows as an empty field, which the browser sends back as
+    // "port=": that is no port, not a wrong one.
+    page = SetSmtp(std::string(kAccount) + "&port=");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(0, Stored().uPort);
+
+    std::string sixtyThree(63, 'm'), sixtyFour(64, 'm');
+    for (const std::string& fields : {"smtpadd=" + sixtyFour + "&fromadd=a&lognamedd=&passdd=",
+                                      "smtpadd=a&fromadd=" + sixtyFour + "&lognamedd=&passdd=",
+                                      "smtpadd=a&fromadd=b&lognamedd=&passdd=" + sixtyFour,
+                                      std::string("smtpadd=a&fromadd=b&lognamedd=")}) {
+        page = SetSmtp(fields);
+        EXPECT_EQ(std::vector<std::string>{kParameterError}, page.Errors()) << fields;
+        EXPECT_STREQ("mail.example.org", Stored().szSMTPServer);
+    }
+    page = SetSmtp("smtpadd=" + sixtyThree + "&fromadd=" + sixtyThree + "&lognamedd=&passdd=");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(sixtyThree, Stored().szSMTPServer);
+}
+
+TEST_F(EmailPageTest, RecipientsAreAddedWithTheirLevelsAndRefusedClearly) {
+    PageDoc page = Act("AddRecipient", "email=ops%40example.org&name=%20%20ops-team%20&check_warn=on&check_error=on");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(std::vector<std::string>{"ops@example.org ops-team"}, Shown(page));
+    const TiXmlElement* shown = page.Nth(page.At("setting/recipients"), "recipient", 0);
+    EXPECT_EQ(nullptr, shown->FirstChildElement("information"));
+    EXPECT_NE(nullptr, shown->FirstChildElement("warning"));
+    EXPECT_NE(nullptr, shown->FirstChildElement("error"));
+    EXPECT_NE(std::string::npos, page.body.find("<warning> Warning</warning>"));
+
+    struct Case {
+        const char* fields;
+        const char* message;
+    } cases[] = {
+        {"email=x%40example.org&name=ops%20team&check_info=on", kNameMessage},
+        {"email=x%40example.org&name=ops", kParameterError},                     // no level
+        {"email=&name=empty&check_info=on", kParameterError},                    // no address
+        {"name=noaddress&check_info=on", kParameterError},
+        {"email=ops%40example.org&name=again&check_info=on", "Failed to add new recipient."},
+    };
+    for (const auto& c : cases) {
+        page = Act("AddRecipient", c.fields);
+        EXPECT_EQ(std::vector<std::string>{c.message}, page.Errors()) << c.fields;
+    }
+    EXPECT_EQ(std::vector<std::string>{"ops@example.org ops-team 6"}, Listed());
+    // The key is case-sensitive: another case is another recipient.
+    Act("AddRecipient", "email=OPS%40example.org&name=&check_info=on");
+    EXPECT_EQ(2u, Listed().size());
+}
+
+TEST_F(EmailPageTest, DeleteStopsAtTheFirstUnknownAddress) {
+    for (const char* who : {"a", "b", "c"})
+        Act("AddRecipient", std::string("email=") + who + "%40example.org&name=" + who + "&check_error=on");
+    // Fields are taken in name order: check_1 (a) goes, check_2 is unknown and
+    // stops the visit, so check_3 (c) stays.
+    PageDoc page = Act("DeleteRecipient", "check_1=a%40example.org&check_2=zz%40example.org&check_3=c%40example.org");
+    EXPECT_EQ(std::vector<std::string>{"Failed to delete recipient 'zz@example.org'."}, page.Errors());
+    EXPECT_EQ((std::vector<std::string>{"b@example.org b", "c@example.org c"}), Shown(page));
+    page = Act("DeleteRecipient", "check_1=" + std::string(128, 'x'));
+    EXPECT_EQ(std::vector<std::string>{kParameterError}, page.Errors());
+    page = Act("DeleteRecipient", "");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(2u, Listed().size());
+}
+
+class EmailTestMailTest : public EmailPageTest {
+protected:
+    void SetUp() override {
+        EmailPageTest::SetUp();
+        std::string why;
+        if (!peer.Load(&why)) GTEST_SKIP() << "postfix test peer unavailable: " << why;
+    }
+    std::string Account(const std::string& password, int port) {
+        return "smtpadd=127.0.0.1&fromadd=" + peer.Address("raid") + "&lognamedd=" + peer.user +
+               "&passdd=" + password + "&port=" + std::to_string(port) + "&enable=on";
+    }
+    kvotest::PostfixPeer peer;
+};
+
+TEST_F(EmailTestMailTest, TestMailReachesThePeerAndThePageSaysSo) {
+    PageDoc page = Act("SendTestMail", "testaddr=" + peer.Address("x"));
+    EXPECT_EQ(std::vector<std::string>{"No test mail sent: no mail server is set up yet."}, page.Errors());
+
+    ASSERT_TRUE(SetSmtp(Account(peer.password, peer.port)).Errors().empty());
+    std::string listed = peer.Address(kvotest::UniqueToken("pages-listed"));
+    Act("AddRecipient", "email=" + listed + "&name=night-shift&check_error=on");
+    page = Act("SendTestMail", "testrcpt=" + listed);
+    EXPECT_TRUE(page.Errors().empty()) << page.Errors().at(0);
+    std::string expected = "Test mail sent to " + listed + " through 127.0.0.1:" + std::to_string(peer.port) + ".";
+    EXPECT_EQ(std::vector<std::string>{expected}, page.Messages("info"));
+    auto mail = peer.FindHeld(listed);
+    ASSERT_TRUE(mail.has_value());
+    EXPECT_NE(std::string::npos, mail->text.find("This is a test mail.")) << mail->text;
+    EXPECT_NE(std::string::npos, mail->text.find("night-shift <" + listed + ">")) << mail->text;
+    peer.Delete(mail->id);
+    EXPECT_EQ(std::vector<std::string>{listed + " night-shift 4"}, Listed()) << "the stored levels are unchanged";
+
+    // A typed address wins over the chosen one.
+    std::string typed = peer.Address(kvotest::UniqueToken("pages-typed"));
+    page = Act("SendTestMail", "testrcpt=" + listed + "&testaddr=" + typed);
+    EXPECT_EQ(1u, page.Messages("info").size());
+    mail = peer.FindHeld(typed);
+    ASSERT_TRUE(mail.has_value());
+    peer.Delete(mail->id);
+}
+
+TEST_F(EmailTestMailTest, RefusedLoginAndNoServerAreExplainedOnThePage) {
+    ASSERT_TRUE(SetSmtp(Account("wrong-" + peer.password, peer.port)).Errors().empty());
+    std::string to = peer.Address(kvotest::UniqueToken("pages-refused"));
+    PageDoc page = Act("SendTestMail", "testaddr=" + to);
+    ASSERT_EQ(1u, page.Errors().size());
+    std::string error = page.Errors()[0];
+    EXPECT_EQ(0u, error.find("Test mail to " + to + " not sent: the server refused the login: \"535")) << error;
+    EXPECT_NE(std::string::npos, error.find("authentication failed")) << error;
+    EXPECT_FALSE(peer.AnyHeldWith(to));
+
+    int closed = kvotest::FreeTcpPort();
+    ASSERT_TRUE(SetSmtp(Account(peer.password, closed)).Errors().empty());
+    page = Act("SendTestMail", "testaddr=" + to);
+    ASSERT_EQ(1u, page.Errors().size());
+    EXPECT_EQ("Test mail to " + to + " not sent: cannot connect to 127.0.0.1:" + std::to_string(closed) +
+                  " (Connection refused).",
+              page.Errors()[0]);
+}
+
+}  // namespace
