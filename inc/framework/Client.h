@@ -28,5 +28,8 @@ public:
     virtual int Close() = 0;
     virtual int WhenBroken(int code) = 0;
     virtual std::string ToString() { return "Untitled Client"; }
+    // Milliseconds since bytes last moved either way; -1 when not tracked.
+    // The server closes the longest-idle client when another waits for a slot.
+    virtual long long IdleMilliseconds() { return -1; }
     ~Client() override = default;
 };

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "GenServerThread.h"
+#include "ClientWake.h"
 
 struct _CLIENT_PARAMS {
     KVO_THREAD_HANDLE hReceiveThread{};
@@ -19,4 +20,15 @@ struct _CLIENT_PARAMS {
     int32_t nController = 0;
     // Owned by the responder (the relay's hand-over flag between its two threads).
     std::atomic<int32_t> nLinkState{0};
+    // Signalled after every change of nState (by the server) and of
+    // nLinkState (by the responder), so neither side has to poll.
+    ClientWake wake;
 };
+
+// The launch hand-over of a responder thread: sleeps until the launch has
+// finished; true when both threads run (nState 2), false when it failed (0)
+// and the client must not be touched.
+inline bool KvoWaitForLaunch(_CLIENT_PARAMS* params) {
+    params->wake.Wait([params] { return params->nState.load() != 1; });
+    return params->nState.load() == 2;
+}

@@ -1,5 +1,7 @@
 #include "controller/DriverPort.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -21,6 +23,13 @@ DriverPort* _activePorts[DriverPort::kMaxActivePorts] = {};
 int32_t _activePortCount = 0;
 
 constexpr int kResetsPerCall = 3;
+constexpr long long kFirstBackoffMs = 100;
+constexpr long long kMaxBackoffMs = 2000;
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 bool HostIsLittleEndian() {
     const uint16_t probe = 1;
@@ -71,6 +80,18 @@ void DriverPort::Close() {
     m_connected = false;
 }
 
+bool DriverPort::IsCallable() const { return m_connected || NowNs() >= m_retryAtNs.load(); }
+
+void DriverPort::NoteReconnectFailure() {
+    m_backoffMs = m_backoffMs == 0 ? kFirstBackoffMs : std::min(m_backoffMs * 2, kMaxBackoffMs);
+    m_retryAtNs = NowNs() + m_backoffMs * 1000000;
+}
+
+void DriverPort::NoteConnected() {
+    m_backoffMs = 0;
+    m_retryAtNs = 0;
+}
+
 bool DriverPort::Reset() {
     std::lock_guard<KvoLock> guard(m_portLock);
     Close();
@@ -85,9 +106,11 @@ int DriverPort::DeviceIoControl(unsigned int controlCode, const void* input,
     if (!m_connected) {
         if (!ConnectToDataPort(m_className, m_connect, m_index)) {
             std::printf("Failed to reconnect to %s[%d].\n", m_className, m_index);
+            NoteReconnectFailure();
             return -1;
         }
         m_connected = true;
+        NoteConnected();
     }
     DriverBridge& bridge = DriverBridge::Current();
     int resetsLeft = kResetsPerCall;
@@ -98,11 +121,13 @@ int DriverPort::DeviceIoControl(unsigned int controlCode, const void* input,
                     static_cast<unsigned int>(r), m_className, m_index);
         if (resetsLeft == 0) {
             Close();
+            NoteReconnectFailure();
             return -1;
         }
         --resetsLeft;
         if (!Reset()) {
             std::puts("Failed to reset driver port.");
+            NoteReconnectFailure();
             return -1;
         }
     }

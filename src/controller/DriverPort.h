@@ -3,6 +3,9 @@
 // created and owned by the active-port table below (ActiveDriverPort /
 // ClearActivePorts), built on the main thread before other threads start.
 // DeviceIoControl may be called from any thread; m_portLock serialises it.
+// A port that lost its connection is tried again on later calls, no sooner
+// than its back-off (100 ms doubling to 2 s) allows, so service resumes on its
+// own once the driver is back.
 #pragma once
 
 #include <atomic>
@@ -42,11 +45,18 @@ public:
                         void* output, unsigned int outputLength, unsigned int* bytesReturned);
 
     bool IsConnected() const { return m_connected; }
+    // Connected, or unconnected with the back-off after its last failed
+    // reconnect over: the next call may try to reconnect.
+    bool IsCallable() const;
     bool SwapsBytes() const { return m_swapBytes; }
     int Index() const { return m_index; }
     const char* ClassName() const { return m_className; }
 
 private:
+    // A failed reconnect or reset: wait longer before the next attempt.
+    void NoteReconnectFailure();
+    void NoteConnected();
+
     bool CallOnce(unsigned int controlCode, const void* input, unsigned int inputLength,
                   void* output, unsigned int outputLength, unsigned int* bytesReturned);
 
@@ -57,6 +67,10 @@ private:
     std::atomic<bool> m_connected{false};  // read by kvoIO without the lock
     bool m_swapBytes = false;
     _DRIVER_PARAM m_param{};
+    // Reconnect back-off: steady-clock time (ns) before which an unconnected
+    // port is not tried again, and the current step (ms, 0 after a success).
+    std::atomic<long long> m_retryAtNs{0};
+    long long m_backoffMs = 0;
 };
 
 bool ConnectToDataPort(const char* className, unsigned int& connect, int index);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,7 @@ DriverBridge* g_installed = nullptr;
 
 // A driver call never legitimately takes long; this only stops a hung peer
 // from holding the port lock for ever.
-constexpr int kCallTimeoutSeconds = 10;
+std::atomic<int> g_callTimeoutMs{UnixDriverBridge::kDefaultCallTimeoutMs};
 
 bool ParseInstance(const char* text, unsigned long& value) {
     if (*text == '\0' || std::strlen(text) > 9) return false;
@@ -30,7 +31,8 @@ bool ParseInstance(const char* text, unsigned long& value) {
 }
 
 void SetTimeouts(int fd) {
-    timeval tv{kCallTimeoutSeconds, 0};
+    const int ms = g_callTimeoutMs.load();
+    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
@@ -81,7 +83,19 @@ ssize_t ReceiveMessage(int fd, iovec* parts, int count) {
     return n;
 }
 
+// The connection can no longer be trusted to pair requests with replies (a
+// reply may still be on its way): end it for both directions. The descriptor
+// stays open until the port closes it.
+int32_t Abandon(int fd) {
+    shutdown(fd, SHUT_RDWR);
+    return UnixDriverBridge::kTransportFailure;
+}
+
 }  // namespace
+
+void UnixDriverBridge::SetCallTimeout(int milliseconds) {
+    g_callTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultCallTimeoutMs;
+}
 
 DriverBridge& DriverBridge::Current() {
     static UnixDriverBridge platformBridge;
@@ -129,10 +143,10 @@ void UnixDriverBridge::CloseService(uint32_t handle) { close(static_cast<int>(ha
 int32_t UnixDriverBridge::CallScalar(uint32_t handle, uint32_t selector) {
     int fd = static_cast<int>(handle);
     iovec out[1] = {{&selector, sizeof selector}};
-    if (!SendMessage(fd, out, 1)) return kTransportFailure;
+    if (!SendMessage(fd, out, 1)) return Abandon(fd);
     int32_t result = 0;
     iovec in[1] = {{&result, sizeof result}};
-    if (ReceiveMessage(fd, in, 1) != static_cast<ssize_t>(sizeof result)) return kTransportFailure;
+    if (ReceiveMessage(fd, in, 1) != static_cast<ssize_t>(sizeof result)) return Abandon(fd);
     return result;
 }
 
@@ -142,14 +156,14 @@ int32_t UnixDriverBridge::CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& 
     uint32_t selector = KVO_SELECTOR_STRUCTURE;
     iovec request[2] = {{&selector, sizeof selector},
                         {const_cast<_IOCTL_PARAM_IN*>(&in), sizeof in}};
-    if (!SendMessage(fd, request, 2)) return kTransportFailure;
+    if (!SendMessage(fd, request, 2)) return Abandon(fd);
     // Receive into a scratch reply so a failed call leaves `out` untouched.
     int32_t result = 0;
     _IOCTL_PARAM_OUT reply;
     iovec answer[2] = {{&result, sizeof result}, {&reply, sizeof reply}};
     ssize_t n = ReceiveMessage(fd, answer, 2);
     if (n == static_cast<ssize_t>(sizeof result) && result != 0) return result;
-    if (n != static_cast<ssize_t>(sizeof result + sizeof reply)) return kTransportFailure;
+    if (n != static_cast<ssize_t>(sizeof result + sizeof reply)) return Abandon(fd);
     if (result != 0) return result;
     std::memcpy(&out, &reply, sizeof reply);
     return 0;

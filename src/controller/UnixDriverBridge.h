@@ -2,6 +2,9 @@
 // of class C is the socket DIR/C.<k>; services are enumerated by ascending k.
 // DIR is $KVOOMX_DRIVER_DIR (default /run/kvoomx/driver), read at every open.
 // Holds no state; safe from any thread (one connection is used by one caller at a time).
+// A call that times out or gets a short or truncated message shuts its
+// connection down: a late reply must never be taken as the next call's, and
+// every later call fails until the driver port resets the connection.
 #pragma once
 
 #include <string>
@@ -18,6 +21,11 @@ public:
     int32_t CallScalar(uint32_t handle, uint32_t selector) override;
     int32_t CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& in,
                           _IOCTL_PARAM_OUT& out) override;
+
+    // How long one call waits for the driver's reply; applies to connections
+    // opened afterwards (tests shorten it; the service keeps the default).
+    static void SetCallTimeout(int milliseconds);
+    static constexpr int kDefaultCallTimeoutMs = 10000;
 
     static std::string DriverDirectory();
     // Socket paths of the class's services in enumeration order.

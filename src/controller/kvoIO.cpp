@@ -19,7 +19,8 @@ constexpr unsigned int kMaxTransfer = 0xFFFFFF;
 DriverPort* ConnectedPort(unsigned int controller) {
     if (controller >= static_cast<unsigned int>(DriverPort::kMaxActivePorts)) return nullptr;
     DriverPort* port = _get_port(static_cast<int>(controller));
-    return (port && port->IsConnected()) ? port : nullptr;
+    // An unconnected port reconnects inside its next call once its back-off allows.
+    return (port && port->IsCallable()) ? port : nullptr;
 }
 
 void FillRequest(_KVO_SCSI_PASSTHROUGH_IN& header, uint8_t opCode, uint8_t direction,

@@ -4,11 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "GenServerThread.h"
 #include "server/Console.h"
@@ -31,7 +32,10 @@ struct ClientEntry {
     std::unique_ptr<Client> client;
     std::atomic<bool> registered{false};  // both threads launched, in the map
     std::atomic<int> liveThreads{0};      // client threads not yet released
+    bool evicted = false;                 // shut down to make room; under the map lock
 };
+
+using Clock = std::chrono::steady_clock;
 
 // How long a finished client thread gives its partner to notice nState 1.
 constexpr int kPartnerGraceMs = 20;
@@ -59,14 +63,21 @@ struct GenericServer::Core : public Log {
 
     void AcceptLoop(const std::shared_ptr<Core>& self, bool announceStart);
     int AddClient(const std::shared_ptr<Core>& self, Client* client);
-    bool LaunchClientThread(const std::shared_ptr<Core>& self,
-                            const std::shared_ptr<ClientEntry>& entry, bool receive);
+    bool StartClientThread(const std::shared_ptr<Core>& self,
+                           const std::shared_ptr<ClientEntry>& entry, bool receive);
+    void LaunchFailed(const std::shared_ptr<ClientEntry>& entry);
     void DropClient(const std::shared_ptr<ClientEntry>& entry);
     bool ClientMapOp(int op, Client* client, _CLIENT_PARAMS* params);
     bool ClientMapOpLocked(int op, Client* client, _CLIENT_PARAMS* params);
     void RunClient(const std::shared_ptr<ClientEntry>& entry, bool receive);
     int ReleaseLocked(std::map<Client*, std::shared_ptr<ClientEntry>>::iterator it);
     void LetPartnerGo(const std::shared_ptr<ClientEntry>& entry);
+    bool WaitForSlot();
+    std::optional<Clock::time_point> EvictLongestIdleLocked();
+    void WakeAcceptLoop();
+    int ServingCountLocked() const;
+    bool WaitUntilEmpty(Clock::time_point deadline);
+    static void SetState(_CLIENT_PARAMS& params, int32_t state);
 
     KvoSemaphore m_acceptLaunchSem;
     KvoSemaphore m_clientLaunchSem;
@@ -76,6 +87,10 @@ struct GenericServer::Core : public Log {
     std::map<Client*, std::shared_ptr<ClientEntry>> m_clients;
     std::map<Client*, std::shared_ptr<ClientEntry>> m_launching;  // AddClient in progress
     std::atomic<size_t> m_clientCount{0};  // m_clients.size(), readable without the lock
+    // Signalled under m_clientMapLock when a client leaves the map or the
+    // transport closes: wakes the accept loop waiting for a slot and ShutDown.
+    std::condition_variable_any m_clientsChanged;
+    std::atomic<int> m_evictIdleMs{GenericServer::kEvictIdleMs};
     const unsigned char m_controllerIndex;
     const unsigned int m_channel;
     std::unique_ptr<CommAgent> m_commAgent;
@@ -149,6 +164,7 @@ void GenericServer::ShutDown() {
     if (!core.m_running) return;
     ShowMessage(LOG_INFO, "Server is shutting down...");
     core.m_commAgent->Close();
+    core.WakeAcceptLoop();
     if (core.m_running && !core.m_acceptLaunchSem.WaitingForSignal(kLaunchPolls)) {
         GENSVR_TERMINATE_THREAD(core.m_acceptThread);
         core.m_running = false;
@@ -157,7 +173,8 @@ void GenericServer::ShutDown() {
     for (int i = 0; i < rounds; ++i) {
         if (core.ClientMapOp(CLIENT_IS_EMPTY, nullptr, nullptr)) break;
         core.ClientMapOp(CLIENT_SHUTDOWN_ALL, nullptr, nullptr);
-        std::this_thread::sleep_for(std::chrono::seconds(1));  // a signal does not cut it short
+        // Up to a second per round, as before, but over as soon as the last client has left.
+        core.WaitUntilEmpty(Clock::now() + std::chrono::seconds(1));
         PrintLine("wait %d\n", rounds - i);
     }
 }
@@ -205,6 +222,8 @@ void GenericServer::SetLogImp(LogImp* imp) {
     if (m_core->m_responser) m_core->m_responser->SetLogImp(imp);
 }
 
+void GenericServer::SetIdleEviction(int milliseconds) { m_core->m_evictIdleMs = milliseconds; }
+
 bool GenericServer::IsRunning() const { return m_core->m_running; }
 
 size_t GenericServer::GetClientCount() const { return m_core->m_clientCount; }
@@ -246,12 +265,17 @@ void GenericServer::Core::AcceptLoop(const std::shared_ptr<Core>& self, bool ann
     m_running = true;
     if (announceStart) m_acceptLaunchSem.Post();
     for (;;) {
-        // Further connections wait in the listen backlog; a closed transport
-        // ends the pause so shutdown is not held up by a full server.
-        while (m_clientCount > kMaxClients - 1 && m_commAgent->GetStatus()) usleep(100000);
-        Client* client = nullptr;
-        if (m_commAgent->Accept(&client) == -1) break;
-        if (client) AddClient(self, client);
+        Client* accepted = nullptr;
+        if (m_commAgent->Accept(&accepted) == -1) break;
+        if (!accepted) continue;
+        std::unique_ptr<Client> client(accepted);
+        // While five are served the new client waits here (later ones in the
+        // listen backlog); a closed transport ends the wait.
+        if (!WaitForSlot()) {
+            client->Close();
+            break;
+        }
+        AddClient(self, client.release());
     }
     m_running = false;
     m_acceptLaunchSem.Post();
@@ -273,13 +297,21 @@ int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* cl
         std::lock_guard<KvoLock> guard(m_clientMapLock);
         m_launching[client] = entry;
     }
-    if (!LaunchClientThread(self, entry, true)) {
+    // Both threads start side by side; each takes a heap copy of its start
+    // argument, so there is nothing to wait for between the two creations.
+    if (!StartClientThread(self, entry, true)) {
+        LaunchFailed(entry);
         ShowMessage(LOG_ERROR, "Failed to create receive client thread.");
         DropClient(entry);
         return 0;
     }
-    if (!LaunchClientThread(self, entry, false)) {
-        ShowMessage(LOG_ERROR, "Failed to create send client thread.");
+    const bool sendCreated = StartClientThread(self, entry, false);
+    int started = 0;
+    while (started < (sendCreated ? 2 : 1) && m_clientLaunchSem.WaitingForSignal(kLaunchPolls)) ++started;
+    if (started == 0 || !sendCreated || started < 2) {
+        LaunchFailed(entry);
+        ShowMessage(LOG_ERROR, started == 0 ? "Failed to create receive client thread."
+                                            : "Failed to create send client thread.");
         GENSVR_TERMINATE_THREAD(params.hReceiveThread);
         DropClient(entry);
         return 0;
@@ -288,21 +320,23 @@ int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* cl
     return 1;
 }
 
-// Starts one client thread and waits for it to take its start argument. On
-// failure nState becomes 0, so a started thread leaves the client alone.
-bool GenericServer::Core::LaunchClientThread(const std::shared_ptr<Core>& self,
-                                             const std::shared_ptr<ClientEntry>& entry, bool receive) {
+// A started thread then leaves the client alone (nState 0).
+void GenericServer::Core::LaunchFailed(const std::shared_ptr<ClientEntry>& entry) {
+    std::lock_guard<KvoLock> guard(m_clientMapLock);
+    SetState(entry->params, 0);
+}
+
+// Creates one client thread; it posts the launch signal once it holds its
+// start argument.
+bool GenericServer::Core::StartClientThread(const std::shared_ptr<Core>& self,
+                                            const std::shared_ptr<ClientEntry>& entry, bool receive) {
     auto* arg = new ClientThreadArgs{self, entry};  // owned by the thread once started
     KVO_THREAD_HANDLE& handle = receive ? entry->params.hReceiveThread : entry->params.hSendThread;
-    bool ok = GENSVR_CREATE_THREAD(handle, receive ? &GenericServer::ReceiveThread : &GenericServer::SendThread,
-                                   arg) == 0;
-    if (!ok) delete arg;
-    if (ok) ok = m_clientLaunchSem.WaitingForSignal(kLaunchPolls);
-    if (!ok) {
-        std::lock_guard<KvoLock> guard(m_clientMapLock);
-        entry->params.nState = 0;
-    }
-    return ok;
+    if (GENSVR_CREATE_THREAD(handle, receive ? &GenericServer::ReceiveThread : &GenericServer::SendThread,
+                             arg) == 0)
+        return true;
+    delete arg;
+    return false;
 }
 
 // Clean-up of a client that never got registered. The client is closed now;
@@ -338,9 +372,73 @@ void GenericServer::Core::RunClient(const std::shared_ptr<ClientEntry>& entry, b
 // wait for 2 or 0 for ever, since 1 also means "launching". Once it has had a
 // moment to stop on its own, nState 0 sends it home from either place.
 void GenericServer::Core::LetPartnerGo(const std::shared_ptr<ClientEntry>& entry) {
-    for (int waited = 0; waited < kPartnerGraceMs && entry->liveThreads > 0; ++waited) usleep(1000);
+    entry->params.wake.WaitUntil(Clock::now() + std::chrono::milliseconds(kPartnerGraceMs),
+                                 [&] { return entry->liveThreads <= 0; });
     std::lock_guard<KvoLock> guard(m_clientMapLock);
-    if (entry->liveThreads > 0) entry->params.nState = 0;
+    if (entry->liveThreads > 0) SetState(entry->params, 0);
+}
+
+void GenericServer::Core::SetState(_CLIENT_PARAMS& params, int32_t state) {
+    params.nState = state;
+    params.wake.Notify();
+}
+
+// Waits, sleeping, until fewer than five clients are registered; false when
+// the transport closed meanwhile. A client idle for the eviction bound is shut
+// down to make room, the longest-idle first, as web servers reuse idle
+// keep-alive connections; its responder then ends as on any closed socket.
+bool GenericServer::Core::WaitForSlot() {
+    std::unique_lock<KvoLock> lock(m_clientMapLock);
+    for (;;) {
+        if (ServingCountLocked() < kMaxClients) return true;
+        if (!m_commAgent->GetStatus()) return false;
+        std::optional<Clock::time_point> recheck = EvictLongestIdleLocked();
+        if (recheck) m_clientsChanged.wait_until(lock, *recheck);
+        else m_clientsChanged.wait(lock);
+    }
+}
+
+// Returns when to look again: once the longest-idle client reaches the bound,
+// or (after an eviction) once another could have, in case the evicted one is
+// slow to go. None: no client tells its idle time, wait for a release.
+std::optional<Clock::time_point> GenericServer::Core::EvictLongestIdleLocked() {
+    const long long bound = m_evictIdleMs.load();
+    if (bound < 0) return std::nullopt;
+    std::shared_ptr<ClientEntry> longest;
+    long long longestIdle = -1;
+    for (auto& kv : m_clients) {
+        if (kv.second->evicted || kv.second->liveThreads < 2) continue;
+        long long idle = kv.first->IdleMilliseconds();
+        if (idle > longestIdle) {
+            longestIdle = idle;
+            longest = kv.second;
+        }
+    }
+    if (!longest) return std::nullopt;
+    if (longestIdle >= bound) {
+        longest->evicted = true;
+        longest->client->Shutdown();
+        return Clock::now() + std::chrono::milliseconds(bound > 0 ? bound : 1);
+    }
+    return Clock::now() + std::chrono::milliseconds(bound - longestIdle);
+}
+
+// Clients whose both threads still run. One whose exchange has ended (a thread
+// has finished) is only tidying up and no longer takes a slot.
+int GenericServer::Core::ServingCountLocked() const {
+    int serving = 0;
+    for (const auto& kv : m_clients) serving += kv.second->liveThreads >= 2 ? 1 : 0;
+    return serving;
+}
+
+void GenericServer::Core::WakeAcceptLoop() {
+    std::lock_guard<KvoLock> guard(m_clientMapLock);
+    m_clientsChanged.notify_all();
+}
+
+bool GenericServer::Core::WaitUntilEmpty(Clock::time_point deadline) {
+    std::unique_lock<KvoLock> lock(m_clientMapLock);
+    return m_clientsChanged.wait_until(lock, deadline, [this] { return m_clients.empty(); });
 }
 
 // One client thread is done. The last one returns the ID and frees the client.
@@ -348,13 +446,15 @@ int GenericServer::Core::ReleaseLocked(std::map<Client*, std::shared_ptr<ClientE
     std::shared_ptr<ClientEntry> entry = it->second;
     int live = --entry->liveThreads;
     if (live > 0) {
-        if (entry->params.nState > 0) --entry->params.nState;
+        if (entry->params.nState > 0) SetState(entry->params, entry->params.nState - 1);
+        m_clientsChanged.notify_all();  // its slot is free already
         return live;
     }
-    entry->params.nState = 0;
+    SetState(entry->params, 0);
     GetOrReturnInstanceID(entry->params.byInstanceID);
     m_clients.erase(it);
     m_clientCount = m_clients.size();
+    m_clientsChanged.notify_all();
     entry->client->Close();
     entry->client.reset();
     return 0;
@@ -388,7 +488,7 @@ bool GenericServer::Core::ClientMapOpLocked(int op, Client* client, _CLIENT_PARA
         m_launching.erase(it);
         m_clients[client]->liveThreads = 2;
         m_clients[client]->registered = true;
-        m_clients[client]->params.nState = 2;
+        SetState(m_clients[client]->params, 2);
         m_clientCount = m_clients.size();
         return true;
     }

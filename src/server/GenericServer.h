@@ -1,7 +1,11 @@
 // GenericServer: the reusable TCP server. One accept thread takes clients from
 // the transport; each client gets a receive and a send thread that run the
 // responder. Owned by the server manager, whose thread calls Run, ShutDown and
-// the destructor. Everything the server's threads touch (transport, responder,
+// the destructor. Threads sleep until woken: a release wakes the accept loop
+// waiting for a slot, and every nState change wakes the client's own threads
+// (_CLIENT_PARAMS::wake). At most five clients are served; the accept thread
+// holds a sixth until a slot frees and closes the longest-idle client for it
+// once that has been idle kEvictIdleMs. Everything the server's threads touch (transport, responder,
 // client map, launch signals) lives in a shared block that every thread keeps
 // alive, so deleting the server after ShutDown is safe while late client
 // threads still run: the last of them frees the block.
@@ -26,6 +30,9 @@ struct ServerStatisticsTag {
 class GenericServer : public Log {
 public:
     enum ClientOp { CLIENT_RELEASE = 0, CLIENT_REGISTER = 1, CLIENT_IS_EMPTY = 2, CLIENT_SHUTDOWN_ALL = 3 };
+    // A client with no bytes moved for this long is closed when another one
+    // waits for a slot (milliseconds).
+    static constexpr int kEvictIdleMs = 3000;
 
     GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> responser,
                   unsigned char controllerIndex, unsigned int channel);
@@ -50,6 +57,9 @@ public:
 
     int GetStatistics(ServerStatisticsTag& stats);
     void SetLogImp(LogImp* imp) override;
+
+    // Changes the idle bound for making room (milliseconds; negative: never evict).
+    void SetIdleEviction(int milliseconds);
 
     bool IsRunning() const;
     size_t GetClientCount() const;

@@ -43,10 +43,13 @@ short WaitFor(int fd, short events, long long timeoutUs) {
 }  // namespace
 
 SocketClient::SocketClient(int fd, const char* peer)
-    : m_socket(fd), m_status(1), m_name(peer ? peer : ""), m_closeCount(0) {}
+    : m_socket(fd), m_status(1), m_name(peer ? peer : ""), m_closeCount(0) {
+    NoteActivity();
+}
 
 SocketClient::SocketClient(const char* host, unsigned short port, int family, int connectTimeoutUs)
     : m_socket(-1), m_status(0), m_closeCount(0) {
+    NoteActivity();
     if (ConnectTo(host, port, family, connectTimeoutUs)) {
         m_name = host;
         m_closeCount = 0;
@@ -112,21 +115,53 @@ int SocketClient::ReceiveBufImp(char* buffer, int size, int flags, int timeout) 
     do {
         n = recv(m_socket, buffer, size > 0 ? static_cast<size_t>(size) : 0, flags);
     } while (n < 0 && errno == EINTR);
-    if (n > 0) return static_cast<int>(n);
+    if (n > 0) {
+        if (!(flags & MSG_PEEK)) NoteActivity();
+        return static_cast<int>(n);
+    }
     return CLIENT_ERR_BROKEN;
 }
 
 int SocketClient::SendBuf(const char* data, int length, int timeout) {
     if (m_status == 0) return 0;
     if (length <= 0 || !data) return -1;
-    short ready = WaitFor(m_socket, POLLOUT, timeout);
-    if (!(ready & POLLOUT)) return -1;
-    // One send; a broken peer raises SIGPIPE, which the service catches.
-    ssize_t n = send(m_socket, data, static_cast<size_t>(length), 0);
-    return n > 0 && n == length ? length : -1;
+    // Mostly the socket has room: try at once and wait only when it has not.
+    // A broken peer raises SIGPIPE, which the service catches.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::microseconds(timeout < 0 ? 0 : timeout);
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = send(m_socket, data + sent, static_cast<size_t>(length - sent), MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            NoteActivity();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        long long left = -1;
+        if (timeout >= 0) {
+            left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+            if (left <= 0) return -1;
+        }
+        if (!(WaitFor(m_socket, POLLOUT, left) & POLLOUT)) return -1;
+    }
+    return length;
 }
 
 int SocketClient::GetStatus() { return m_status; }
+
+void SocketClient::NoteActivity() {
+    m_lastActivityNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+long long SocketClient::IdleMilliseconds() {
+    long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count();
+    long long idle = (now - m_lastActivityNs.load()) / 1000000;
+    return idle > 0 ? idle : 0;
+}
 
 int SocketClient::GetStatistics(ClientStatisticsTag& stats) {
     stats.first = 2000.0;

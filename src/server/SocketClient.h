@@ -28,15 +28,18 @@ public:
     int Close() override;
     int WhenBroken(int code) override;
     std::string ToString() override;
+    long long IdleMilliseconds() override;
 
     int ReceiveBufImp(char* buffer, int size, int flags, int timeout);
 
 private:
     bool ConnectTo(const char* host, unsigned short port, int family, int connectTimeoutUs);
+    void NoteActivity();
 
     std::atomic<int> m_socket;
     std::atomic<int> m_status;
     std::string m_name;
     KvoLock m_lock;
     int m_closeCount;
+    std::atomic<long long> m_lastActivityNs;  // steady clock; set when bytes move
 };

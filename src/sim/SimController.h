@@ -52,6 +52,20 @@ public:
     void SetPulled(bool pulled) { m_pulled = pulled; }
     void ZeroReturnedNext() { m_zeroReturnedNext = true; }
     void OverlongNextRead() { m_overlongNextRead = true; }
+    // Holds back the reply to the next driver message (with `selector` only,
+    // when it is 0 to 2) by `ms` milliseconds: a stalled driver.
+    void HoldNextReply(unsigned ms, int selector) {
+        m_holdMs = ms;
+        m_holdSelector = selector;
+    }
+    // The hold for a message with this selector, taken once; 0 when none.
+    unsigned TakeHold(uint32_t selector) {
+        if (m_holdMs == 0 || (m_holdSelector >= 0 && static_cast<uint32_t>(m_holdSelector) != selector))
+            return 0;
+        unsigned ms = m_holdMs;
+        m_holdMs = 0;
+        return ms;
+    }
 
 private:
     int32_t HandleStructureCall(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM_OUT& out);
@@ -73,4 +87,6 @@ private:
     bool m_pulled = false;
     bool m_zeroReturnedNext = false;
     bool m_overlongNextRead = false;
+    unsigned m_holdMs = 0;
+    int m_holdSelector = -1;
 };

@@ -152,13 +152,16 @@ void Simulator::Run(int stopFd) {
     for (;;) {
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
-        for (auto& e : m_endpoints) fds.push_back({e->fd, POLLIN, 0});
+        // A connection with a held reply takes no further request until it is out.
+        for (auto& e : m_endpoints) fds.push_back({e->fd, static_cast<short>(e->holding ? 0 : POLLIN), 0});
         int timeout = -1;
         if (m_options.eventsEvery > 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             m_nextEvents - std::chrono::steady_clock::now()).count();
             timeout = left < 0 ? 0 : static_cast<int>(left);
         }
+        int held = NextReleaseMs();
+        if (held >= 0 && (timeout < 0 || held < timeout)) timeout = held;
         int n = poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
@@ -166,13 +169,18 @@ void Simulator::Run(int stopFd) {
             GenerateEvents();
             m_nextEvents += std::chrono::seconds(m_options.eventsEvery);
         }
-        if (n <= 0) continue;
         // Endpoints added during this pass are served from the next one on.
         size_t count = m_endpoints.size();
         std::vector<bool> drop(count, false);
-        for (size_t i = 0; i < count; ++i) {
+        ReleaseHeldReplies(drop);
+        for (size_t i = 0; i < count && n > 0; ++i) {
             short revents = fds[i + 1].revents;
-            if (!revents) continue;
+            if (!revents || drop[i]) continue;
+            if (m_endpoints[i]->holding) {
+                // The service gave up on the call and closed or shut the connection.
+                drop[i] = (revents & (POLLHUP | POLLERR)) != 0;
+                continue;
+            }
             Endpoint& e = *m_endpoints[i];
             switch (e.kind) {
                 case Kind::Service:
@@ -215,9 +223,44 @@ bool Simulator::ServeDriver(Endpoint& e) {
         m_controllers[static_cast<size_t>(e.controller)]->HandleMessage(message, size, e.client,
                                                                        reply);
     }
-    // A client that does not take its answers is dropped rather than waited for.
+    uint32_t selector = 0;
+    if (size >= sizeof selector && size <= sizeof message) std::memcpy(&selector, message, sizeof selector);
+    if (unsigned ms = m_controllers[static_cast<size_t>(e.controller)]->TakeHold(selector)) {
+        e.heldReply = std::move(reply);
+        e.releaseAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        e.holding = true;
+        return true;
+    }
+    return SendDriverReply(e, reply);
+}
+
+// A client that does not take its answers is dropped rather than waited for.
+bool Simulator::SendDriverReply(Endpoint& e, const std::vector<uint8_t>& reply) {
     return send(e.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
            static_cast<ssize_t>(reply.size());
+}
+
+void Simulator::ReleaseHeldReplies(std::vector<bool>& drop) {
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < drop.size(); ++i) {
+        Endpoint& e = *m_endpoints[i];
+        if (!e.holding || now < e.releaseAt) continue;
+        e.holding = false;
+        drop[i] = !SendDriverReply(e, e.heldReply);
+        e.heldReply.clear();
+    }
+}
+
+int Simulator::NextReleaseMs() const {
+    int next = -1;
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& e : m_endpoints) {
+        if (!e->holding) continue;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(e->releaseAt - now).count() + 1;
+        int ms = left < 0 ? 0 : static_cast<int>(left);
+        if (next < 0 || ms < next) next = ms;
+    }
+    return next;
 }
 
 bool Simulator::ServeControl(Endpoint& e) {
@@ -276,8 +319,8 @@ std::string Simulator::Execute(const std::string& line) {
     if (command == "help")
         return "ok commands: ping, event N LEVEL TIME TEXT, bad-event N, silent-events N on|off, "
                "probe N ok|fail, "
-               "fail-open N K, refuse-connect N, pull N, plug N, delay N MS, zero-returned N, "
-               "overlong N, stats N";
+               "fail-open N K, refuse-connect N, pull N, plug N, delay N MS, hold N MS [SELECTOR], "
+               "zero-returned N, overlong N, stats N";
     std::string error;
     in >> arg;
     SimController* c = ControllerArg(arg, error);
@@ -341,6 +384,15 @@ std::string Simulator::Execute(const std::string& line) {
         c->Web().SetDelay(std::chrono::milliseconds(ms));
         return "ok";
     }
+    if (command == "hold") {
+        unsigned long ms, selector = 3;
+        in >> a >> b;
+        if (!ParseUnsigned(a, 600000, ms)) return "error: hold takes milliseconds (0 to 600000)";
+        if (!b.empty() && (!ParseUnsigned(b, 2, selector)))
+            return "error: hold's selector is 0, 1 or 2";
+        c->HoldNextReply(static_cast<unsigned>(ms), selector <= 2 ? static_cast<int>(selector) : -1);
+        return "ok";
+    }
     if (command == "zero-returned") {
         c->ZeroReturnedNext();
         return "ok";
@@ -351,13 +403,17 @@ std::string Simulator::Execute(const std::string& line) {
     }
     if (command == "stats") {
         const ControllerStats& s = c->Stats();
-        int live = 0;
-        for (const auto& e : m_endpoints)
-            live += (e->kind == Kind::Driver && e->controller == c->Number()) ? 1 : 0;
+        int live = 0, held = 0;
+        for (const auto& e : m_endpoints) {
+            bool mine = e->kind == Kind::Driver && e->controller == c->Number();
+            live += mine ? 1 : 0;
+            held += mine && e->holding ? 1 : 0;
+        }
         return "ok opens=" + std::to_string(s.opens) + " live=" + std::to_string(live) + " calls=" + std::to_string(s.calls) +
                " transfers=" + std::to_string(s.transfers) + " failed_opens=" +
                std::to_string(s.failedOpens) + " web_open=" + std::to_string(c->Web().OpenCount()) +
-               " events_queued=" + std::to_string(c->Events().QueuedCount());
+               " events_queued=" + std::to_string(c->Events().QueuedCount()) +
+               " held=" + std::to_string(held);
     }
     return "error: unknown command '" + command + "'";
 }

@@ -36,12 +36,22 @@ private:
         int fd;
         int controller = -1;        // Service, Driver
         DriverClientState client;   // Driver
+        // Driver: a reply held back by the "hold" command and when it goes out;
+        // the connection's next request waits until then.
+        std::vector<uint8_t> heldReply;
+        std::chrono::steady_clock::time_point releaseAt{};
+        bool holding = false;
         std::string lineBuffer;     // ControlClient
     };
 
     int Listen(const std::string& path, int type, std::string& error);
     void Accept(Endpoint& listener);
     bool ServeDriver(Endpoint& e);
+    bool SendDriverReply(Endpoint& e, const std::vector<uint8_t>& reply);
+    // Sends the held replies that are due; false for an endpoint to drop.
+    void ReleaseHeldReplies(std::vector<bool>& drop);
+    // Milliseconds until the next held reply is due, or -1.
+    int NextReleaseMs() const;
     bool ServeControl(Endpoint& e);
     void GenerateEvents();
     SimController* ControllerArg(const std::string& text, std::string& error);

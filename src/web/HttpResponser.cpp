@@ -30,15 +30,8 @@ HttpResponser::HttpResponser() : m_requestTimeoutUs(kDefaultRequestTimeoutUs) {}
 
 void HttpResponser::SetRootFolder(const char* folder) { m_rootFolder = folder ? folder : ""; }
 
-// Polls the launch state every 1 ms; false when the launch failed (state 0).
-bool HttpResponser::WaitForLaunch(_CLIENT_PARAMS* params) {
-    for (;;) {
-        int state = params->nState;
-        if (state == 2) return true;
-        if (state == 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
+// Sleeps until the launch hand-over; false when the launch failed (state 0).
+bool HttpResponser::WaitForLaunch(_CLIENT_PARAMS* params) { return KvoWaitForLaunch(params); }
 
 // Collects one request at a time (re-parsing the whole text after each block)
 // and answers it. Bytes after a completed request are dropped with the text.
@@ -72,10 +65,12 @@ int HttpResponser::Receive(Client* client, _CLIENT_PARAMS* params) {
     return 0;
 }
 
-// Sends nothing: waits for launch, then lingers while the receive side runs.
+// Sends nothing: waits for launch, then sleeps while the receive side runs.
+// The server wakes it the moment the receive side has finished, so the
+// connection's slot is free as soon as its exchange ends.
 int HttpResponser::Send(Client*, _CLIENT_PARAMS* params) {
     if (!WaitForLaunch(params)) return 0;
-    while (params->nState == 2) std::this_thread::sleep_for(std::chrono::seconds(1));
+    params->wake.Wait([params] { return params->nState.load() != 2; });
     return 0;
 }
 

@@ -101,9 +101,12 @@ TEST(Service, ForegroundLifecycleAndSignals) {
     EXPECT_TRUE(svc.PortAccepts());
 
     // A connected client makes the shutdown wait; a second SIGTERM meanwhile is ignored.
+    // The two PortAccepts connections above took IDs too and are gone at once
+    // (their slots free immediately): wait for this client's, the third ID
+    // line, so it is being registered before the shutdown.
     int client = kvotest::ConnectLoopback(svc.port());
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(WaitUntil([&] { return svc.OutputHas("m_instanceIDs "); }, seconds(5)));
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(svc.Output(), "m_instanceIDs ") >= 3; }, seconds(5)));
     kill(svc.pid(), SIGTERM);
     ASSERT_TRUE(WaitUntil([&] { return svc.OutputHas("Server is shutting down..."); }, seconds(5)));
     kill(svc.pid(), SIGTERM);

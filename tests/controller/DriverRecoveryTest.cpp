@@ -1,0 +1,112 @@
+// A controller's driver that goes away and comes back, and one that answers
+// too late: the port resumes service on its own (bounded back-off), and a
+// late reply never pairs with the next call (the bridge ends the connection
+// and the port's reset rules reconnect it).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "SimulatorProcess.h"
+#include "controller/DriverPort.h"
+#include "controller/UnixDriverBridge.h"
+#include "controller/kvoIO.h"
+
+namespace {
+
+using kvotest::SimulatorProcess;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+std::string StopCapture() {
+    std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+// True once the simulator holds back no reply of controller 0 any more.
+bool NothingHeld(const SimulatorProcess& sim) {
+    return sim.Command("stats 0").find(" held=0") != std::string::npos;
+}
+
+size_t ReadsOf(const SimulatorProcess& sim, unsigned connection) {
+    return sim.Transcript([&](const kvotest::TranscriptEntry& e) {
+               return e.op == "read" && e.connection == connection;
+           }).size();
+}
+
+class DriverRecoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.ok()) << sim.Log();
+        sim.ExportDriverDir();
+        io = kvoIO::GetInstance();
+        io->initialize();
+        ASSERT_EQ(1u, io->getControllerCount());
+    }
+    void TearDown() override {
+        UnixDriverBridge::SetCallTimeout(UnixDriverBridge::kDefaultCallTimeoutMs);
+        io->terminate();
+    }
+
+    SimulatorProcess sim{1};
+    kvoIO* io = nullptr;
+    char buf[2016];
+};
+
+// Used to stay dead until the service restarted: kvoIO never called an
+// unconnected port again.
+TEST_F(DriverRecoveryTest, PortWhoseResetFailedServesAgainOnceTheDriverIsBack) {
+    ASSERT_EQ(0, io->readIO(0, 2, 3, buf, sizeof buf));
+    sim.Kill();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, io->readIO(0, 2, 3, buf, sizeof buf));
+    // Calls during the back-off fail without reaching for the driver.
+    for (int i = 0; i < 50; ++i) io->readIO(0, 2, 3, buf, sizeof buf);
+    std::string out = StopCapture();
+    EXPECT_THAT(out, HasSubstr("Failed to reset driver port.\n"));
+    EXPECT_FALSE(_get_port(0)->IsConnected());
+
+    ASSERT_TRUE(sim.Start()) << sim.Log();
+    auto back = Clock::now();
+    ::testing::internal::CaptureStdout();
+    bool served = kvotest::WaitUntil([&] { return io->readIO(0, 2, 3, buf, sizeof buf) == 0; },
+                                     std::chrono::seconds(5));
+    double resumedMs = std::chrono::duration<double, std::milli>(Clock::now() - back).count();
+    StopCapture();
+    ASSERT_TRUE(served);
+    EXPECT_LT(resumedMs, 2500.0);  // at most one back-off step of 2 s
+    std::printf("relay port resumed %.0f ms after the driver came back\n", resumedMs);
+    EXPECT_EQ(16, io->writeIO(0, 2, 3, "Socket connect!", 16));
+}
+
+// A reply to selector 1 held back past the time-out used to be taken as the
+// next call's selector-0 answer; every call after that was one reply behind
+// and failed, with no reset.
+TEST_F(DriverRecoveryTest, LateDriverReplyNeverAnswersTheNextCall) {
+    UnixDriverBridge::SetCallTimeout(200);
+    ASSERT_TRUE(_get_port(0)->Reset());  // a connection with the short time-out
+    ASSERT_EQ("ok", sim.Command("hold 0 600 1"));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));  // selector 1's result is not used
+    // The late reply goes out (or the connection is gone) before the next call.
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return NothingHeld(sim); }));
+
+    EXPECT_EQ(16, io->writeIO(0, 2, 9, "Socket connect!", 16));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));
+    std::string out = StopCapture();
+    EXPECT_THAT(out, HasSubstr("DriverClientOpen failed code = ffffffff. Class QZQRMController[0]"));
+    EXPECT_THAT(out, ::testing::Not(HasSubstr("Failed to reset driver port.")));
+    EXPECT_EQ(6u, ReadsOf(sim, 9));
+
+    // A held reply to the transfer itself fails that one call only.
+    ASSERT_EQ("ok", sim.Command("hold 0 600 2"));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, io->readIO(0, 2, 9, buf, sizeof buf));
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return NothingHeld(sim); }));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));
+    StopCapture();
+}
+
+}  // namespace
