@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "controller/DriverBridge.h"
+#include "server/Console.h"
 
 int32_t BufferEndian = 0;
 bool isonePortPerClass = true;
@@ -105,7 +106,7 @@ int DriverPort::DeviceIoControl(unsigned int controlCode, const void* input,
     if (inputLength > KVO_IOCTL_DATA_SIZE || (inputLength > 0 && !input)) return -1;
     if (!m_connected) {
         if (!ConnectToDataPort(m_className, m_connect, m_index)) {
-            std::printf("Failed to reconnect to %s[%d].\n", m_className, m_index);
+            Console::PrintLevel(Console::kError, "Failed to reconnect to %s[%d].\n", m_className, m_index);
             NoteReconnectFailure();
             return -1;
         }
@@ -117,8 +118,8 @@ int DriverPort::DeviceIoControl(unsigned int controlCode, const void* input,
     for (;;) {
         int32_t r = bridge.CallScalar(m_connect, KVO_SELECTOR_CLIENT_OPEN);
         if (r == 0) break;
-        std::printf("DriverClientOpen failed code = %x. Class %s[%d]\n",
-                    static_cast<unsigned int>(r), m_className, m_index);
+        Console::PrintLevel(Console::kError, "DriverClientOpen failed code = %x. Class %s[%d]\n",
+                            static_cast<unsigned int>(r), m_className, m_index);
         if (resetsLeft == 0) {
             Close();
             NoteReconnectFailure();
@@ -126,7 +127,7 @@ int DriverPort::DeviceIoControl(unsigned int controlCode, const void* input,
         }
         --resetsLeft;
         if (!Reset()) {
-            std::puts("Failed to reset driver port.");
+            Console::PrintLevel(Console::kError, "Failed to reset driver port.\n");
             NoteReconnectFailure();
             return -1;
         }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "controller/DriverPort.h"
+#include "server/Console.h"
 
 kvoIO* kvoIO::m_kvoIO = nullptr;
 
@@ -84,11 +85,11 @@ int kvoIO::writeIO(unsigned int controller, unsigned int buffer, unsigned char c
     if (port->DeviceIoControl(KVO_CTL_SCSI_PASSTHROUGH, request.data(),
                               static_cast<unsigned int>(request.size()), &reply, kReplyHeader,
                               nullptr) != 0) {
-        std::printf("DevIOCtl failed %d\n", KVO_CTL_SCSI_PASSTHROUGH);
+        Console::PrintLevel(Console::kError, "DevIOCtl failed %d\n", KVO_CTL_SCSI_PASSTHROUGH);
         return -1;
     }
     if (port->SwapsBytes()) SwapStruct(&reply);
-    std::printf("DevIOCtl success %d\n", static_cast<int>(reply.dataLength));
+    Console::PrintLevel(Console::kTrace, "DevIOCtl success %d\n", static_cast<int>(reply.dataLength));
     return reply.dataLength > INT_MAX ? INT_MAX : static_cast<int>(reply.dataLength);
 }
 

@@ -32,6 +32,7 @@ int SyslogPriority(int level) {
     switch (level) {
         case Console::kWarning: return LOG_WARNING;
         case Console::kError: return LOG_ERR;
+        case Console::kTrace: return LOG_DEBUG;
         default: return LOG_INFO;
     }
 }

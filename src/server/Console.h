@@ -12,8 +12,9 @@
 
 class Console {
 public:
-    // Levels as the log facility numbers them: 0 information, 1 warning, 2 error.
-    enum Level { kInformation = 0, kWarning = 1, kError = 2 };
+    // Levels as the log facility numbers them: 0 information, 1 warning, 2 error;
+    // 3 marks per-transfer trace lines, which syslog keeps at debug priority.
+    enum Level { kInformation = 0, kWarning = 1, kError = 2, kTrace = 3 };
 
     Console() = delete;
 
