@@ -97,7 +97,12 @@ TEST(DeadConsole, LinesAreDroppedAndTheServiceKeepsServing) {
     close(out[0]);
 
     // A client makes a console line ("m_instanceIDs"), a signal the handler's line.
-    std::string answer = Get(port, "/xsl/missing.xsl");
+    // The start-up line comes before the servers listen: wait for the first answer.
+    std::string answer;
+    ASSERT_TRUE(WaitUntil([&] {
+        answer = Get(port, "/xsl/missing.xsl");
+        return !answer.empty();
+    }, seconds(15)));
     kill(pid, SIGPIPE);
     kill(pid, SIGPIPE);
     answer = Get(port, "/xsl/missing.xsl");
