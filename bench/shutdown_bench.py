@@ -18,29 +18,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(cond, limit, what):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if cond():
-            return
-        time.sleep(0.02)
-    raise SystemExit("benchmark: %s did not happen within %ss" % (what, limit))
-
-
-def port_open(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
+from benchnet import free_port, port_open, wait_for
 
 
 def cut_after(sock, start, limit=120):

@@ -1,0 +1,26 @@
+"""Small helpers the benchmark scripts share: free loopback ports and bounded waits."""
+import socket
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(cond, limit, what):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if cond():
+            return
+        time.sleep(0.02)
+    raise SystemExit("benchmark: %s did not happen within %ss" % (what, limit))
+
+
+def port_open(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+        return True
+    except OSError:
+        return False
