@@ -86,6 +86,8 @@ void WebChannel::AnswerCompleteRequests(Connection& c, const WebUiContext& conte
             c.input.erase(0, skip);
             c.bodyLeft -= skip;
             if (c.bodyLeft > 0) return;
+            Queue(c, std::move(c.answerAfterBody), now);
+            c.answerAfterBody.clear();
         }
         size_t end = c.input.find("\r\n\r\n");
         size_t sepLength = 4;
@@ -109,7 +111,10 @@ void WebChannel::AnswerCompleteRequests(Connection& c, const WebUiContext& conte
             continue;
         }
         c.bodyLeft = contentLength;
-        Queue(c, WebUi::Answer(request, context), now);
+        if (contentLength > 0)
+            c.answerAfterBody = WebUi::Answer(request, context);
+        else
+            Queue(c, WebUi::Answer(request, context), now);
     }
 }
 

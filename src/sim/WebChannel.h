@@ -38,6 +38,7 @@ private:
         bool open = false;
         std::string input;            // browser bytes not yet answered
         size_t bodyLeft = 0;          // request body bytes still to skip
+        std::string answerAfterBody;  // sent once the body has arrived, as a server would
         std::deque<Chunk> output;
     };
 
