@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "RelayTestSupport.h"
+#include "RelayServerFixture.h"
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
@@ -17,41 +17,13 @@ namespace {
 using namespace relaytest;
 using kvotest::SimulatorProcess;
 
-class AgentResponserTest : public ::testing::Test {
+class AgentResponserTest : public RelayServerFixture {
 protected:
     void SetUp() override {
-        sim = std::make_unique<SimulatorProcess>(1);
-        ASSERT_TRUE(sim->ok()) << sim->Log();
-        sim->ExportDriverDir();
-        kvoIO::GetInstance()->initialize();
-        ASSERT_EQ(1u, kvoIO::GetInstance()->getControllerCount());
-        port = kvotest::FreeTcpPort();
-        server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
-                                                 std::make_unique<AgentResponser>(1), 0, KVO_WEB_BUFFER);
+        RelayServerFixture::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_EQ(0, server->Run());
     }
-
-    void TearDown() override {
-        for (int fd : browsers) close(fd);
-        if (server) server->ShutDown();
-        server.reset();
-        kvoIO::GetInstance()->terminate();
-        sim.reset();
-    }
-
-    // Opens a browser connection and returns its connection byte towards the firmware.
-    unsigned OpenBrowser(int& fd) {
-        size_t before = CountConnects(*sim);
-        fd = kvotest::ConnectLoopback(port);
-        if (fd < 0) return 0;
-        browsers.push_back(fd);
-        return AwaitNewConnection(*sim, before);
-    }
-
-    std::unique_ptr<SimulatorProcess> sim;
-    std::unique_ptr<GenericServer> server;
-    std::vector<int> browsers;
-    int port = 0;
 };
 
 TEST_F(AgentResponserTest, ConnectMessageFirstThenRequestInOrderedBlocksOfAtMost2016) {

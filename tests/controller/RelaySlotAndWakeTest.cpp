@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "RelayTestSupport.h"
+#include "RelayServerFixture.h"
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
@@ -32,43 +32,7 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-class RelaySlotAndWakeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sim = std::make_unique<SimulatorProcess>(1);
-        ASSERT_TRUE(sim->ok()) << sim->Log();
-        sim->ExportDriverDir();
-        kvoIO::GetInstance()->initialize();
-        ASSERT_EQ(1u, kvoIO::GetInstance()->getControllerCount());
-        port = kvotest::FreeTcpPort();
-        auto owned = std::make_unique<AgentResponser>(1);
-        responser = owned.get();
-        server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
-                                                 std::move(owned), 0, KVO_WEB_BUFFER);
-    }
-
-    void TearDown() override {
-        for (int fd : browsers) close(fd);
-        if (server) server->ShutDown();
-        server.reset();
-        kvoIO::GetInstance()->terminate();
-        sim.reset();
-    }
-
-    unsigned OpenBrowser(int& fd) {
-        size_t before = CountConnects(*sim);
-        fd = kvotest::ConnectLoopback(port);
-        if (fd < 0) return 0;
-        browsers.push_back(fd);
-        return AwaitNewConnection(*sim, before);
-    }
-
-    std::unique_ptr<SimulatorProcess> sim;
-    std::unique_ptr<GenericServer> server;
-    AgentResponser* responser = nullptr;  // owned by the server
-    std::vector<int> browsers;
-    int port = 0;
-};
+using RelaySlotAndWakeTest = RelayServerFixture;
 
 // The send side used to look for the browser's bytes only between 20 ms
 // slices (half a slice on average) and nap 100 ms before the connect message.
