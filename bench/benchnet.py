@@ -1,4 +1,5 @@
 """Small helpers the benchmark scripts share: free loopback ports and bounded waits."""
+import os
 import socket
 import time
 
@@ -24,3 +25,12 @@ def port_open(port):
         return True
     except OSError:
         return False
+
+
+def program_dir(build, programs=("kvoomxsvr", "kvoctlsim")):
+    """The build's bin/ folder, after checking that the programs are built."""
+    bin_dir = os.path.join(os.path.abspath(build), "bin")
+    for exe in programs:
+        if not os.access(os.path.join(bin_dir, exe), os.X_OK):
+            raise SystemExit("benchmark: %s/%s is missing; build first" % (bin_dir, exe))
+    return bin_dir

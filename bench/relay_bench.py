@@ -25,7 +25,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-from benchnet import free_port, port_open, wait_for
+from benchnet import free_port, port_open, program_dir, wait_for
 
 
 def read_answer(sock):
@@ -117,10 +117,7 @@ def main():
     ap.add_argument("--bytes", type=int, default=16777216)
     ap.add_argument("--runs", type=int, default=3)
     args = ap.parse_args()
-    bin_dir = os.path.join(os.path.abspath(args.build), "bin")
-    for exe in ("kvoomxsvr", "kvoctlsim"):
-        if not os.access(os.path.join(bin_dir, exe), os.X_OK):
-            raise SystemExit("benchmark: %s/%s is missing; build first" % (bin_dir, exe))
+    bin_dir = program_dir(args.build)
 
     scratch_base = os.path.join(os.path.abspath(args.build), "benchtmp")
     os.makedirs(scratch_base, exist_ok=True)

@@ -200,10 +200,7 @@ def main():
     ap.add_argument("--pages", type=int, default=60)
     ap.add_argument("--idle-window", type=float, default=20.0)
     args = ap.parse_args()
-    bin_dir = os.path.join(os.path.abspath(args.build), "bin")
-    for exe in ("kvoomxsvr", "kvoctlsim"):
-        if not os.access(os.path.join(bin_dir, exe), os.X_OK):
-            raise SystemExit("benchmark: %s/%s is missing; build first" % (bin_dir, exe))
+    bin_dir = rb.program_dir(args.build)
     ab, lighttpd = ensure_tools()
 
     scratch = tempfile.mkdtemp(prefix="wake-", dir="/tmp")
