@@ -32,6 +32,9 @@ if(TARGET kvoctlsim)
 endif()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/share/webguiroot DESTINATION ${CMAKE_INSTALL_DATADIR}/kvoomx)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/share/HTML DESTINATION ${CMAKE_INSTALL_DATADIR}/kvoomx)
+# The trap MIB where net-snmp's tools and libsmi look by default.
+install(FILES ${CMAKE_SOURCE_DIR}/share/mibs/VELMORA-KVOOMX-MIB.txt
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp/mibs)
 install(FILES ${KVO_GENERATED}/kvoomxsvr.service DESTINATION lib/systemd/system)
 install(FILES ${KVO_PACKAGING}/kvoomx.sysusers DESTINATION lib/sysusers.d
         RENAME kvoomx.conf)
@@ -41,7 +44,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${KVO_DOC_SUBDIR})
 
 # Debian package (make deb): cpack -G DEB in the build tree.
 set(CPACK_PACKAGE_NAME kvoomxsvr)
-set(CPACK_PACKAGE_VERSION 1.0.0)
+set(CPACK_PACKAGE_VERSION ${KVO_VERSION})
 set(CPACK_PACKAGE_VENDOR "kvoomx")
 set(CPACK_PACKAGE_CONTACT "kvoomx maintainers <root@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY

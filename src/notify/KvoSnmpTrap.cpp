@@ -20,7 +20,6 @@
 namespace {
 
 const char* const kTrapPath = "/root/snmp/trap";
-const char* const kDefaultCommunity = "public";
 
 const oid kSysUpTimeOid[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const oid kSnmpTrapOidOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
@@ -125,19 +124,22 @@ SessionPtr OpenSession(const std::string& address, unsigned short port,
     return session;
 }
 
-// False when no session could be made; the cause is local (descriptors, memory),
-// so the caller gives up on this event as a whole.
-bool SendToReceiver(const netsnmp_pdu& trap, const std::string& address, unsigned short port,
-                    const std::string& community) {
+enum SendResult { SEND_DONE, SEND_SKIPPED, SEND_FAILED, SEND_NO_SESSION };
+
+// SEND_NO_SESSION when no session could be made; the cause is local
+// (descriptors, memory), so the caller gives up on this event as a whole.
+SendResult SendToReceiver(const netsnmp_pdu& trap, const std::string& address, unsigned short port,
+                          const std::string& community) {
     // No receiver listens on port 0 (an unset port reads as 0): keep it off the wire.
-    if (port == 0) return true;
+    if (port == 0) return SEND_SKIPPED;
     SessionPtr session = OpenSession(address, port, community);
-    if (!session) return false;
+    if (!session) return SEND_NO_SESSION;
     PduPtr copy(snmp_clone_pdu(const_cast<netsnmp_pdu*>(&trap)));
-    if (!copy) return true;
-    // On success the library takes the PDU; send failures are silent by design.
-    if (snmp_sess_send(session.get(), copy.get()) != 0) copy.release();
-    return true;
+    if (!copy) return SEND_FAILED;
+    // On success the library takes the PDU.
+    if (snmp_sess_send(session.get(), copy.get()) == 0) return SEND_FAILED;
+    copy.release();
+    return SEND_DONE;
 }
 
 }  // namespace
@@ -168,6 +170,7 @@ int KvoSnmpTrap::Initialize(ConfigFileSupport& config) {
     uint8_t mask = 0;
     config.GetConfigValue_U8(kTrapPath, "levelflag", mask);
     SetTrapLevel(mask);
+    LoadCommunity(config);
 
     int result = 0;
     for (int receiver = 1; receiver <= kReceiverCount; ++receiver) {
@@ -194,7 +197,7 @@ int KvoSnmpTrap::SetTrapTarget(int receiver, const char* address, unsigned short
     if (ParseDottedIPv4(addressText, target.address)) {
         target.valid = true;
         target.port = port;
-        target.community = community ? community : kDefaultCommunity;
+        target.community = community ? community : "";
     }
     {
         std::lock_guard<KvoLock> guard(m_lock);
@@ -211,25 +214,69 @@ std::vector<KvoSnmpTrap::TrapTarget> KvoSnmpTrap::ValidTargets() {
     std::vector<TrapTarget> targets;
     std::lock_guard<KvoLock> guard(m_lock);
     for (const TrapTarget& target : m_targets) {
-        if (target.valid) targets.push_back(target);
+        if (!target.valid) continue;
+        targets.push_back(target);
+        if (targets.back().community.empty()) targets.back().community = m_community;
     }
     return targets;
 }
 
-void KvoSnmpTrap::SendTextTrap(int level, const char* text) {
+bool KvoSnmpTrap::IsCommunity(const std::string& community) {
+    if (community.empty() || community.size() > kMaxCommunityLength) return false;
+    for (unsigned char c : community) {
+        if (c < 0x21 || c > 0x7E) return false;
+    }
+    return true;
+}
+
+bool KvoSnmpTrap::SetCommunity(const std::string& community) {
+    if (!IsCommunity(community)) return false;
+    std::lock_guard<KvoLock> guard(m_lock);
+    m_community = community;
+    return true;
+}
+
+std::string KvoSnmpTrap::GetCommunity() const {
+    std::lock_guard<KvoLock> guard(m_lock);
+    return m_community;
+}
+
+void KvoSnmpTrap::LoadCommunity(ConfigFileSupport& config) {
+    char community[64] = {0};
+    if (!config.GetConfigValue(kTrapPath, "community", community, sizeof community)) return;
+    community[sizeof community - 1] = '\0';
+    // The community is a shared secret of sorts: name the fault, never the value.
+    if (!SetCommunity(community))
+        Console::PrintLevel(Console::kWarning,
+                            "snmp/trap/community is not 1 to %zu printable characters without "
+                            "spaces: traps go out with community \"%s\"\n",
+                            kMaxCommunityLength, GetCommunity().c_str());
+}
+
+KvoSnmpTrap::TrapCount KvoSnmpTrap::SendTextTrap(int level, const char* text) {
+    TrapCount count;
     unsigned char bit = MaskBitOfLevel(level);
-    if (bit == 0 || (m_trapLevel.load() & bit) == 0) return;
+    if (bit == 0 || (m_trapLevel.load() & bit) == 0) return count;
     // A snapshot, so a receiver changed meanwhile is either wholly old or wholly new.
     std::vector<TrapTarget> targets = ValidTargets();
-    if (targets.empty()) return;
+    if (targets.empty()) return count;
 
     PrepareLibrary();
     std::lock_guard<KvoLock> guard(LibraryLock());
     PduPtr trap = BuildTrapPdu(text ? text : "", UptimeTicks());
-    if (!trap) return;
-    for (const TrapTarget& target : targets) {
-        if (!SendToReceiver(*trap, target.address, target.port, target.community)) return;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const TrapTarget& target = targets[i];
+        SendResult result =
+            trap ? SendToReceiver(*trap, target.address, target.port, target.community) : SEND_FAILED;
+        if (result == SEND_DONE) ++count.sent;
+        if (result == SEND_FAILED) ++count.failed;
+        if (result == SEND_NO_SESSION) {
+            // This receiver and the ones after it miss the event.
+            count.failed += static_cast<unsigned>(targets.size() - i);
+            break;
+        }
     }
+    return count;
 }
 
 bool KvoSnmpTrap::IsReceiverAddress(const char* text) {

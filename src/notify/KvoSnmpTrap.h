@@ -2,7 +2,8 @@
 // receivers, filtered by a level mask. SvrManager owns the one instance (static
 // `m_kvoTrap`) for the whole process. Initialize runs on the main thread before any
 // other thread; SetTrapTarget/SetTrapLevel run on configuration-server client threads,
-// SendTextTrap on the notify thread. `m_lock` guards the target table; a process-wide
+// SendTextTrap on the notify thread. `m_lock` guards the target table and the
+// community; a process-wide
 // library lock serialises every use of the SNMP library (it is not re-entrant).
 #pragma once
 
@@ -17,13 +18,16 @@ class ConfigFileSupport;
 class KvoSnmpTrap {
 public:
     static constexpr int kReceiverCount = 3;
+    static constexpr const char* kDefaultCommunity = "public";
+    static constexpr size_t kMaxCommunityLength = 32;
 
     KvoSnmpTrap();
     ~KvoSnmpTrap() = default;
     KvoSnmpTrap(const KvoSnmpTrap&) = delete;
     KvoSnmpTrap& operator=(const KvoSnmpTrap&) = delete;
 
-    // Loads the level mask and the three receivers from the main configuration.
+    // Loads the level mask, the community and the three receivers from the main
+    // configuration.
     // Returns the result of the last SetTrapTarget call.
     int Initialize(ConfigFileSupport& config);
 
@@ -31,14 +35,19 @@ public:
     unsigned char GetTrapLevel() const { return m_trapLevel.load(); }
 
     // 0 when set or when `receiver` is not 1..3 (then nothing changes); -1 when the
-    // address is not a dotted IPv4 address (the receiver is cleared). A null
-    // community means "public". Names are never resolved.
+    // address is not a dotted IPv4 address (the receiver is cleared). A null or
+    // empty community means the sender's community (SetCommunity), which follows
+    // later changes. Names are never resolved.
     int SetTrapTarget(int receiver, const char* address, unsigned short port,
                       const char* community);
 
     // Sends `text` to every valid receiver, in receiver order, when `level` ('I',
     // 'W' or 'E' as an int) is enabled in the mask.
-    void SendTextTrap(int level, const char* text);
+    struct TrapCount {
+        unsigned sent = 0;
+        unsigned failed = 0;  // no session, or the library could not send
+    };
+    TrapCount SendTextTrap(int level, const char* text);
 
     // What became of a test trap for one receiver ("address:port").
     struct TrapDelivery {
@@ -49,6 +58,14 @@ public:
     // The SNMP page's test: sends `text` to every valid receiver, in receiver
     // order, whatever the level mask; one entry per valid receiver.
     std::vector<TrapDelivery> SendTestTrap(const char* text);
+
+    // The community of receivers set without their own; false (nothing changes)
+    // when `community` is not one IsCommunity accepts.
+    bool SetCommunity(const std::string& community);
+    std::string GetCommunity() const;
+    // 1 to kMaxCommunityLength printable ASCII characters without spaces: what
+    // every SNMP manager's configuration can name.
+    static bool IsCommunity(const std::string& community);
 
     // True for exactly the receiver addresses SetTrapTarget accepts (dotted IPv4).
     static bool IsReceiverAddress(const char* text);
@@ -63,12 +80,15 @@ private:
         bool valid = false;
         std::string address;  // dotted IPv4, as normalised by inet_ntop
         unsigned short port = 0;
-        std::string community;
+        std::string community;  // empty: the sender's community
     };
 
+    // Valid receivers, each with the community it is sent with.
     std::vector<TrapTarget> ValidTargets();
+    void LoadCommunity(ConfigFileSupport& config);
 
     std::atomic<unsigned char> m_trapLevel;
     TrapTarget m_targets[kReceiverCount];
-    KvoLock m_lock;
+    std::string m_community = kDefaultCommunity;
+    mutable KvoLock m_lock;
 };

@@ -14,6 +14,7 @@
 #include "web/HttpParser.h"
 #include "web/LeafElement.h"
 #include "web/PageHelpers.h"
+#include "web/SnmpCommunityField.h"
 #include "web/XmlDocForWeb.h"
 
 namespace {
@@ -100,6 +101,7 @@ XmlDocForWeb* HttpOmxResponser::ShowSnmpPage(HttpParser* /*parser*/) {
         if (m_pConfig) m_pConfig->SetConfigValue_U8(kTrapPath, "levelflag", 0);
     }
     AppendLevelLeaves(snmp, levels);
+    SnmpCommunityField::AppendTo(snmp, m_pConfig);
     return doc.release();
 }
 
@@ -137,6 +139,8 @@ XmlDocForWeb* HttpOmxResponser::SetSnmp(HttpParser* parser) {
     unsigned char levels = LevelMaskFromFields(parser->m_values);
     if (m_pConfig) m_pConfig->SetConfigValue_U8(kTrapPath, "levelflag", levels);
     if (m_pTrap) m_pTrap->SetTrapLevel(levels);
+    std::string communityError = SnmpCommunityField::Apply(*parser, m_pConfig, m_pTrap);
+    if (!communityError.empty()) error = communityError;
 
     XmlDocForWeb* doc = ShowSnmpPage(parser);
     if (!error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());

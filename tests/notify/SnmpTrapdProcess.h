@@ -3,6 +3,7 @@
 // the host's SNMP set-up is read or written). Each received notification is printed
 // as one record "TRAP|<security>|<varbinds separated by tabs>|END" that tests parse.
 // The daemon runs under `timeout`, so it ends by itself even if a test crashes.
+// Without MIBs every identifier prints numerically; LoadMibs names them instead.
 #pragma once
 
 #include <fcntl.h>
@@ -51,6 +52,13 @@ public:
         return false;
     }
 
+    // Before Start: load `modules` (":"-separated) from the directories `mibPath`
+    // and print identifiers by name.
+    void LoadMibs(const std::string& mibPath, const std::string& modules) {
+        mibPath_ = mibPath;
+        mibModules_ = modules;
+    }
+
     unsigned short port() const { return port_; }
     std::string Output() const { return ReadFileText(dir_.file("trapd.out")); }
     const TempDir& dir() const { return dir_; }
@@ -97,8 +105,11 @@ private:
         std::string listen = "udp:127.0.0.1:" + std::to_string(port_);
         std::string conf = dir_.file("snmptrapd.conf");
         std::vector<std::string> args = {"/usr/bin/timeout", "60", "/usr/sbin/snmptrapd",
-                                         "-f", "-Lo", "-C", "-c", conf, "-n", "-m", "", "-M",
-                                         dir_.path(), "-On", "-F", "TRAP|%P|%V\t%v|END\n", listen};
+                                         "-f", "-Lo", "-C", "-c", conf, "-n", "-m", mibModules_, "-M",
+                                         mibPath_.empty() ? dir_.path() : mibPath_};
+        if (mibPath_.empty()) args.push_back("-On");
+        for (const char* a : {"-F", "TRAP|%P|%V\t%v|END\n"}) args.push_back(a);
+        args.push_back(listen);
         std::vector<std::string> env = {"SNMP_PERSISTENT_DIR=" + dir_.file("persist"),
                                         "SNMPCONFPATH=" + dir_.path(), "HOME=" + dir_.path(),
                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
@@ -124,6 +135,8 @@ private:
     TempDir dir_;
     unsigned short port_ = 0;
     pid_t pid_ = -1;
+    std::string mibPath_;
+    std::string mibModules_;
 };
 
 }  // namespace kvotest

@@ -47,7 +47,8 @@ for name, text in mine.items():
 expected = ["/sbin/kvoomxsvr", "/bin/kvoctlsim", "/share/kvoomx/HTML/fnf.html",
             "/share/kvoomx/HTML/mna.html", "/share/kvoomx/webguiroot/xsl/controllers.xsl",
             "/share/kvoomx/webguiroot/images/logo.gif", "/lib/systemd/system/kvoomxsvr.service",
-            "/lib/sysusers.d/kvoomx.conf", "/lib/tmpfiles.d/kvoomx.conf"]
+            "/lib/sysusers.d/kvoomx.conf", "/lib/tmpfiles.d/kvoomx.conf",
+            "/share/snmp/mibs/VELMORA-KVOOMX-MIB.txt"]
 for attempt in (1, 2):
     p = run(["cmake", "--install", build], env=dict(os.environ, DESTDIR=dest))
     check(p.returncode == 0, "install %d: %s" % (attempt, p.stdout))

@@ -90,6 +90,7 @@ protected:
         Config().LoadFile();
         for (int n = 1; n <= KvoSnmpTrap::kReceiverCount; ++n) Trap().SetTrapTarget(n, "", 0, nullptr);
         Trap().SetTrapLevel(0);
+        Trap().SetCommunity(KvoSnmpTrap::kDefaultCommunity);
     }
 
     // The whole answer of one request on a new connection; the body after the headers.

@@ -14,6 +14,7 @@
 #include "PageServerFixture.h"
 #include "notify/SnmpTrapdProcess.h"
 #include "web/PageHelpers.h"
+#include "web/SnmpCommunityField.h"
 
 namespace {
 
@@ -221,6 +222,35 @@ TEST_F(SnmpPageTest, AFormIsSavedOnceWithAllItsFields) {
     EXPECT_EQ("3", StoredText("/root/snmp/trap", "levelflag"));
     // Showing a page whose settings are all stored saves nothing.
     EXPECT_EQ(0, SavesDuring(ConfigPath(), [] { Get("/snmp.cgi"); }));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SnmpPageTest, CommunityIsStoredShownAndCarriedByTheNextTrap) {
+    EXPECT_EQ("public", kvotest::PageDoc::LeafText(Get("/snmp.cgi").At("snmp"), "community"));
+    EXPECT_EQ("<missing>", StoredText("/root/snmp/trap", "community")) << "absent until set";
+
+    kvotest::SnmpTrapdProcess trapd;
+    ASSERT_TRUE(trapd.Start()) << trapd.Output();
+    std::string port = std::to_string(trapd.port());
+    PageDoc page = SetSnmp("trap_port_1=" + port + "&trap_client_1=127.0.0.1&trap_community=n0c-R%26D");
+    EXPECT_TRUE(page.Errors().empty()) << page.Errors().at(0);
+    EXPECT_EQ("n0c-R&D", kvotest::PageDoc::LeafText(page.At("snmp"), "community"));
+    EXPECT_EQ("n0c-R&D", StoredText("/root/snmp/trap", "community"));
+    page = Post("/snmp.cgi", "func=SendTestTrap");
+    ASSERT_TRUE(trapd.WaitForRecords(1)) << trapd.Output();
+    EXPECT_EQ("TRAP2, SNMP v2c, community n0c-R&D", trapd.Records().at(0).security);
+
+    // Refused values change nothing, whatever else the form holds.
+    for (const char* bad : {"", "two words", "a23456789012345678901234567890123"}) {
+        page = SetSnmp(std::string("check_warn=on&trap_community=") + bad);
+        EXPECT_EQ(std::vector<std::string>{SnmpCommunityField::kBadValueMessage}, page.Errors()) << bad;
+        EXPECT_EQ("n0c-R&D", StoredText("/root/snmp/trap", "community")) << bad;
+        EXPECT_EQ("n0c-R&D", Trap().GetCommunity()) << bad;
+        EXPECT_EQ(0x02, Trap().GetTrapLevel());
+    }
 }
 
 }  // namespace

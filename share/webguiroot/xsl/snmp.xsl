@@ -1,8 +1,8 @@
 <?xml version="1.0" encoding="UTF-8"?>
 <!--
   SNMP page: three trap receivers and the event levels that are sent as traps.
-  Posts func=SetSnmp, trap_client_<n> (n decimal), trap_port_<n> (n hex) and
-  check_info / check_warn / check_error to snmp.cgi; a second form posts
+  Posts func=SetSnmp, trap_client_<n> (n decimal), trap_port_<n> (n hex),
+  trap_community and check_info / check_warn / check_error to snmp.cgi; a second form posts
   func=SendTestTrap (one trap to every saved receiver).
 -->
 <xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
@@ -31,6 +31,15 @@
             <xsl:apply-templates select="snmp/client"/>
           </tbody>
         </table>
+      </section>
+      <section class="card" aria-labelledby="community-heading">
+        <h2 id="community-heading">Community</h2>
+        <p class="hint" id="community-note">Every trap carries this SNMPv2c community; the receivers
+          must accept it. 1 to 32 letters, digits or punctuation, no spaces. The usual one is public.</p>
+        <label for="trap_community">Trap community</label>
+        <input type="text" id="trap_community" name="trap_community" value="{snmp/community}"
+               maxlength="32" required="required" autocomplete="off" pattern="[!-~]{{1,32}}"
+               aria-describedby="community-note"/>
       </section>
       <section class="card" aria-labelledby="levels-heading">
         <h2 id="levels-heading">Event levels</h2>
