@@ -75,13 +75,18 @@ def percentile(values, p):
 
 
 def throughput(port, html, seconds, threads=4):
+    return throughput_of(port, "controllers.cgi", html, seconds, threads)
+
+
+def throughput_of(port, target, html, seconds, threads=4):
+    """Requests per second for `target` from `threads` kept-alive clients."""
     count = [0] * threads
     end = time.monotonic() + seconds
 
     def worker(i):
         conn = Connection(port)
         while time.monotonic() < end:
-            conn.fetch("controllers.cgi", html)
+            conn.fetch(target, html)
             count[i] += 1
         conn.close()
 

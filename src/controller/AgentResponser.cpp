@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "controller/kvoIO.h"
+#include "server/MetricsRegistry.h"
 
 namespace {
 // nLinkState values.
@@ -56,6 +57,8 @@ int AgentResponser::Receive(Client* client, _CLIENT_PARAMS* params) {
         static_cast<int>(kConnectLength))
         return 0;
 
+    const unsigned controller = static_cast<unsigned>(params->nController);
+    if (m_metrics) m_metrics->RelayConnectionOpened(controller);
     char block[kBlockSize];
     for (;;) {
         MarkWritten(params);
@@ -64,7 +67,9 @@ int AgentResponser::Receive(Client* client, _CLIENT_PARAMS* params) {
         if (received <= 0) break;
         if (WriteToController(params, block, static_cast<unsigned int>(received)) != received)
             break;
+        if (m_metrics) m_metrics->CountRelayBytes(controller, static_cast<uint64_t>(received), 0);
     }
+    if (m_metrics) m_metrics->RelayConnectionClosed(controller);
     WriteToController(params, KVO_DISCONNECT_MESSAGE, kDisconnectLength);
     return 0;
 }
@@ -127,7 +132,11 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
                 if (got <= 0) break;
                 filled += got;
             }
-            if (client->SendBuf(block, filled, kSendTimeoutMicroseconds) <= 0 || got < 0) return 0;
+            int sent = client->SendBuf(block, filled, kSendTimeoutMicroseconds);
+            if (sent > 0 && m_metrics)
+                m_metrics->CountRelayBytes(static_cast<unsigned>(params->nController), 0,
+                                           static_cast<uint64_t>(sent));
+            if (sent <= 0 || got < 0) return 0;
             counter = 1;
             if (got != 0) continue;
         }

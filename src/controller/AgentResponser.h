@@ -13,6 +13,8 @@
 #include "Responser.h"
 #include "ScsiPassThrough.h"
 
+class MetricsRegistry;
+
 class AgentResponser : public Responser {
 public:
     // The messages announcing and retiring a connection go out with their NUL.
@@ -43,6 +45,9 @@ public:
     void Initialize();
     // Changes the idle limit (milliseconds; 0 or less: none).
     void SetIdleLimit(int milliseconds);
+    // Where connections and bytes are counted (not owned; outlives the
+    // responder). Set before the server runs.
+    void SetMetrics(MetricsRegistry* metrics) { m_metrics = metrics; }
 
 private:
     // false when the launch failed (nState 0): the client must not be touched.
@@ -56,4 +61,5 @@ private:
 
     int m_mode;
     std::atomic<int> m_idleLimitMs;
+    MetricsRegistry* m_metrics = nullptr;
 };

@@ -312,11 +312,11 @@ bool EmailCenter::RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
 
 bool EmailCenter::RcptEdit(TiXmlNode* /*rcpt*/, _MAIL_RECIPIENT_INFO* /*info*/) { return false; }
 
-void EmailCenter::EventArrived(int level, const char* text) {
-    if (m_path.empty()) return;
+EmailCenter::MailOutcome EmailCenter::EventArrived(int level, const char* text) {
+    if (m_path.empty()) return MAIL_NOT_DUE;
     SMTP_SERVER_INFO server;
-    if (!GetSMTPServer(&server)) return;
-    if (server.byAuth & SMTP_AUTH_DISABLED) return;
+    if (!GetSMTPServer(&server)) return MAIL_NOT_DUE;
+    if (server.byAuth & SMTP_AUTH_DISABLED) return MAIL_NOT_DUE;
 
     _MAIL_CONTENT content;
     content.strBody = text ? text : "";
@@ -326,7 +326,10 @@ void EmailCenter::EventArrived(int level, const char* text) {
     content.byMailLevel = MailLevel(level);
 
     std::vector<_MAIL_RECIPIENT_INFO> recipients;
-    if (!EnumRcpt(recipients)) return;
+    if (!EnumRcpt(recipients)) return MAIL_NOT_DUE;
+    // Whether a mail is due at all; the dialogue runs either way, as it always has.
+    bool due = false;
+    for (const auto& recipient : recipients) due = due || (recipient.byLevel & content.byMailLevel) != 0;
     GenSMTP smtp(server);
     int result = smtp.SendMail(recipients, 1, &content);
     if (result != 0) {
@@ -334,4 +337,6 @@ void EmailCenter::EventArrived(int level, const char* text) {
                           "(code %#x)", FieldText(server.szSMTPServer).c_str(), server.uPort,
                           smtp.GetFailureReason().c_str(), static_cast<unsigned int>(result));
     }
+    if (!due) return MAIL_NOT_DUE;
+    return result == 0 ? MAIL_SENT : MAIL_FAILED;
 }

@@ -49,7 +49,8 @@ public:
     bool EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type);
     // Mails the event (`level` 'I', 'W' or 'E') to the matching recipients; runs
     // the whole SMTP dialogue on the calling thread. A failed delivery is logged.
-    void EventArrived(int level, const char* text);
+    enum MailOutcome { MAIL_NOT_DUE, MAIL_SENT, MAIL_FAILED };
+    MailOutcome EventArrived(int level, const char* text);
 
     // How this host's first IPv4 address is found (the pages' GetHostName in the
     // service); false when none can be had. Set before other threads use the center.

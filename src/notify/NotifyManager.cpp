@@ -14,6 +14,7 @@
 #include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
 #include "server/Console.h"
+#include "server/MetricsRegistry.h"
 
 namespace {
 constexpr unsigned int kEventBuffer = 1;
@@ -36,6 +37,7 @@ struct NotifyManager::PollerState {
     std::atomic<bool> m_stop{false};   // read by the poller between every step
     bool running = false;              // a poller thread owns this block
     std::chrono::milliseconds pause{kSweepPause};
+    std::shared_ptr<MetricsRegistry> metrics;  // set before the poller starts; may be null
     char m_text[4096] = {};            // the current event's message; poller only
 };
 
@@ -51,7 +53,10 @@ public:
     unsigned int Count() { return m_io->getControllerCount(); }
 
     void Visit(unsigned int controller) {
-        if (Fetch(controller) && IsEvent()) Deliver(controller);
+        bool answered = Fetch(controller);
+        // A visit cut short by a stop says nothing about the controller.
+        if (m_s.metrics && !m_s.m_stop.load()) m_s.metrics->CountPoll(controller, answered);
+        if (answered && IsEvent()) Deliver(controller);
         // Whatever happened, the firmware gets the end of the exchange.
         m_io->writeIO(controller, kEventBuffer, kEventConnection, KVO_EVENT_DISCONNECT,
                       kDisconnectLength);
@@ -104,8 +109,13 @@ private:
                  "At 20%02d-%02d-%02d %02d:%02d:%02d Controller %d:\r\n %s", t.year - 2000,
                  t.month, t.day, t.hour, t.minute, t.second, static_cast<int>(controller) + 1, text);
         int level = m_reply.byLevel;
-        m_s.trap.SendTextTrap(level, m_s.m_text);
-        m_s.mail.EventArrived(level, m_s.m_text);
+        KvoSnmpTrap::TrapCount traps = m_s.trap.SendTextTrap(level, m_s.m_text);
+        EmailCenter::MailOutcome mail = m_s.mail.EventArrived(level, m_s.m_text);
+        if (MetricsRegistry* metrics = m_s.metrics.get()) {
+            metrics->CountEvent(controller, level);
+            metrics->CountTraps(traps.sent, traps.failed);
+            if (mail != EmailCenter::MAIL_NOT_DUE) metrics->CountMail(mail == EmailCenter::MAIL_SENT);
+        }
     }
 
     NotifyManager::PollerState& m_s;
@@ -148,6 +158,11 @@ bool NotifyManager::terminate() {
 bool NotifyManager::IsRunning() const {
     std::lock_guard<std::mutex> guard(m_state->mutex);
     return m_state->running;
+}
+
+void NotifyManager::SetMetrics(std::shared_ptr<MetricsRegistry> metrics) {
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    m_state->metrics = std::move(metrics);
 }
 
 void NotifyManager::SetSweepPause(std::chrono::milliseconds pause) {

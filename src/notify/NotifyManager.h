@@ -15,6 +15,7 @@
 
 class EmailCenter;
 class KvoSnmpTrap;
+class MetricsRegistry;
 
 class NotifyManager : public Log {
 public:
@@ -39,6 +40,8 @@ public:
     bool IsRunning() const;
     // Shorter pause between sweeps, for tests and benchmarks; takes effect at the next pause.
     void SetSweepPause(std::chrono::milliseconds pause);
+    // Where polls, events and deliveries are counted; set before Run.
+    void SetMetrics(std::shared_ptr<MetricsRegistry> metrics);
 
     static void* ThreadProc(void* arg);
 

@@ -8,6 +8,7 @@
 #include "controller/kvoIO.h"
 #include "server/Console.h"
 #include "server/GenericServer.h"
+#include "server/MetricsRegistry.h"
 #include "server/SocketCommAgent.h"
 #include "web/HttpOmxResponser.h"
 #include "web/PageHelpers.h"
@@ -42,7 +43,9 @@ std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
 std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
-SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
+SvrManager::SvrManager()
+    : m_metrics(std::make_shared<MetricsRegistry>()), m_notifyManager(m_kvoTrap, m_emailcenter) {
+    m_notifyManager.SetMetrics(m_metrics);
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
     m_emailcenter.SetHostAddressSource([](std::string& address) {
@@ -110,6 +113,7 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     responser->m_pConfig = &m_configFile;
     responser->m_pTrap = &m_kvoTrap;
     responser->m_pEmailCenter = &m_emailcenter;
+    responser->m_pMetrics = m_metrics.get();
     responser->SetRootFolder(WebRootPath().c_str());
     ApplyAdminPassword(m_configFile, *responser);
     // Installed error pages, and page files when the working directory is "/".
@@ -127,13 +131,16 @@ void SvrManager::CreateConfigServer() {
     m_servers.push_back(std::make_unique<GenericServer>(
         CreateListener(static_cast<unsigned short>(SettingServerPort)), CreateConfigResponser(),
         kConfigServerController, kConfigServerChannel));
+    m_serverNames.push_back("configuration server on port " + std::to_string(SettingServerPort));
 }
 
 void SvrManager::CreateRelayServer(int index, unsigned short port) {
+    auto responser = std::make_unique<AgentResponser>(kRelayMode);
+    responser->SetMetrics(m_metrics.get());
     m_servers.push_back(std::make_unique<GenericServer>(
-        CreateListener(port),
-        std::make_unique<AgentResponser>(kRelayMode), static_cast<unsigned char>(index),
-        kRelayChannel));
+        CreateListener(port), std::move(responser), static_cast<unsigned char>(index), kRelayChannel));
+    m_serverNames.push_back("relay of controller " + std::to_string(index) + " on port " +
+                            std::to_string(port));
 }
 
 int SvrManager::initialize() {
@@ -149,6 +156,7 @@ int SvrManager::initialize() {
     unsigned int count = ControllerCount();
     if (count > kMaxControllers) return -1;
     Console::Print("Find %d controller(s)\n", count);
+    m_metrics->SetControllersFound(count);
 
     for (unsigned int i = 0; i < count; ++i) {
         unsigned short httpPort = 0, cliPort = 0;
@@ -162,7 +170,11 @@ int SvrManager::initialize() {
 }
 
 int SvrManager::run() {
-    for (auto& server : m_servers) server->Run();
+    std::vector<std::string> notListening;
+    for (size_t i = 0; i < m_servers.size(); ++i) {
+        if (m_servers[i]->Run() != 0) notListening.push_back(m_serverNames[i]);
+    }
+    m_metrics->SetNotListening(std::move(notListening));
     m_notifyManager.Run();
     return 0;
 }
@@ -173,6 +185,7 @@ int SvrManager::terminate() {
         server.reset();
     }
     m_servers.clear();
+    m_serverNames.clear();
     m_notifyManager.terminate();
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "notify/NotifyManager.h"
 
 class GenericServer;
+class MetricsRegistry;
 class SocketCommAgent;
 class Responser;
 
@@ -59,6 +60,8 @@ public:
 
     // Number of servers created by initialize (configuration server included).
     size_t ServerCount() const { return m_servers.size(); }
+    // The counters behind /metrics and /healthz.
+    MetricsRegistry& Metrics() { return *m_metrics; }
 
     // Process-wide service objects, constructed in this order, never replaced.
     static ConfigFileSupport m_configFile;
@@ -77,7 +80,10 @@ private:
     // Reads one port of a controller; when missing, stores and returns `fallback`.
     unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
+    // Created first and shared with the poller, which may outlive terminate's wait.
+    std::shared_ptr<MetricsRegistry> m_metrics;
     std::vector<std::unique_ptr<GenericServer>> m_servers;
+    std::vector<std::string> m_serverNames;  // for /healthz, beside m_servers
     // The event poller: sends to m_kvoTrap, then m_emailcenter.
     NotifyManager m_notifyManager;
     std::string m_bindAddress;  // read by initialize, given to every listening socket

@@ -9,6 +9,7 @@
 #include "config/ConfigSaveBatch.h"
 #include "controller/kvoIO.h"
 #include "server/Console.h"
+#include "server/MetricsRegistry.h"
 #include "web/BufferResponsor.h"
 #include "web/FormFields.h"
 #include "web/GlobalMap.h"
@@ -16,6 +17,7 @@
 #include "web/LeafElement.h"
 #include "web/PageFile.h"
 #include "web/PageHelpers.h"
+#include "web/StatusRecordingClient.h"
 #include "web/XmlDocForWeb.h"
 
 namespace {
@@ -59,6 +61,13 @@ HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
 HttpOmxResponser::~HttpOmxResponser() = default;
 
 bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
+    StatusRecordingClient recorder(client);
+    bool keep = Answer(&recorder, parser);
+    if (m_pMetrics && recorder.Status() != 0) m_pMetrics->CountPageRequest(recorder.Status());
+    return keep;
+}
+
+bool HttpOmxResponser::Answer(Client* client, HttpParser* parser) {
     if (!parser->m_path.empty()) parser->m_path.erase(0, 1);
     try {
         // Before the request lock: a slowed wrong password holds up no one else.
@@ -75,6 +84,8 @@ bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
                     break;
             }
         }
+        if (parser->m_method <= HttpParser::METHOD_POST && IsMonitoringPath(parser->m_path))
+            return ServeMonitoring(client, *parser);
         std::lock_guard<KvoLock> request(m_requestLock);
         if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
         switch (GetFileType(parser->m_path)) {
@@ -93,6 +104,25 @@ bool HttpOmxResponser::ProcessRequest(Client* client, HttpParser* parser) {
         // The answer may be half sent: the connection can't be trusted any more.
         return false;
     }
+}
+
+bool HttpOmxResponser::IsMonitoringPath(const std::string& path) const {
+    return m_pMetrics && (path == "metrics" || path == "healthz");
+}
+
+bool HttpOmxResponser::ServeMonitoring(Client* client, const HttpParser& parser) {
+    static const std::string kHeaders = "Cache-Control: no-store\r\n";
+    bool sent;
+    if (parser.m_path == "metrics") {
+        sent = BufferResponsor::Send(client, "200 OK", "text/plain; version=0.0.4; charset=utf-8",
+                                     m_pMetrics->RenderText(), parser.m_keepAlive, kHeaders);
+    } else {
+        MetricsRegistry::Health health = m_pMetrics->CheckHealth();
+        sent = BufferResponsor::Send(client, health.healthy ? "200 OK" : "503 Service Unavailable",
+                                     "text/plain; charset=utf-8", health.text, parser.m_keepAlive,
+                                     kHeaders);
+    }
+    return sent && parser.m_keepAlive;
 }
 
 bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder) {

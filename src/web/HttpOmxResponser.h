@@ -18,6 +18,7 @@
 class ConfigFileSupport;
 class EmailCenter;
 class KvoSnmpTrap;
+class MetricsRegistry;
 class XmlDocForWeb;
 
 class HttpOmxResponser : public HttpResponser {
@@ -28,6 +29,7 @@ public:
     HttpOmxResponser();
     ~HttpOmxResponser() override;
 
+    // Answers one request and counts it by status in m_pMetrics.
     bool ProcessRequest(Client* client, HttpParser* parser) override;
 
     // Answers one management page; true keeps the connection.
@@ -56,8 +58,15 @@ public:
     // owned. Without them the pages still show and store their settings.
     KvoSnmpTrap* m_pTrap = nullptr;
     EmailCenter* m_pEmailCenter = nullptr;
+    // The service's counters, behind /metrics and /healthz; not owned. Without
+    // it those paths are pages like any other.
+    MetricsRegistry* m_pMetrics = nullptr;
 
 private:
+    bool Answer(Client* client, HttpParser* parser);
+    // /metrics and /healthz: answered from the counters, without the page locks.
+    bool IsMonitoringPath(const std::string& path) const;
+    bool ServeMonitoring(Client* client, const HttpParser& parser);
     bool ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder);
     // As HTML rendered here when the browser accepts it, else the XML document.
     bool SendPage(Client* client, const XmlDocForWeb& doc, const HttpParser& parser);

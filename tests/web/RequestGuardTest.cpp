@@ -207,3 +207,29 @@ TEST(RequestGuardHash, UnknownHashFormatsAreReportedAndLetNoOneIn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LoginTest, MonitoringPathsAskForThePasswordAndCountTheAnswers) {
+    StartServer().Guard().SetFailureDelay(std::chrono::milliseconds(50));
+    ASSERT_TRUE(m_responder->Guard().SetAdminPassword(m_hash));
+    for (const char* target : {"/metrics", "/healthz"}) {
+        HttpAnswer refused = Get(target);
+        EXPECT_EQ("HTTP/1.0 401 Unauthorized", refused.status) << target;
+        EXPECT_EQ(std::string::npos, refused.body.find("kvoomx_")) << target;
+    }
+    const std::string good = Basic("prometheus", kPasswordMessage);
+    HttpAnswer health = Get("/healthz", good);
+    EXPECT_EQ("HTTP/1.0 200 OK", health.status);
+    EXPECT_EQ("ok: servers listening, 0 controller(s) answered their last poll\n", health.body);
+    HttpAnswer metrics = Get("/metrics", good);
+    EXPECT_EQ("HTTP/1.0 200 OK", metrics.status);
+    EXPECT_TRUE(metrics.HasHeader("Content-Type: text/plain; version=0.0.4; charset=utf-8")) << metrics.headers;
+    // One refusal each for /metrics and /healthz, then the health answer; the
+    // scrape itself is counted once its answer has gone out.
+    EXPECT_NE(std::string::npos, metrics.body.find("kvoomx_http_requests_total{code=\"401\"} 2\n")) << metrics.body;
+    EXPECT_NE(std::string::npos, metrics.body.find("kvoomx_http_requests_total{code=\"200\"} 1\n")) << metrics.body;
+    EXPECT_EQ(std::string::npos, metrics.body.find(m_hash));
+}
+
+}  // namespace

@@ -17,6 +17,7 @@
 #include "config/ConfigFileSupport.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
+#include "server/MetricsRegistry.h"
 #include "web/HttpOmxResponser.h"
 #include "web/WebTestSimulator.h"
 
@@ -98,6 +99,7 @@ protected:
         auto responder = std::make_unique<HttpOmxResponser>();
         responder->SetRootFolder((root.empty() ? m_root : root).c_str());
         responder->m_pConfig = &m_config;
+        responder->m_pMetrics = &m_metrics;
         m_responder = responder.get();
         m_port = FreeTcpPort();
         m_server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(m_port, 0),
@@ -128,6 +130,7 @@ protected:
     std::string m_root;
     std::string m_configPath;
     ConfigFileSupport m_config;
+    MetricsRegistry m_metrics;  // behind /metrics and /healthz
     HttpOmxResponser* m_responder = nullptr;
     std::unique_ptr<GenericServer> m_server;
     int m_port = 0;
