@@ -34,11 +34,18 @@ def healthy(port):
 
 
 def relay_traffic(port, requests=20):
+    """Whole answers from the controller's web interface through the relay."""
     for _ in range(requests):
         with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
             s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-            while s.recv(65536):
-                pass
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                answer += s.recv(65536)
+            head, body = answer.split(b"\r\n\r\n", 1)
+            length = int([l for l in head.split(b"\r\n") if l.lower().startswith(b"content-length:")][0]
+                         .split(b":")[1])
+            while len(body) < length:
+                body += s.recv(65536)
 
 
 def main():
