@@ -236,7 +236,14 @@ ChannelOutcome WebhookChannel::ReadAnswer(Client& stream, Clock::time_point dead
     char block[4096];
     size_t headEnd = std::string::npos;
     size_t wanted = std::string::npos;  // the whole answer's length, once known
-    while (answer.size() < kMaxAnswerBytes && (wanted == std::string::npos || answer.size() < wanted)) {
+    bool chunked = false;
+    auto complete = [&] {
+        if (wanted != std::string::npos) return answer.size() >= wanted;
+        // A server that keeps the connection despite "Connection: close".
+        return chunked && answer.size() >= headEnd + 9 &&
+               answer.compare(answer.size() - 5, 5, "0\r\n\r\n") == 0;
+    };
+    while (answer.size() < kMaxAnswerBytes && !complete()) {
         int timeout = MicrosecondsLeft(deadline);
         if (timeout == 0) break;
         int n = stream.ReceiveBuf(block, sizeof block, timeout);
@@ -248,6 +255,7 @@ ChannelOutcome WebhookChannel::ReadAnswer(Client& stream, Clock::time_point dead
             size_t length = head.find("\ncontent-length:");
             if (length != std::string::npos)
                 wanted = headEnd + 4 + std::strtoul(head.c_str() + length + 16, nullptr, 10);
+            chunked = head.find("\ntransfer-encoding: chunked") != std::string::npos;
         }
     }
     int status = 0;

@@ -166,6 +166,14 @@ TEST(WebhookChannel, ASilentReceiverCostsNoMoreThanTheBound) {
     EXPECT_EQ("no answer within the time bound", outcome.reason);
     EXPECT_LT(spent, 5s);  // generous: the bound is 0.5 s
 
+    // A chunked answer on a connection the server keeps: done at the last chunk.
+    Receiver chunked({"--chunked"});
+    ASSERT_TRUE(chunked.started);
+    start = std::chrono::steady_clock::now();
+    outcome = WebhookChannel({chunked.Url(), WebhookSettings::GENERIC, 30s, ""}).Deliver(SampleEvent());
+    EXPECT_EQ(ChannelOutcome::SENT, outcome.kind) << outcome.reason;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);  // not the 30 s bound
+
     // Nobody listening at all: worth another try later.
     int closedPort = kvotest::FreeTcpPort();
     outcome = WebhookChannel({"http://127.0.0.1:" + std::to_string(closedPort), WebhookSettings::GENERIC, 2s, ""})

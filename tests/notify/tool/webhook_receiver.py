@@ -3,7 +3,7 @@
 
 Answers the first --fail-first requests with --fail-status (or a redirect to
 --redirect), then 200 with a short text; --silent reads each request and never
-answers. Every request is appended to --record as one JSON line (path, headers,
+answers; --chunked answers in chunks and keeps the connection. Every request is appended to --record as one JSON line (path, headers,
 body). --cert/--key serve over TLS. Prints "ready" once it listens.
 """
 import argparse
@@ -19,6 +19,7 @@ parser.add_argument("--fail-first", type=int, default=0)
 parser.add_argument("--fail-status", type=int, default=503)
 parser.add_argument("--redirect", default="")
 parser.add_argument("--silent", action="store_true")
+parser.add_argument("--chunked", action="store_true")  # chunked answer, connection kept open
 parser.add_argument("--cert")
 parser.add_argument("--key")
 args = parser.parse_args()
@@ -37,6 +38,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         seen += 1
         if args.silent:
             time.sleep(600)
+            return
+        if args.chunked:
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            self.wfile.write(b"6\r\nstored\r\n0\r\n\r\n")
+            self.wfile.flush()
+            self.close_connection = False  # whatever the client asked for
             return
         if args.redirect:
             self.answer(302, "moved\n", [("Location", args.redirect)])
