@@ -84,6 +84,16 @@ TEST_F(AgentResponserTest, AnswerOf3000BytesIsReadAndSentAsSeveralBlocks) {
     }
     EXPECT_GE(dataReads, 2u);
     EXPECT_EQ(answer.head.size() + answer.body.size(), moved);
+    // Counted for /metrics: every byte each way (counted just after each
+    // transfer, so awaited), and the connection still open.
+    const std::string counts[] = {
+        "kvoomx_relay_bytes_total{controller=\"0\",direction=\"from_browser\"} " +
+            std::to_string(Get("/bench/3000").size()) + "\n",
+        "kvoomx_relay_bytes_total{controller=\"0\",direction=\"to_browser\"} " + std::to_string(moved) + "\n",
+        "kvoomx_relay_connections{controller=\"0\"} 1\n"};
+    for (const std::string& line : counts)
+        EXPECT_TRUE(kvotest::WaitUntil([&] { return metrics.RenderText().find(line) != std::string::npos; }))
+            << line << metrics.RenderText();
 }
 
 TEST_F(AgentResponserTest, ClosingTheBrowserSendsTheDisconnectMessageExactlyOnce) {
@@ -96,6 +106,9 @@ TEST_F(AgentResponserTest, ClosingTheBrowserSendsTheDisconnectMessageExactlyOnce
     browsers.clear();
 
     ASSERT_TRUE(kvotest::WaitUntil([&] { return server->GetClientCount() == 0; }));
+    EXPECT_TRUE(kvotest::WaitUntil([&] {
+        return metrics.RenderText().find("kvoomx_relay_connections{controller=\"0\"} 0\n") != std::string::npos;
+    }));
     auto writes = WebEntries(*sim, conn, "write");
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(1u, CountWrites(writes, kDisconnectBytes));

@@ -14,6 +14,7 @@
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
+#include "server/MetricsRegistry.h"
 #include "server/SocketCommAgent.h"
 
 namespace relaytest {
@@ -29,6 +30,8 @@ protected:
         port = kvotest::FreeTcpPort();
         auto owned = std::make_unique<AgentResponser>(1);
         responser = owned.get();
+        metrics.SetControllersFound(1);
+        owned->SetMetrics(&metrics);
         server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
                                                  std::move(owned), 0, KVO_WEB_BUFFER);
     }
@@ -51,6 +54,7 @@ protected:
     }
 
     std::unique_ptr<kvotest::SimulatorProcess> sim;
+    MetricsRegistry metrics;  // outlives the server, which counts into it
     std::unique_ptr<GenericServer> server;
     AgentResponser* responser = nullptr;  // owned by the server
     std::vector<int> browsers;
