@@ -38,6 +38,8 @@ install(FILES ${KVO_PACKAGING}/kvoomx.sysusers DESTINATION lib/sysusers.d
 install(FILES ${KVO_GENERATED}/kvoomx.tmpfiles DESTINATION lib/tmpfiles.d
         RENAME kvoomx.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${KVO_DOC_SUBDIR})
+# The controllers' SCSI generic nodes for group kvoomx (and no other device).
+install(FILES ${KVO_PACKAGING}/60-kvoomx-sg.rules DESTINATION lib/udev/rules.d)
 
 # Debian package (make deb): cpack -G DEB in the build tree.
 set(CPACK_PACKAGE_NAME kvoomxsvr)
