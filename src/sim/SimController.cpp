@@ -218,10 +218,13 @@ uint32_t SimController::ExecuteScsiCommand(const _KVO_SG_TARGET_REQUEST& request
         CheckCondition(done, kIllegalRequest, kInvalidOperationCode, 0);
         return 0;
     }
-    const int32_t expected = write ? KVO_SG_DXFER_TO_DEV
-                                   : (asked == 0 ? KVO_SG_DXFER_NONE : KVO_SG_DXFER_FROM_DEV);
-    if (request.nDirection != expected || request.uTransferLength != asked ||
-        (write && dataOutSize != asked) || (!write && asked > KVO_IOCTL_DATA_SIZE)) {
+    // A read may come with a smaller buffer than its allocation length (the
+    // driver's reply area): the firmware then moves at most that much.
+    const uint32_t length = request.uTransferLength;
+    const int32_t expected = length == 0 ? KVO_SG_DXFER_NONE
+                                         : (write ? KVO_SG_DXFER_TO_DEV : KVO_SG_DXFER_FROM_DEV);
+    if (request.nDirection != expected || (write && (length != asked || dataOutSize != asked)) ||
+        (!write && (length > asked || length > KVO_IOCTL_DATA_SIZE))) {
         CheckCondition(done, kIllegalRequest, kInvalidFieldInCdb, 0);
         return 0;
     }
@@ -230,17 +233,16 @@ uint32_t SimController::ExecuteScsiCommand(const _KVO_SG_TARGET_REQUEST& request
         m_shortNextWrite = false;
         taken = asked / 2;
     }
-    const uint32_t moved = Transfer(cdb, dataOut, taken, readArea, asked);
+    const uint32_t moved = Transfer(cdb, dataOut, taken, readArea, length);
     uint32_t reported = moved;
     if (!write && m_overlongNextRead) {
         m_overlongNextRead = false;
         reported = asked + 4096;
     }
-    done.nResid = static_cast<int32_t>(asked) - static_cast<int32_t>(reported);
+    done.nResid = static_cast<int32_t>(length) - static_cast<int32_t>(reported);
     // The transcript shows the transfer as the driver path would carry it.
-    const uint32_t length = asked;
     uint8_t lengthBytes[4];
-    std::memcpy(lengthBytes, &length, sizeof length);
+    std::memcpy(lengthBytes, &asked, sizeof asked);
     Record(cdb, reported,
            static_cast<uint32_t>(sizeof(_KVO_SCSI_PASSTHROUGH_IN)) + (write ? asked : 0),
            kReplyHeader + (write ? 0 : asked), lengthBytes, dataOut);
