@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <tuple>
+#include <vector>
 #include <utility>
 
 #include "server/Console.h"
@@ -27,6 +28,8 @@ constexpr uint32_t kReplyHeader = sizeof(_KVO_SCSI_PASSTHROUGH_OUT);
 constexpr uint8_t kStatusMask = 0x7E;
 constexpr uint16_t kDriverStatusMask = 0x0F;
 constexpr uint16_t kDriverSense = 0x08;  // sense data came along: not a failure by itself
+// The longest read handed to the device (the callers ask at most 2048).
+constexpr uint32_t kMaxReadLength = 65536;
 
 std::string TrimRight(std::string s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
@@ -295,18 +298,18 @@ int32_t SgDriverBridge::PassThrough(int fd, const std::string& name, const _IOCT
     if (area < kReplyHeader) return kBadArgument;
 
     // The reply is built aside so that a failed call leaves `out` untouched.
+    // A read gets a buffer as long as it asks for, so the device never
+    // overruns it (the poller asks 2048 bytes into a 2040-byte reply area);
+    // what does not fit the reply area is not handed back, as with the driver.
     _IOCTL_PARAM_OUT reply{};
-    uint8_t dataOut[KVO_IOCTL_DATA_SIZE];
+    const uint32_t room = area - kReplyHeader;
     uint32_t length;
-    uint8_t* data;
-    if (write) {
+    if (write)
         length = in.uInputLength - kRequestHeader;
-        std::memcpy(dataOut, in.byInput + kRequestHeader, length);
-        data = dataOut;
-    } else {
-        length = std::min(header.dataLength, area - kReplyHeader);
-        data = reply.byOutput + kReplyHeader;
-    }
+    else
+        length = std::min<uint32_t>(header.dataLength, kMaxReadLength);
+    std::vector<uint8_t> data(std::max<uint32_t>(length, 1));
+    if (write) std::memcpy(data.data(), in.byInput + kRequestHeader, length);
     uint8_t sense[kSenseMax] = {};
     sg_io_hdr_t io{};
     io.interface_id = 'S';
@@ -314,7 +317,7 @@ int32_t SgDriverBridge::PassThrough(int fd, const std::string& name, const _IOCT
     io.cmd_len = header.cdbLength;
     io.cmdp = header.cdb;
     io.dxfer_len = length;
-    io.dxferp = data;
+    io.dxferp = data.data();
     io.mx_sb_len = sizeof sense;
     io.sbp = sense;
     io.timeout = static_cast<unsigned int>(m_options.callTimeoutMs);
@@ -343,11 +346,13 @@ int32_t SgDriverBridge::PassThrough(int fd, const std::string& name, const _IOCT
         Console::PrintLevel(Console::kWarning, "SCSI generic %s: %s moved %u of %u bytes\n",
                             name.c_str(), op, moved, length);
 
+    const uint32_t delivered = write ? moved : std::min(moved, room);
+    if (!write && delivered > 0) std::memcpy(reply.byOutput + kReplyHeader, data.data(), delivered);
     _KVO_SCSI_PASSTHROUGH_OUT replyHeader{};
     replyHeader.status = io.status;
-    replyHeader.dataLength = moved;
+    replyHeader.dataLength = delivered;
     std::memcpy(reply.byOutput, &replyHeader, sizeof replyHeader);
-    reply.uBytesReturned = kReplyHeader + (write ? 0 : moved);
+    reply.uBytesReturned = kReplyHeader + (write ? 0 : delivered);
     std::memcpy(&out, &reply, sizeof reply);
     return 0;
 }
