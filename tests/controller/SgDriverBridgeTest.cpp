@@ -164,6 +164,9 @@ protected:
 };
 
 TEST_F(SgTransferTest, CheckConditionFailsOneCallWithTheSenseInTheLog) {
+    EXPECT_EQ("error: sense takes KEY ASC ASCQ in hex", sim->Command("sense 0 5 24"));
+    EXPECT_EQ("error: the sense key is 0 to f", sim->Command("sense 0 1f 0 0"));
+    EXPECT_EQ("error: device node of controller 0 is there", sim->Command("appear 0"));
     ASSERT_EQ("ok", sim->Command("sense 0 5 24 0"));
     std::string printed = Printed([&] { EXPECT_EQ(-1, Write(1, kConnectBytes)); });
     EXPECT_NE(std::string::npos,
