@@ -107,6 +107,33 @@ TEST(SgDriverBridgeTest, FindsTheControllersByIdentifierInHostChannelTargetLunOr
         << report;
 }
 
+TEST(SgDriverBridgeTest, SocketsInTheDriverDirectoryChooseTheSocketBridgeUnlessTheSettingSaysOtherwise) {
+    SimulatorProcess::Options driverMode;
+    driverMode.controllers = 1;
+    driverMode.scsiTarget = false;
+    SimulatorProcess sim(driverMode);
+    ASSERT_TRUE(sim.ok()) << sim.Log();
+    kvotest::TempDir empty;
+    DriverBridgeChoice choice;
+    DriverBridgeSettings settings;
+
+    setenv("KVOOMX_DRIVER_DIR", sim.dir().c_str(), 1);
+    EXPECT_EQ("Driver bridge: driver sockets in " + sim.dir() + "\n", choice.Apply(settings));
+    EXPECT_EQ(nullptr, dynamic_cast<SgDriverBridge*>(&DriverBridge::Current()));
+    settings.mode = DriverBridgeSettings::Mode::ScsiGeneric;
+    EXPECT_EQ(0u, choice.Apply(settings).find("Driver bridge: SCSI generic, sysfs /sys, nodes in /dev, set by driverbridge\n"));
+    EXPECT_NE(nullptr, dynamic_cast<SgDriverBridge*>(&DriverBridge::Current()));
+
+    setenv("KVOOMX_DRIVER_DIR", empty.path().c_str(), 1);  // the control socket alone is no driver
+    settings.mode = DriverBridgeSettings::Mode::Auto;
+    EXPECT_NE(std::string::npos, choice.Apply(settings).find(", no driver sockets in " + empty.path() + "\n"));
+    EXPECT_NE(nullptr, dynamic_cast<SgDriverBridge*>(&DriverBridge::Current()));
+    settings.mode = DriverBridgeSettings::Mode::Socket;
+    EXPECT_EQ("Driver bridge: driver sockets in " + empty.path() + ", set by driverbridge\n", choice.Apply(settings));
+    EXPECT_EQ(nullptr, dynamic_cast<SgDriverBridge*>(&DriverBridge::Current()));
+    unsetenv("KVOOMX_DRIVER_DIR");
+}
+
 TEST(SgDriverBridgeTest, SenseDataIsDescribedInBothFormats) {
     uint8_t fixed[18];
     KvoFillFixedSense(fixed, 0x5, 0x24, 0x00);
