@@ -237,6 +237,15 @@ bool SgDriverBridge::OpenService(const char* className, int index, uint32_t& han
                             d.target, d.lun, std::strerror(errno));
         return false;
     }
+    // A node that is not a SCSI generic device (a wrong device directory) is
+    // refused here rather than sent commands.
+    int version = 0;
+    if (ioctl(fd, SG_GET_VERSION_NUM, &version) != 0) {
+        Console::PrintLevel(Console::kError, "%s is not a SCSI generic device: %s\n", d.node.c_str(),
+                            std::strerror(errno));
+        close(fd);
+        return false;
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     m_open[static_cast<uint32_t>(fd)] = OpenDevice{d.name, false};
     handle = static_cast<uint32_t>(fd);

@@ -100,6 +100,15 @@ TEST(SgDriverBridgeTest, FindsTheControllersByIdentifierInHostChannelTargetLunOr
               printed.find("Cannot open " + tree.dev() + "/sg2 (Velmora ARC-1883, 1:0:1:0): No such file or directory"))
         << printed;
 
+    // A node that is there but no SCSI generic device is refused with that reason.
+    fs::create_directories(tree.dev());
+    kvotest::WriteFileText(tree.dev() + "/sg2", "not a device");
+    printed.clear();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(DriverBridge::Current().OpenService("QZQRMController", 0, handle));
+    printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, printed.find(tree.dev() + "/sg2 is not a SCSI generic device: ")) << printed;
+
     // Nothing matches: the lines say so and how many devices there were.
     settings.sysfsRoot = tree.sys().string() + "-missing";
     report = choice.Apply(settings);
