@@ -19,7 +19,7 @@ struct DriverBridgeSettings {
     std::string deviceDirectory = "/dev";
     // Added to the built-in identifiers.
     std::vector<SgDeviceIdentifier> extraIdentifiers;
-    int callTimeoutMs = 10000;
+    int callTimeoutMs = UnixDriverBridge::kDefaultCallTimeoutMs;
 };
 
 class DriverBridgeChoice {

@@ -14,6 +14,7 @@
 
 #include "ScsiPassThrough.h"
 #include "controller/DriverBridge.h"
+#include "controller/UnixDriverBridge.h"
 
 // One identifier: every field given must match (vendor and model compared
 // without case and trailing blanks, a trailing '*' matches any rest).
@@ -38,7 +39,7 @@ struct SgBridgeOptions {
     std::string deviceDirectory = "/dev";
     std::vector<SgDeviceIdentifier> identifiers = DefaultIdentifiers();
     // SG_IO time-out; the same bound as the socket bridge's calls.
-    int callTimeoutMs = 10000;
+    int callTimeoutMs = UnixDriverBridge::kDefaultCallTimeoutMs;
     // The driver class the devices are published under (row of the class table).
     std::string className = "QZQRMController";
 
