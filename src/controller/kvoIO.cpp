@@ -57,6 +57,11 @@ bool kvoIO::initialize() {
 
 unsigned int kvoIO::getControllerCount() { return static_cast<unsigned int>(_get_port_count()); }
 
+unsigned int kvoIO::rescan() {
+    if (_get_port_count() == 0) ActiveDriverPort(nullptr, 0, false);
+    return getControllerCount();
+}
+
 int kvoIO::terminate() {
     if (m_initialized) ClearActivePorts();
     return 0;

@@ -13,6 +13,9 @@ public:
 
     bool initialize();
     unsigned int getControllerCount();
+    // While no controller is known: looks for the driver's services again (the
+    // same enumeration as at start). Returns the count; known controllers stay.
+    unsigned int rescan();
     int terminate();
 
     // Bytes the controller took, or -1.

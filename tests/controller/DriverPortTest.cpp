@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +15,8 @@
 
 #include "SimulatorProcess.h"
 #include "controller/DriverPort.h"
+#include "server/Console.h"
+#include "controller/UnixDriverBridge.h"
 #include "controller/kvoIO.h"
 
 namespace {
@@ -196,9 +201,11 @@ TEST_F(DriverPortTest, SelectorZeroFailureRecoveredByAReset) {
     io->initialize();
     int opens = Stat(sim, 0, "opens");
     ASSERT_EQ("ok", sim.Command("fail-open 0 2"));
+    Console::SetTraceLines(true);  // the service's --verbose
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(16, io->writeIO(0, 2, 3, "Socket connect!", 16));
     std::string out = StopCapture();
+    Console::SetTraceLines(false);
     EXPECT_EQ(2u, Count(out, "DriverClientOpen failed code"));
     EXPECT_THAT(out, HasSubstr("DevIOCtl success 16\n"));
     EXPECT_EQ(opens + 2, Stat(sim, 0, "opens"));
@@ -350,6 +357,34 @@ TEST_F(DriverPortTest, SimulatorKilledDuringATransferFailsTheCallThenReconnects)
     EXPECT_EQ(0, Probe(port));
     EXPECT_TRUE(port->IsConnected());
     EXPECT_EQ(16, io->writeIO(0, 2, 1, "Socket connect!", 16));
+}
+
+}  // namespace
+
+namespace {
+
+// A driver service that exists but cannot be opened (here: nobody accepts on
+// it) is reported with its path and the system's reason, once, however often
+// the port tries again.
+TEST(DriverServiceOpen, FailureIsReportedOnceWithPathAndReason) {
+    kvotest::TempDir dir;
+    std::string path = dir.path() + "/QZQRMController.0";
+    int unlistened = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(unlistened, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    setenv("KVOOMX_DRIVER_DIR", dir.path().c_str(), 1);
+
+    UnixDriverBridge bridge;
+    uint32_t handle = 0;
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(bridge.OpenService("QZQRMController", 0, handle));
+    EXPECT_FALSE(bridge.OpenService("QZQRMController", 0, handle));
+    std::string out = StopCapture();
+    unsetenv("KVOOMX_DRIVER_DIR");
+    close(unlistened);
+    EXPECT_EQ(out, "Cannot open driver service " + path + ": Connection refused\n");
 }
 
 }  // namespace
