@@ -41,12 +41,13 @@ void SetTimeouts(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// The last failure reported per service path: a driver that stays away is
-// reported once, not at every reconnect attempt; a success clears it.
+// The last failure reported per path: a driver that stays away is reported
+// once, not at every reconnect attempt or re-scan; a success clears it.
 std::mutex g_reportLock;
 std::map<std::string, int> g_reportedFailures;
 
-void NoteOpenResult(const std::string& path, int err) {
+// `what` names the thing at `path` in the line ("driver service", "driver folder").
+void NoteResult(const char* what, const std::string& path, int err) {
     std::lock_guard<std::mutex> guard(g_reportLock);
     if (err == 0) {
         g_reportedFailures.erase(path);
@@ -55,9 +56,11 @@ void NoteOpenResult(const std::string& path, int err) {
     auto found = g_reportedFailures.find(path);
     if (found != g_reportedFailures.end() && found->second == err) return;
     g_reportedFailures[path] = err;
-    Console::PrintLevel(Console::kError, "Cannot open driver service %s: %s\n", path.c_str(),
+    Console::PrintLevel(Console::kError, "Cannot open %s %s: %s\n", what, path.c_str(),
                         std::strerror(err));
 }
+
+void NoteOpenResult(const std::string& path, int err) { NoteResult("driver service", path, err); }
 
 int ConnectSeqPacket(const std::string& path) {
     sockaddr_un addr{};
@@ -143,7 +146,9 @@ std::vector<std::string> UnixDriverBridge::ListServices(const std::string& dir,
                                                         const char* className) {
     std::vector<std::pair<unsigned long, std::string>> found;
     std::string prefix = std::string(className) + ".";
-    if (DIR* d = opendir(dir.c_str())) {
+    DIR* d = opendir(dir.c_str());
+    NoteResult("driver folder", dir, d ? 0 : errno);
+    if (d) {
         while (dirent* e = readdir(d)) {
             unsigned long k;
             if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&

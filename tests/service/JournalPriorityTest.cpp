@@ -4,6 +4,7 @@
 // lines only with --verbose, and a clean stop without error lines.
 #include <signal.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -28,6 +29,12 @@ protected:
         ASSERT_EQ("ok", m_sim.Command("event 0 E now Disk 3 failed"));
         ASSERT_EQ("ok", m_sim.Command("event 0 W now Fan slow"));
         m_service.UseDriverDir(m_sim.dir());
+        char conf[200];
+        snprintf(conf, sizeof conf,
+                 "<root>\n    <configport>%x</configport>\n    <controller0>\n"
+                 "        <httpport>%x</httpport>\n    </controller0>\n</root>\n",
+                 m_service.port(), kvotest::FreeTcpPort());
+        kvotest::WriteFileText(m_service.home() + "/kvoomxsvr.conf", conf);
     }
 
     // Every line of the output, each checked to carry a "<N>" prefix.
