@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -385,6 +387,40 @@ TEST(DriverServiceOpen, FailureIsReportedOnceWithPathAndReason) {
     unsetenv("KVOOMX_DRIVER_DIR");
     close(unlistened);
     EXPECT_EQ(out, "Cannot open driver service " + path + ": Connection refused\n");
+}
+
+// The service's own user where the driver admits root alone: it says so.
+TEST(DriverServiceOpen, PermissionDeniedIsReportedForAnUnprivilegedUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    kvotest::TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    std::string path = dir.path() + "/QZQRMController.0";
+    int service = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(service, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(service, 1), 0);
+    chmod(path.c_str(), 0600);  // root's alone
+    int out[2];  // a socket pair, so that kvotest::ReadAll can read it
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        setenv("KVOOMX_DRIVER_DIR", dir.path().c_str(), 1);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        UnixDriverBridge bridge;
+        uint32_t handle = 0;
+        _exit(bridge.OpenService("QZQRMController", 0, handle) ? 1 : 0);
+    }
+    close(out[1]);
+    std::string text = kvotest::ReadAll(out[0], std::chrono::seconds(10));
+    close(out[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(service);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(text, "Cannot open driver service " + path + ": Permission denied\n");
 }
 
 }  // namespace
