@@ -16,8 +16,12 @@
 #include "service/ConfigCheck.h"
 #include "service/SvrManager.h"
 
+// Both come from the build (cmake/KvoInstall.cmake).
 #ifndef KVO_VERSION
 #define KVO_VERSION "unknown"
+#endif
+#ifndef KVO_STATE_DIR
+#define KVO_STATE_DIR "/var/lib/kvoomx"
 #endif
 
 SvrManager* pServerManager = nullptr;
@@ -25,10 +29,6 @@ std::atomic<int> shutdownFlag{0};
 std::atomic<int> sig_handed{0};
 
 static_assert(std::atomic<int>::is_always_lock_free, "flags are touched from signal handlers");
-
-#ifndef KVO_STATE_DIR
-#define KVO_STATE_DIR "/var/lib/kvoomx"
-#endif
 
 namespace {
 
