@@ -119,6 +119,9 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
 
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME kvoctlsim)
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION devel)
+# Earlier kvoomxsvr packages (1.0.0) carried the simulator themselves.
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_REPLACES "kvoomxsvr (<< 1.0.0-1)")
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_BREAKS "kvoomxsvr (<< 1.0.0-1)")
 set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION
     "simulated RAID controllers for demonstrations and tests of kvoomxsvr\n\
 kvoctlsim plays the kernel driver and the firmware of the controllers\n\
