@@ -80,31 +80,6 @@ TEST(ForegroundOption, NineCharactersAnyCase) {
     EXPECT_FALSE(fg({"kvoomxsvr"}));
 }
 
-TEST(CommandLine, EveryArgumentMustBeUnderstood) {
-    auto parse = [](std::vector<const char*> args) {
-        args.insert(args.begin(), "kvoomxsvr");
-        std::vector<char*> argv;
-        for (auto* a : args) argv.push_back(const_cast<char*>(a));
-        return KvoParseCommandLine(static_cast<int>(argv.size()), argv.data());
-    };
-    KvoCommandLine unit = parse({"-NODAEMON", "--journal"});
-    EXPECT_EQ(unit.action, KvoCommandLine::kRun);
-    EXPECT_TRUE(unit.foreground && unit.journal && !unit.verbose);
-    KvoCommandLine daemon = parse({"--verbose"});
-    EXPECT_EQ(daemon.action, KvoCommandLine::kRun);
-    EXPECT_TRUE(!daemon.foreground && daemon.verbose);
-    EXPECT_EQ(parse({}).action, KvoCommandLine::kRun);
-    EXPECT_EQ(parse({"-h"}).action, KvoCommandLine::kHelp);
-    EXPECT_EQ(parse({"-NODAEMON", "--check-config"}).action, KvoCommandLine::kCheckConfig);
-    for (const char* typo : {"-NODEAMON", "-NODAEMO", "NODAEMON", "", "--journal=yes", "-v"}) {
-        KvoCommandLine bad = parse({typo});
-        EXPECT_EQ(bad.action, KvoCommandLine::kUsageError) << typo;
-        EXPECT_EQ(bad.unknown, typo);
-    }
-    EXPECT_EQ(parse({"-NODAEMON", "extra"}).action, KvoCommandLine::kUsageError);
-    EXPECT_EQ(parse({"--help", "--typo"}).action, KvoCommandLine::kUsageError);
-}
-
 // Answers that end the command at once: nothing listens and no daemon stays behind.
 TEST(Service, CommandLineAnswersStartNothing) {
     struct Case {
