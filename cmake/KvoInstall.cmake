@@ -65,7 +65,9 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/share/webguiroot ${CMAKE_SOURCE_DIR}/share
 set(KVO_SYSTEM_FILES
     "${KVO_GENERATED}/kvoomxsvr.service|lib/systemd/system|kvoomxsvr.service"
     "${KVO_PACKAGING}/kvoomx.sysusers|lib/sysusers.d|kvoomx.conf"
-    "${KVO_GENERATED}/kvoomx.tmpfiles|lib/tmpfiles.d|kvoomx.conf")
+    "${KVO_GENERATED}/kvoomx.tmpfiles|lib/tmpfiles.d|kvoomx.conf"
+    # The controllers' SCSI generic nodes for group kvoomx (and no other device).
+    "${KVO_PACKAGING}/60-kvoomx-sg.rules|lib/udev/rules.d|60-kvoomx-sg.rules")
 foreach(entry ${KVO_SYSTEM_FILES})
   string(REPLACE "|" ";" parts "${entry}")
   list(GET parts 0 file)
@@ -107,7 +109,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME kvoomxsvr)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "systemd")
-set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kvoctlsim")
+# sg_inq and sg_map show which SCSI generic node is a controller.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kvoctlsim, sg3-utils")
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION
     "host daemon for RAID controllers with web relay and event notification\n\
 kvoomxsvr relays browser connections to the firmware web interface\n\

@@ -51,7 +51,7 @@ service_files = ["/sbin/kvoomxsvr", "/share/kvoomx/HTML/fnf.html", "/share/kvoom
                  "/share/kvoomx/webguiroot/images/logo.gif", "/lib/systemd/system/kvoomxsvr.service",
                  "/lib/sysusers.d/kvoomx.conf", "/lib/tmpfiles.d/kvoomx.conf",
                  "/share/man/man8/kvoomxsvr.8.gz", "/share/doc/kvoomxsvr/copyright",
-                 "/share/doc/kvoomxsvr/changelog.Debian.gz"]
+                 "/share/doc/kvoomxsvr/changelog.Debian.gz", "/lib/udev/rules.d/60-kvoomx-sg.rules"]
 simulator_files = ["/bin/kvoctlsim", "/share/man/man1/kvoctlsim.1.gz",
                    "/share/doc/kvoctlsim/copyright", "/share/doc/kvoctlsim/changelog.Debian.gz"]
 for attempt in (1, 2):
@@ -71,7 +71,8 @@ unit_text = read(unit)
 for line in ("ExecStart=%s/sbin/kvoomxsvr -NODAEMON --journal" % prefix, "Restart=on-failure",
              "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes", "ProtectHome=yes",
              "RestrictAddressFamilies=", "User=kvoomx", "StateDirectory=kvoomx",
-             "WorkingDirectory=" + state, "Environment=KVOOMX_HOME=" + state):
+             "WorkingDirectory=" + state, "Environment=KVOOMX_HOME=" + state,
+             "DevicePolicy=closed", "DeviceAllow=char-sg rw"):
     check(line in unit_text, "unit lacks " + line)
 check("ReadWritePaths=" + prefix not in unit_text, "the unit lets the service write under " + prefix)
 tmpfiles = read(dest + prefix + "/lib/tmpfiles.d/kvoomx.conf")
