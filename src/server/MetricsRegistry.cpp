@@ -105,9 +105,9 @@ void MetricsRegistry::CountPageRequest(int status) {
     if (status >= 100 && status <= 599) m_pageRequests[static_cast<size_t>(status - 100)].fetch_add(1);
 }
 
-void MetricsRegistry::SetNotListening(std::vector<std::string> servers) {
+void MetricsRegistry::AddNotListening(std::vector<std::string> servers) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_notListening = std::move(servers);
+    m_notListening.insert(m_notListening.end(), servers.begin(), servers.end());
 }
 
 std::string MetricsRegistry::RenderText() const {

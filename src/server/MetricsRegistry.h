@@ -35,8 +35,8 @@ public:
     void CountRelayBytes(unsigned controller, uint64_t fromBrowser, uint64_t toBrowser);
     // The status code of one answered configuration-server request.
     void CountPageRequest(int status);
-    // Ports that should listen but do not ("configuration server on port 7402").
-    void SetNotListening(std::vector<std::string> servers);
+    // Ports that should listen but do not ("relay of controller 1 on port 7422").
+    void AddNotListening(std::vector<std::string> servers);
 
     // The exposition, text format 0.0.4.
     std::string RenderText() const;

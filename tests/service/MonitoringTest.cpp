@@ -138,27 +138,6 @@ TEST_F(Monitoring, HealthAndMetricsFollowPollsEventsRelayAndPages) {
     EXPECT_EQ(0, SampleValue(metrics, "kvoomx_controller_up{controller=\"1\"}"));
 }
 
-TEST_F(Monitoring, APortThatCannotListenMakesTheProbeFail) {
-    // Another socket holds the relay port.
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(relayPort));
-    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, listen(holder, 1));
-    StartService();
-    kvotest::HttpAnswer health;
-    ASSERT_TRUE(kvotest::WaitUntil([&] {
-        health = HttpGet(svc.port(), "/healthz");
-        return health.body.find("controller(s)") == std::string::npos &&
-               health.body.find("has not been polled yet") == std::string::npos && health.status != 0;
-    }, 30s)) << health.body;
-    EXPECT_EQ(503, health.status);
-    EXPECT_EQ("relay of controller 0 on port " + std::to_string(relayPort) + " is not listening\n", health.body);
-    close(holder);
-}
-
 TEST_F(Monitoring, PrivatePrometheusScrapesTheService) {
     StartService();
     kvotest::TempDir dir;
