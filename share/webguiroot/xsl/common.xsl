@@ -274,14 +274,15 @@ footer { max-width: 62rem; margin: 0 auto; padding: 0 1.25rem 2rem; color: var(-
   </xsl:template>
 
   <!-- The value of a field: what was typed into a refused form ($typed, the
-       page's "typed" element for that form), else what is stored. -->
+       page's "typed" element for that form), else what is stored (also for a
+       field the refused request did not carry). -->
   <xsl:template name="value-attr">
     <xsl:param name="typed"/>
     <xsl:param name="name"/>
     <xsl:param name="stored"/>
     <xsl:attribute name="value">
       <xsl:choose>
-        <xsl:when test="$typed"><xsl:value-of select="$typed/field[@name = $name]"/></xsl:when>
+        <xsl:when test="$typed/field[@name = $name]"><xsl:value-of select="$typed/field[@name = $name]"/></xsl:when>
         <xsl:otherwise><xsl:value-of select="$stored"/></xsl:otherwise>
       </xsl:choose>
     </xsl:attribute>
@@ -303,7 +304,7 @@ footer { max-width: 62rem; margin: 0 auto; padding: 0 1.25rem 2rem; color: var(-
     <xsl:param name="name"/>
     <xsl:param name="port"/>
     <xsl:choose>
-      <xsl:when test="$typed">
+      <xsl:when test="$typed/field[@name = $name]">
         <xsl:attribute name="value"><xsl:value-of select="$typed/field[@name = $name]"/></xsl:attribute>
       </xsl:when>
       <xsl:otherwise>

@@ -73,13 +73,13 @@
     <xsl:variable name="typed" select="/kvo_omx_page/typed[@form = 'SetSmtp']"/>
     <xsl:variable name="security">
       <xsl:choose>
-        <xsl:when test="$typed"><xsl:value-of select="$typed/field[@name = 'security']"/></xsl:when>
+        <xsl:when test="$typed/field[@name = 'security']"><xsl:value-of select="$typed/field[@name = 'security']"/></xsl:when>
         <xsl:otherwise><xsl:value-of select="$smtp/security"/></xsl:otherwise>
       </xsl:choose>
     </xsl:variable>
     <xsl:variable name="tlsverify">
       <xsl:choose>
-        <xsl:when test="$typed"><xsl:value-of select="$typed/field[@name = 'tlsverify']"/></xsl:when>
+        <xsl:when test="$typed/field[@name = 'tlsverify']"><xsl:value-of select="$typed/field[@name = 'tlsverify']"/></xsl:when>
         <xsl:otherwise><xsl:value-of select="$smtp/tlsverify"/></xsl:otherwise>
       </xsl:choose>
     </xsl:variable>
