@@ -225,7 +225,7 @@ bool FuncIs(const HttpParser& parser, const char* name) {
 
 XmlDocForWeb* HttpOmxResponser::EmailManagement(HttpParser* parser) {
     FUNC_ID id = FUNC_CONTROLLERS;
-    if (FuncIs(*parser, kSetRecipientLevels)) return SetEmailNotification(parser, FUNC_ID_COUNT);
+    if (FuncIs(*parser, kSetRecipientLevels)) return EmailPageWith(parser, SetRecipientLevels(*parser), "");
     if (FuncId(*parser, id)) {
         if (id >= FUNC_SET_SMTP && id <= FUNC_DELETE_RECIPIENT) return SetEmailNotification(parser, id);
         if (id == FUNC_SEND_TEST_MAIL) return SendTestMail(parser);
@@ -257,27 +257,25 @@ XmlDocForWeb* HttpOmxResponser::ShowEmailPage(HttpParser* /*parser*/) {
 }
 
 XmlDocForWeb* HttpOmxResponser::SetEmailNotification(HttpParser* parser, int funcId) {
-    EmailActionOutcome outcome;
-    const char* form = "";
     switch (funcId) {
         case FUNC_SET_SMTP:
-            form = "SetSmtp";
-            outcome = SetSmtpAccount(*parser);
-            break;
+            return EmailPageWith(parser, SetSmtpAccount(*parser), "SetSmtp");
         case FUNC_ADD_RECIPIENT:
-            form = "AddRecipient";
-            outcome = AddRecipient(*parser);
-            break;
+            return EmailPageWith(parser, AddRecipient(*parser), "AddRecipient");
         case FUNC_DELETE_RECIPIENT:
-            outcome = DeleteRecipients(*parser);
-            break;
-        case FUNC_ID_COUNT:
-            outcome = SetRecipientLevels(*parser);
-            break;
-        default:
+            return EmailPageWith(parser, DeleteRecipients(*parser), "");
+        default: {
+            EmailActionOutcome outcome;
             outcome.error = kParameterError;
-            break;
+            return EmailPageWith(parser, outcome, "");
+        }
     }
+}
+
+// The page after an action: what was typed into a refused form `form`, then
+// the action's messages.
+XmlDocForWeb* HttpOmxResponser::EmailPageWith(HttpParser* parser, const EmailActionOutcome& outcome,
+                                              const char* form) {
     XmlDocForWeb* doc = ShowEmailPage(parser);
     if (outcome.showTyped && *form) doc->PageRoot()->LinkEndChild(TypedFieldsElement(*parser, form, {"passdd"}));
     if (!outcome.error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, outcome.error.c_str());

@@ -80,6 +80,7 @@ private:
     static std::string HostAddressForPage(const HttpParser& parser);
 
     // E-mail actions (EmailPage.cpp): what each leaves on the page.
+    XmlDocForWeb* EmailPageWith(HttpParser* parser, const EmailActionOutcome& outcome, const char* form);
     EmailActionOutcome SetSmtpAccount(const HttpParser& parser);
     EmailActionOutcome AddRecipient(const HttpParser& parser);
     EmailActionOutcome DeleteRecipients(const HttpParser& parser);
