@@ -242,14 +242,16 @@ XmlDocForWeb* HttpOmxResponser::ShowEmailPage(HttpParser* /*parser*/) {
     root->LinkEndChild(setting);
 
     SMTP_SERVER_INFO info;
-    if (m_pEmailCenter && m_pEmailCenter->GetSMTPServer(&info)) setting->LinkEndChild(SmtpElement(info));
+    bool readable = m_pEmailCenter && m_pEmailCenter->GetSMTPServer(&info);
+    if (readable) setting->LinkEndChild(SmtpElement(info));
 
     auto* recipients = new TiXmlElement("recipients");
     setting->LinkEndChild(recipients);
     std::vector<_MAIL_RECIPIENT_INFO> list;
     if (m_pEmailCenter) m_pEmailCenter->EnumRcpt(list);
     for (const auto& recipient : list) recipients->LinkEndChild(RecipientElement(recipient));
-    if (m_pEmailCenter && m_pEmailCenter->FileUnreadable())
+    // Only a file that gave no settings can be one that does not parse.
+    if (!readable && m_pEmailCenter && m_pEmailCenter->FileUnreadable())
         doc->AddMessage(XmlDocForWeb::MSG_WARN,
                         "The e-mail settings file cannot be read (it is not valid XML), so no settings or "
                         "recipients are shown. The next save keeps it under another name and starts a new file.");
