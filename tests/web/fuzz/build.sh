@@ -20,7 +20,7 @@ echo "built $out/http_parser_fuzz"
 
 if [ "$seconds" -gt 0 ]; then
     mkdir -p "$out/corpus"
-    cp -n "$here"/corpus/* "$out/corpus/" 2>/dev/null || true
+    cp -n "$here"/corpus/http_parser/* "$out/corpus/" 2>/dev/null || true
     "$out/http_parser_fuzz" -max_total_time="$seconds" -max_len=8192 \
         -dict="$here/http.dict" -print_final_stats=1 "$out/corpus"
 fi
