@@ -36,6 +36,8 @@ for name in "${names[@]}"; do targets+=(--target "fuzz_$name"); done
 nice -n 19 cmake --build "$out" -j2 "${targets[@]}"
 
 mkdir -p "$out/corpus" "$out/findings" "$out/logs"
+# A small quarantine keeps each run's memory modest on a shared machine.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=32:detect_leaks=1}"
 for name in "${names[@]}"; do
     { read -r seeds; read -r dict || true; } < "$out/fuzzers/$name"
     grown="$out/corpus/$name"
