@@ -6,6 +6,7 @@
 // replaces the file atomically, so a reader sees the old or the new file whole).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "config/SettingsFileWriter.h"
 
 class TiXmlDocument;
+struct stat;
 class TiXmlNode;
 class TiXmlElement;
 
@@ -42,6 +44,9 @@ public:
     bool GetSMTPServer(SMTP_SERVER_INFO* info);
     // Writes all seven settings, and the connection security (bySecurity,
     // byTlsFlags) once it is set or in the file; true when the file was saved.
+    // Text that is not UTF-8 or that XML 1.0 does not allow is refused (false,
+    // nothing written); so is such a recipient in EditRcpt. Such text found in
+    // the file is dropped when it is read, with one warning.
     bool SetSMTPServer(SMTP_SERVER_INFO* info);
     // Appends every recipient of the file in file order; true when one was appended.
     bool EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list);
@@ -74,6 +79,7 @@ private:
     enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE, LOAD_NO_ACCESS };
 
     LoadResult LoadDocument(TiXmlDocument& doc);
+    void ReportDropped(size_t dropped, const std::string& place, const struct stat& st);
     bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what);
     static TiXmlElement* WalkCreating(TiXmlNode* parent, const char* name);
 
@@ -87,4 +93,7 @@ private:
     std::function<bool(std::string&)> m_hostAddress;
     Log m_log;
     SettingsFileWriter m_writer;
+    // The file version (modification time, ns) whose dropped text was last
+    // reported: the file is read for every event and page, the warning is given once.
+    std::atomic<long long> m_droppedReportedFor{-1};
 };

@@ -70,6 +70,12 @@ std::string ReadSmtpForm(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     if (!TakeField(parser, "smtpadd", info.szSMTPServer) || !TakeField(parser, "fromadd", info.szMailFrom) ||
         !TakeField(parser, "lognamedd", info.szLoginName) || !TakeField(parser, "passdd", info.szPassword))
         return kParameterError;
+    for (const auto& [text, label] : {std::make_pair(FieldText(info.szSMTPServer), "SMTP server"),
+                                      std::make_pair(FieldText(info.szMailFrom), "Sender address"),
+                                      std::make_pair(FieldText(info.szLoginName), "Login name")}) {
+        std::string problem = UnstorableFieldMessage(text, label);
+        if (!problem.empty()) return problem;
+    }
     if (info.szLoginName[0] != '\0') info.byAuth |= SMTP_AUTH_LOGIN;
     std::string port;
     // An empty port is the field of a stored port 0 sent back: as if absent.
@@ -171,6 +177,8 @@ std::string HttpOmxResponser::AddRecipient(const HttpParser& parser) {
     // An empty address could never be deleted and would be sent as "RCPT TO:<>".
     if (!TakeField(parser, "email", recipient.szMailAddress) || recipient.szMailAddress[0] == '\0')
         return kParameterError;
+    std::string problem = UnstorableFieldMessage(FieldText(recipient.szMailAddress), "E-mail address");
+    if (!problem.empty()) return problem;
     std::string name;
     if (!parser.GetValue("name", name)) return kParameterError;
     std::vector<char> trimmed(name.begin(), name.end());

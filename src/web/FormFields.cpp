@@ -1,5 +1,6 @@
 #include "web/FormFields.h"
 
+#include "config/XmlText.h"
 #include "web/LeafElement.h"
 
 namespace {
@@ -56,4 +57,10 @@ void AppendLevelLeaves(TiXmlElement* parent, unsigned char mask) {
     if (mask & 0x01) parent->LinkEndChild(new LeafElement("information", " Information"));
     if (mask & 0x02) parent->LinkEndChild(new LeafElement("warning", " Warning"));
     if (mask & 0x04) parent->LinkEndChild(new LeafElement("error", " Error"));
+}
+
+std::string UnstorableFieldMessage(const std::string& value, const char* label) {
+    if (XmlText::IsValid(value)) return std::string();
+    return std::string(label) + " holds a character that cannot be stored (a control character or "
+                                "text that is not UTF-8).";
 }

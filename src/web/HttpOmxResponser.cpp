@@ -7,6 +7,7 @@
 
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
+#include "config/XmlText.h"
 #include "controller/kvoIO.h"
 #include "server/Console.h"
 #include "web/BufferResponsor.h"
@@ -108,6 +109,9 @@ bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, cons
 bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
     std::lock_guard<KvoLock> page(m_pageLock);
     std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
+    // What a page shows from a request or a server reply may hold bytes no XML
+    // reader accepts; the browser would get a broken page instead.
+    XmlText::CleanDocument(doc.get());
     return SendPage(client, *doc, *parser);
 }
 
