@@ -104,13 +104,19 @@ int ConfigFileSupport::LoadFile() {
                           m_fileName.c_str());
         return 0;
     }
+    std::string errorText;
+    int errorRow = 0;
     if (m_doc.LoadFile(m_fileName.c_str())) {
         DropUnwritableText();
-        return 1;
+        const TiXmlElement* top = m_doc.FirstChildElement();
+        if (!top || top->ValueStr() == "root") return 1;
+        // Not our document: a second top element "root" would make it no XML at all.
+        errorText = "its top element is not root";
+        errorRow = top->Row();
+    } else {
+        errorText = m_doc.ErrorDesc();
+        errorRow = m_doc.ErrorRow();
     }
-
-    std::string errorText = m_doc.ErrorDesc();
-    int errorRow = m_doc.ErrorRow();
     // A failed parse may leave a partial tree behind; start from nothing.
     m_doc.Clear();
     m_doc.ClearError();
@@ -216,19 +222,26 @@ TiXmlElement* ConfigFileSupport::FindOrCreateElement() {
 
 // Puts `value` as the text of `element`; false when the element holds other
 // elements, whose names would otherwise be overwritten.
-// An empty value is stored as no text at all, which is how it reads back.
+// The value replaces every text of the element (a hand-edited one may hold
+// several around comments). An empty value is stored as no text at all,
+// which is how it reads back.
 static bool StoreText(TiXmlElement* element, const char* value) {
     if (element->FirstChildElement()) return false;
-    for (TiXmlNode* child = element->FirstChild(); child; child = child->NextSibling()) {
+    bool stored = !*value;
+    TiXmlNode* child = element->FirstChild();
+    while (child) {
+        TiXmlNode* next = child->NextSibling();
         if (child->ToText()) {
-            if (*value)
+            if (!stored) {
                 child->SetValue(value);
-            else
+                stored = true;
+            } else {
                 element->RemoveChild(child);
-            return true;
+            }
         }
+        child = next;
     }
-    if (*value) element->LinkEndChild(std::make_unique<TiXmlText>(value).release());
+    if (!stored) element->LinkEndChild(std::make_unique<TiXmlText>(value).release());
     return true;
 }
 

@@ -1,5 +1,8 @@
 #include "config/XmlText.h"
 
+#include <cctype>
+#include <cstring>
+
 #include <tinyxml.h>
 
 namespace {
@@ -52,12 +55,42 @@ void Note(size_t count, const TiXmlNode* where, size_t& total, std::string* firs
     total += count;
 }
 
+// The names we write are ASCII; TinyXML reads more than XML allows as names.
+bool IsAsciiName(const std::string& name) {
+    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
+    for (char c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || !(std::isalnum(u) || c == '_' || c == '-' || c == '.' || c == ':')) return false;
+    }
+    return true;
+}
+
+bool IsWritableComment(const std::string& text) {
+    return XmlText::IsValid(text) && text.find("--") == std::string::npos && (text.empty() || text.back() != '-');
+}
+
+bool IsLower(const std::string& text, const char* expected) {
+    if (text.size() != std::strlen(expected)) return false;
+    for (size_t i = 0; i < text.size(); i++)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != expected[i]) return false;
+    return true;
+}
+
+// Only a declaration any reader takes: version 1.0, UTF-8 (what we write), a
+// plain standalone.
+bool IsWritableDeclaration(const TiXmlDeclaration& declaration) {
+    std::string standalone = declaration.Standalone();
+    std::string encoding = declaration.Encoding();
+    return std::string(declaration.Version()) == "1.0" && (encoding.empty() || IsLower(encoding, "utf-8")) &&
+           (standalone.empty() || standalone == "yes" || standalone == "no");
+}
+
 size_t CleanAttributes(TiXmlElement* element) {
     size_t dropped = 0;
     TiXmlAttribute* attribute = element->FirstAttribute();
     while (attribute) {
         TiXmlAttribute* next = attribute->Next();
-        if (!XmlText::IsValid(attribute->NameTStr())) {
+        if (!IsAsciiName(attribute->NameTStr())) {
             element->RemoveAttribute(attribute->Name());
             dropped++;
         } else {
@@ -69,6 +102,39 @@ size_t CleanAttributes(TiXmlElement* element) {
         attribute = next;
     }
     return dropped;
+}
+
+// Whether `child` of `parent` may stay: an XML document holds at most a
+// declaration (first), comments and one element at its top.
+bool Keeps(TiXmlNode* parent, TiXmlNode* child, bool& elementSeen) {
+    bool top = parent->ToDocument() != nullptr;
+    if (TiXmlDeclaration* declaration = child->ToDeclaration())
+        return top && child == parent->FirstChild() && IsWritableDeclaration(*declaration);
+    if (TiXmlComment* comment = child->ToComment()) return IsWritableComment(comment->ValueStr());
+    if (TiXmlElement* element = child->ToElement()) {
+        if (top && elementSeen) return false;
+        elementSeen = elementSeen || top;
+        return IsAsciiName(element->ValueStr());
+    }
+    if (child->ToText()) return !top;
+    return false;  // anything else TinyXML let through (DOCTYPE, processing instructions)
+}
+
+// Texts that a removed node separated are one text once written and read
+// again; they are joined now, so the document reads the same before and after.
+void MergeAdjacentTexts(TiXmlNode* node) {
+    TiXmlNode* child = node ? node->FirstChild() : nullptr;
+    while (child) {
+        TiXmlNode* next = child->NextSibling();
+        TiXmlText* text = child->ToText();
+        TiXmlText* following = next ? next->ToText() : nullptr;
+        if (text && following && !text->CDATA() && !following->CDATA()) {
+            text->SetValue(text->ValueStr() + following->ValueStr());
+            node->RemoveChild(next);
+            continue;
+        }
+        child = next;
+    }
 }
 
 }  // namespace
@@ -100,7 +166,13 @@ std::string XmlText::Valid(const std::string& text, size_t* dropped) {
     return out;
 }
 
+// TinyXML condenses white space (and drops a text that is nothing but white
+// space, character references included).
 std::string XmlText::AsRead(const std::string& text) {
+    bool blank = true;
+    for (char ch : text)
+        if (!std::isspace(static_cast<unsigned char>(ch))) blank = false;
+    if (blank) return std::string();
     std::string out;
     out.reserve(text.size());
     bool space = false;
@@ -118,36 +190,27 @@ std::string XmlText::AsRead(const std::string& text) {
 
 size_t XmlText::CleanDocument(TiXmlNode* node, std::string* firstPlace) {
     size_t total = 0;
+    bool elementSeen = false;
     TiXmlNode* child = node ? node->FirstChild() : nullptr;
     while (child) {
         TiXmlNode* next = child->NextSibling();
-        if (TiXmlElement* element = child->ToElement()) {
-            if (!IsValid(element->ValueStr())) {
-                Note(1, node, total, firstPlace);
-                node->RemoveChild(element);
-            } else {
-                Note(CleanAttributes(element), element, total, firstPlace);
-                std::string inner;
-                size_t count = CleanDocument(element, &inner);
-                if (count && total == 0 && firstPlace) *firstPlace = inner;
-                total += count;
-            }
+        if (!Keeps(node, child, elementSeen)) {
+            Note(1, node, total, firstPlace);
+            node->RemoveChild(child);
+        } else if (TiXmlElement* element = child->ToElement()) {
+            Note(CleanAttributes(element), element, total, firstPlace);
+            std::string inner;
+            size_t count = CleanDocument(element, &inner);
+            if (count && total == 0 && firstPlace) *firstPlace = inner;
+            total += count;
         } else if (TiXmlText* text = child->ToText()) {
             size_t count = 0;
             std::string value = Valid(text->ValueStr(), &count);
             if (count) text->SetValue(value);
             Note(count, node, total, firstPlace);
-        } else if (!child->ToDeclaration() && !IsValid(child->ValueStr())) {
-            Note(1, node, total, firstPlace);
-            node->RemoveChild(child);
-        } else if (TiXmlDeclaration* declaration = child->ToDeclaration()) {
-            if (!IsValid(declaration->Version()) || !IsValid(declaration->Encoding()) ||
-                !IsValid(declaration->Standalone())) {
-                Note(1, node, total, firstPlace);
-                node->RemoveChild(child);
-            }
         }
         child = next;
     }
+    MergeAdjacentTexts(node);
     return total;
 }

@@ -18,10 +18,10 @@ public:
     static std::string Valid(const std::string& text, size_t* dropped = nullptr);
 
     // `text` as the settings files' reader (TinyXML, which condenses white
-    // space) gives it back once written: without spaces at either end, and a
-    // run of spaces as one. (Tabs and line ends are written as character
-    // references and come back as they are.) Store this, so that what is in
-    // memory is what the file holds.
+    // space) gives it back once written: without spaces at either end, a run
+    // of spaces as one, and empty when it is nothing but white space. (Tabs and
+    // line ends in a text are written as character references and come back.)
+    // Store this, so that what is in memory is what the file holds.
     static std::string AsRead(const std::string& text);
 
     // Makes a whole document writable: drops such characters from texts and

@@ -120,7 +120,9 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
     close(probe);
     if (doc.LoadFile(m_path.c_str())) {
         ReportDropped(XmlText::CleanDocument(&doc, &place), place, st);
-        return LOAD_OK;
+        const TiXmlElement* top = doc.FirstChildElement();
+        // Not our document: a second top element "root" would make it no XML at all.
+        if (!top || top->ValueStr() == "root") return LOAD_OK;
     }
     // A failed parse may leave a partial tree behind; start from nothing.
     doc.Clear();

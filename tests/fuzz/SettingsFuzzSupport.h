@@ -81,7 +81,10 @@ inline bool LibxmlReads(const std::string& text) {
 inline void CheckWrittenFile(const std::string& path) {
     std::string written = ReadFile(path);
     if (written.empty()) return;
-    Expect(LibxmlReads(written), "a written settings file is not well-formed XML 1.0");
+    if (!LibxmlReads(written)) {
+        std::fprintf(stderr, "written:\n%s\n", written.c_str());
+        Broken("a written settings file is not well-formed XML 1.0");
+    }
     TiXmlDocument again;
     Expect(again.LoadFile(path.c_str()), "a written settings file does not load again");
     std::string printed;

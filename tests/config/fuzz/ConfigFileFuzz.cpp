@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& [path, value] : before) Expect(XmlText::IsValid(value), "a loaded value is not writable");
 
         config.BeginDeferredSave();
+        bool anyTaken = false;
         std::map<std::string, std::string> expected = before;
         for (size_t i = 0; i < sets.size(); i++) {
             const char* path = kPaths[where[i].first];
@@ -62,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             bool taken = config.SetConfigValue(path, key, value.c_str()) == 1;
             std::string id = std::string(path) + "/" + key;
             if (taken) expected[id] = XmlText::AsRead(value.c_str());
+            anyTaken = anyTaken || taken;
         }
         config.EndDeferredSave();
         std::map<std::string, std::string> now = ReadAll(config);
@@ -71,9 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ConfigFileSupport reloaded;
         reloaded.SetLogImp(&quiet);
         reloaded.Initialize(file.c_str());
-        if (!sets.empty()) {
+        if (anyTaken) {
             Expect(reloaded.LoadFile() == 1, "the saved file does not load");
-            Expect(ReadAll(reloaded) == now, "the saved file reads back to other values");
+            if (ReadAll(reloaded) != now) {
+                for (const auto& [id, value] : now) std::fprintf(stderr, "%s = [%s]\n", id.c_str(), value.c_str());
+                std::fprintf(stderr, "file:\n%s\n", ReadFile(file).c_str());
+                Broken("the saved file reads back to other values");
+            }
             CheckWrittenFile(file);
         }
     }
