@@ -204,10 +204,15 @@ size_t XmlText::CleanDocument(TiXmlNode* node, std::string* firstPlace) {
             if (count && total == 0 && firstPlace) *firstPlace = inner;
             total += count;
         } else if (TiXmlText* text = child->ToText()) {
+            // Also white space from character references, which TinyXML does not
+            // condense when reading but would once the text is written raw.
             size_t count = 0;
-            std::string value = Valid(text->ValueStr(), &count);
-            if (count) text->SetValue(value);
+            std::string value = AsRead(Valid(text->ValueStr(), &count));
             Note(count, node, total, firstPlace);
+            if (value.empty())
+                node->RemoveChild(child);
+            else if (value != text->ValueStr())
+                text->SetValue(value);
         }
         child = next;
     }
