@@ -7,7 +7,6 @@
 
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
-#include "config/XmlText.h"
 #include "controller/kvoIO.h"
 #include "server/Console.h"
 #include "web/BufferResponsor.h"
@@ -111,7 +110,7 @@ bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
     std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
     // What a page shows from a request or a server reply may hold bytes no XML
     // reader accepts; the browser would get a broken page instead.
-    XmlText::CleanDocument(doc.get());
+    doc->DropUnwritableText();
     return SendPage(client, *doc, *parser);
 }
 
