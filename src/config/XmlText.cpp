@@ -188,7 +188,7 @@ std::string XmlText::AsRead(const std::string& text) {
     return out;
 }
 
-size_t XmlText::CleanDocument(TiXmlNode* node, std::string* firstPlace) {
+size_t XmlText::CleanDocument(TiXmlNode* node, std::string* firstPlace, bool asRead) {
     size_t total = 0;
     bool elementSeen = false;
     TiXmlNode* child = node ? node->FirstChild() : nullptr;
@@ -200,16 +200,17 @@ size_t XmlText::CleanDocument(TiXmlNode* node, std::string* firstPlace) {
         } else if (TiXmlElement* element = child->ToElement()) {
             Note(CleanAttributes(element), element, total, firstPlace);
             std::string inner;
-            size_t count = CleanDocument(element, &inner);
+            size_t count = CleanDocument(element, &inner, asRead);
             if (count && total == 0 && firstPlace) *firstPlace = inner;
             total += count;
         } else if (TiXmlText* text = child->ToText()) {
             // Also white space from character references, which TinyXML does not
             // condense when reading but would once the text is written raw.
             size_t count = 0;
-            std::string value = AsRead(Valid(text->ValueStr(), &count));
+            std::string value = Valid(text->ValueStr(), &count);
+            if (asRead) value = AsRead(value);
             Note(count, node, total, firstPlace);
-            if (value.empty())
+            if (value.empty() && asRead)
                 node->RemoveChild(child);
             else if (value != text->ValueStr())
                 text->SetValue(value);

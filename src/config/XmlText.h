@@ -28,6 +28,8 @@ public:
     // attribute values, and removes elements, attributes, comments and other
     // nodes whose names or contents can't be written. Returns the number of
     // characters and nodes dropped; `firstPlace` (may be null) gets the element
-    // path of the first, e.g. "root/Rcpt/recipient/szName".
-    static size_t CleanDocument(TiXmlNode* node, std::string* firstPlace = nullptr);
+    // path of the first, e.g. "root/Rcpt/recipient/szName". With `asRead`
+    // (settings files) every text is also stored as AsRead gives it, and one
+    // left empty is removed, so the document reads back the same once written.
+    static size_t CleanDocument(TiXmlNode* node, std::string* firstPlace = nullptr, bool asRead = true);
 };

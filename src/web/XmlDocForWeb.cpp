@@ -62,6 +62,6 @@ void XmlDocForWeb::AddMessage(int type, const char* text, const char* yesHref, c
 size_t XmlDocForWeb::DropUnwritableText() {
     size_t dropped = 0;
     for (TiXmlElement* element = FirstChildElement(); element; element = element->NextSiblingElement())
-        dropped += XmlText::CleanDocument(element);
+        dropped += XmlText::CleanDocument(element, nullptr, false);
     return dropped;
 }
