@@ -5,12 +5,17 @@
 # make install [DESTDIR=... PREFIX=...]: install the service, the simulator, its files and the
 #            systemd unit (settings files already there are kept).
 # make deb:  build the Debian package into $(BUILD)/.
+# make fuzz [FUZZ_SECONDS=60] [FUZZERS="smtp_reply base64"]: build the fuzzing harnesses with clang
+#            in build-fuzz/ and run each for that long (scripts/fuzz.sh).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-run build build-run run test install deb clean
+FUZZ_SECONDS ?= 60
+FUZZERS ?=
+
+.PHONY: all deps deps-run build build-run run test install deb fuzz clean
 
 all: build
 
@@ -43,6 +48,9 @@ install: build-run
 deb: build-run
 	$(CONFIGURE) -DCMAKE_INSTALL_PREFIX=/usr
 	cd $(BUILD) && cpack -G DEB
+
+fuzz:
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS) $(FUZZERS)
 
 clean:
 	rm -rf $(BUILD)
