@@ -53,6 +53,8 @@ for name in "${names[@]}"; do
     # Seeds are read, never written: new inputs go to the grown corpus only.
     # shellcheck disable=SC2086
     nice -n 19 "$out/bin/fuzz_$name" "${options[@]}" ${FUZZ_FLAGS:-} "$grown" "$seeds" \
-        > "$out/logs/$name.log" 2>&1 || echo "$name: FINDING, see $out/logs/$name.log and $out/findings/"
+        > "$out/logs/$name.log" 2>&1 ||
+        if grep -q "run interrupted" "$out/logs/$name.log"; then echo "$name: interrupted"
+        else echo "$name: FINDING, see $out/logs/$name.log and $out/findings/"; fi
     grep -E '^stat::(number_of_executed_units|peak_rss_mb)|cov: .*ft:' "$out/logs/$name.log" | tail -n 3
 done
