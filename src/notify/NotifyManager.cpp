@@ -17,6 +17,14 @@
 #include "server/Console.h"
 
 namespace {
+
+// An error event is logged as an error, a warning as a warning (their priority
+// in the journal and syslog); information events and anything else as information.
+int ConsoleLevelOf(int eventLevel) {
+    if (eventLevel == 'E') return Console::kError;
+    if (eventLevel == 'W') return Console::kWarning;
+    return Console::kInformation;
+}
 constexpr unsigned int kEventBuffer = 1;
 constexpr unsigned char kEventConnection = 65;
 constexpr unsigned int kDisconnectLength = sizeof KVO_EVENT_DISCONNECT - 1;  // no terminator
@@ -94,10 +102,10 @@ private:
     bool IsEvent() { return EventReply::IsEvent(m_area, m_read); }
 
     void Deliver(unsigned int controller) {
-        Console::Print("Get event: %s\r\n", EventReply::Text(m_area, m_read).c_str());
+        int level = EventReply::Level(m_area, m_read);
+        Console::PrintLevel(ConsoleLevelOf(level), "Get event: %s\r\n", EventReply::Text(m_area, m_read).c_str());
         std::string message = EventReply::Message(m_area, m_read, controller, sizeof m_s.m_text);
         std::memcpy(m_s.m_text, message.c_str(), message.size() + 1);
-        int level = EventReply::Level(m_area, m_read);
         m_s.trap.SendTextTrap(level, m_s.m_text);
         m_s.mail.EventArrived(level, m_s.m_text);
     }
