@@ -5,12 +5,17 @@
 # make install [DESTDIR=... PREFIX=...]: install the service, the simulator, its files and the
 #            systemd unit (settings files already there are kept).
 # make deb:  build the Debian packages (kvoomxsvr, kvoctlsim, their -dbgsym) into $(BUILD)/.
+# make fuzz [FUZZ_SECONDS=60] [FUZZERS="smtp_reply base64"]: build the fuzzing harnesses with clang
+#            in build-fuzz/ and run each for that long (scripts/fuzz.sh).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-run build build-run run test install deb clean
+FUZZ_SECONDS ?= 60
+FUZZERS ?=
+
+.PHONY: all deps deps-run build build-run run test install deb fuzz clean
 
 all: build
 
@@ -47,6 +52,9 @@ deb: deps-run
 	$(CONFIGURE) -DBUILD_TESTING=OFF -DKVO_BENCHMARKS=OFF -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(BUILD) -j $(JOBS) --target kvoomxsvr kvoctlsim
 	cd $(BUILD) && cpack -G DEB
+
+fuzz:
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS) $(FUZZERS)
 
 clean:
 	rm -rf $(BUILD)

@@ -19,6 +19,7 @@
 
 #include "config/SettingsFileWriter.h"
 #include "config/StrUtility.h"
+#include "config/XmlText.h"
 
 namespace {
 
@@ -103,10 +104,19 @@ int ConfigFileSupport::LoadFile() {
                           m_fileName.c_str());
         return 0;
     }
-    if (m_doc.LoadFile(m_fileName.c_str())) return 1;
-
-    std::string errorText = m_doc.ErrorDesc();
-    int errorRow = m_doc.ErrorRow();
+    std::string errorText;
+    int errorRow = 0;
+    if (m_doc.LoadFile(m_fileName.c_str())) {
+        DropUnwritableText();
+        const TiXmlElement* top = m_doc.FirstChildElement();
+        if (!top || top->ValueStr() == "root") return 1;
+        // Not our document: a second top element "root" would make it no XML at all.
+        errorText = "its top element is not root";
+        errorRow = top->Row();
+    } else {
+        errorText = m_doc.ErrorDesc();
+        errorRow = m_doc.ErrorRow();
+    }
     // A failed parse may leave a partial tree behind; start from nothing.
     m_doc.Clear();
     m_doc.ClearError();
@@ -118,6 +128,19 @@ int ConfigFileSupport::LoadFile() {
                           m_fileName.c_str(), errorText.c_str(), errorRow);
     }
     return 0;
+}
+
+// Text XML 1.0 cannot carry (a hand-edited control character, bytes that are
+// not UTF-8) would be written back into a file no XML reader accepts: it is
+// dropped here, once, and the next save writes the rest.
+void ConfigFileSupport::DropUnwritableText() {
+    std::string place;
+    size_t dropped = XmlText::CleanDocument(&m_doc, &place);
+    if (dropped == 0) return;
+    m_log.ShowMessage(LOG_WARNING,
+                      "Configuration file %s: %zu characters or entries that XML 1.0 does not allow "
+                      "were dropped (the first in %s)",
+                      m_fileName.c_str(), dropped, place.empty() ? "the document" : place.c_str());
 }
 
 int ConfigFileSupport::SyncFile() {
@@ -199,27 +222,39 @@ TiXmlElement* ConfigFileSupport::FindOrCreateElement() {
 
 // Puts `value` as the text of `element`; false when the element holds other
 // elements, whose names would otherwise be overwritten.
+// The value replaces every text of the element (a hand-edited one may hold
+// several around comments). An empty value is stored as no text at all,
+// which is how it reads back.
 static bool StoreText(TiXmlElement* element, const char* value) {
     if (element->FirstChildElement()) return false;
-    for (TiXmlNode* child = element->FirstChild(); child; child = child->NextSibling()) {
+    bool stored = !*value;
+    TiXmlNode* child = element->FirstChild();
+    while (child) {
+        TiXmlNode* next = child->NextSibling();
         if (child->ToText()) {
-            child->SetValue(value);
-            return true;
+            if (!stored) {
+                child->SetValue(value);
+                stored = true;
+            } else {
+                element->RemoveChild(child);
+            }
         }
+        child = next;
     }
-    element->LinkEndChild(std::make_unique<TiXmlText>(value).release());
+    if (!stored) element->LinkEndChild(std::make_unique<TiXmlText>(value).release());
     return true;
 }
 
 int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const char* value) {
     if (!path || !key || !value) return 0;
+    if (!XmlText::IsValid(value)) return 0;  // it could not be read back
     bool deferred = false;
     {
         std::lock_guard<KvoLock> guard(m_lock);
         LoadIfNeeded();
         if (!JoinPathAndKey(path, key)) return 0;
         TiXmlElement* element = FindOrCreateElement();
-        if (!element || !StoreText(element, value)) return 0;
+        if (!element || !StoreText(element, XmlText::AsRead(value).c_str())) return 0;
         m_dirty = true;
         deferred = m_deferDepth > 0;
     }

@@ -39,7 +39,8 @@ public:
     // memory and is saved again with the next save.
     bool LastSaveFailed(std::string* reason = nullptr);
 
-    // All return 1 on success and 0 on failure. A value that is in the
+    // All return 1 on success and 0 on failure (also for a value that is not
+    // UTF-8 or holds a character XML 1.0 does not allow). A value that is in the
     // document counts as success even when saving it failed (that is logged
     // and retried on the next save).
     virtual int SetConfigValue(const char* path, const char* key, const char* value);
@@ -64,6 +65,7 @@ public:
 
 private:
     void LoadIfNeeded();
+    void DropUnwritableText();
     bool JoinPathAndKey(const char* path, const char* key);
     TiXmlElement* FindElement();
     TiXmlElement* FindOrCreateElement();

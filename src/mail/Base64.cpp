@@ -45,13 +45,16 @@ int Base64::Base64Encode(char* dest, const char* src, int count) {
     return out;
 }
 
-// Each character of a group stores its bits as soon as it is read, so the
-// second and third characters already touch the following byte: padded data
-// must therefore stay one byte below the capacity.
+// Bits are gathered and a byte is stored only once all eight of it have
+// arrived, so the output never runs ahead of the capacity: data that fills it
+// exactly, padded or not, decodes.
 int Base64::Base64Decode(char* dest, const char* src, unsigned long capacity) {
+    if (!dest || !src) return -1;
     unsigned char* out = reinterpret_cast<unsigned char*>(dest);
     unsigned long at = 0;
-    int state = 0;
+    unsigned int bits = 0;   // pending bits, fewer than eight after each step
+    int pending = 0;         // how many
+    int inGroup = 0;         // characters of the current group of four
     const char* p = src;
     for (; *p; ++p) {
         char ch = *p;
@@ -59,48 +62,30 @@ int Base64::Base64Decode(char* dest, const char* src, unsigned long capacity) {
         if (ch == kPad) break;
         int v = SextetOf(ch);
         if (v < 0) return -1;
-        switch (state) {
-        case 0:
+        bits = (bits << 6) | static_cast<unsigned int>(v);
+        pending += 6;
+        inGroup = (inGroup + 1) % 4;
+        if (pending >= 8) {
+            pending -= 8;
             if (at >= capacity) return -1;
-            out[at] = static_cast<unsigned char>(v << 2);
-            state = 1;
-            break;
-        case 1:
-            if (at + 1 >= capacity) return -1;
-            out[at] |= static_cast<unsigned char>(v >> 4);
-            out[at + 1] = static_cast<unsigned char>((v & 0x0F) << 4);
-            ++at;
-            state = 2;
-            break;
-        case 2:
-            if (at + 1 >= capacity) return -1;
-            out[at] |= static_cast<unsigned char>(v >> 2);
-            out[at + 1] = static_cast<unsigned char>((v & 0x03) << 6);
-            ++at;
-            state = 3;
-            break;
-        default:
-            if (at >= capacity) return -1;
-            out[at] |= static_cast<unsigned char>(v);
-            ++at;
-            state = 0;
-            break;
+            out[at++] = static_cast<unsigned char>(bits >> pending);
+            bits &= (1u << pending) - 1;
         }
     }
 
     if (*p == kPad) {
         // Padding may only close a group that holds two or three characters.
-        if (state == 0 || state == 1) return -1;
+        if (inGroup < 2) return -1;
         ++p;
-        if (state == 2) {
+        if (inGroup == 2) {
             p = SkipSpace(p);
             if (*p != kPad) return -1;
             ++p;
         }
         if (*SkipSpace(p) != '\0') return -1;
         // The bits the padding drops must be zero.
-        if (out[at] != 0) return -1;
-    } else if (state != 0) {
+        if (bits != 0) return -1;
+    } else if (inGroup != 0) {
         return -1;  // ended inside a group without padding
     }
     out[at] = 0;

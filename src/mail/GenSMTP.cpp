@@ -122,6 +122,22 @@ bool OffersExtension(const std::string& reply, const std::string& keyword) {
     return false;
 }
 
+std::unique_ptr<Client> OpenSocket(const std::string& host, unsigned short port, int timeoutUs) {
+    auto socket = std::make_unique<SocketClient>(host.c_str(), port, AF_INET, timeoutUs);
+    if (socket->GetStatus() != 1) return nullptr;
+    return socket;
+}
+
+bool SecureWithTlsClient(std::unique_ptr<Client>& stream, const TlsSettings& settings, bool& certificateFault,
+                         std::string& why) {
+    auto tls = std::make_unique<TlsClient>(std::move(stream));
+    bool secured = tls->Handshake(settings);
+    certificateFault = tls->Failure() == TlsFailure::Certificate;
+    why = tls->FailureReason();
+    stream = std::move(tls);
+    return secured;
+}
+
 }  // namespace
 
 std::string SmtpResultText(int result) {
@@ -195,10 +211,10 @@ int GenSMTP::Connect(const std::string& host, unsigned short port, std::unique_p
     if (!KnownSecurity(m_serverInfo.bySecurity))
         return Fail(SMTP_ERR_TLS, "unknown connection security setting " + std::to_string(m_serverInfo.bySecurity) +
                                       "; nothing was sent");
-    auto socket = std::make_unique<SocketClient>(host.c_str(), port, AF_INET, SmtpReply::kTimeoutUs);
-    if (socket->GetStatus() != 1)
-        return Fail(-1, "no connection to " + host + ":" + std::to_string(port));
-    stream = std::move(socket);
+    std::unique_ptr<Client> opened = m_hooks.open ? m_hooks.open(host, port, SmtpReply::kTimeoutUs)
+                                                  : OpenSocket(host, port, SmtpReply::kTimeoutUs);
+    if (!opened) return Fail(-1, "no connection to " + host + ":" + std::to_string(port));
+    stream = std::move(opened);
     return m_serverInfo.bySecurity == SMTP_SECURITY_TLS ? StartTls(host, stream) : 0;
 }
 
@@ -211,13 +227,12 @@ int GenSMTP::StartTls(const std::string& host, std::unique_ptr<Client>& stream) 
     // The account's own authority file unless the caller named one.
     settings.caFile = m_caFile.empty() ? FieldText(m_serverInfo.szCAFile) : m_caFile;
     settings.timeoutUs = SmtpReply::kTimeoutUs;
-    auto tls = std::make_unique<TlsClient>(std::move(stream));
-    bool secured = tls->Handshake(settings);
-    TlsFailure failure = tls->Failure();
-    std::string why = tls->FailureReason();
-    stream = std::move(tls);
+    bool certificateFault = false;
+    std::string why;
+    bool secured = m_hooks.secure ? m_hooks.secure(stream, settings, certificateFault, why)
+                                  : SecureWithTlsClient(stream, settings, certificateFault, why);
     if (secured) return 0;
-    if (failure == TlsFailure::Certificate)
+    if (certificateFault)
         return Fail(SMTP_ERR_TLS_CERTIFICATE, "the server's certificate was not accepted: " + why);
     return Fail(SMTP_ERR_TLS, "TLS with the server failed: " + why);
 }

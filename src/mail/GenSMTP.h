@@ -6,6 +6,7 @@
 // the reason of its failure.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,18 @@
 #include "SMTP_SERVER_INFO.h"
 
 class Client;
+struct TlsSettings;
+
+// How GenSMTP reaches its server: `open` connects (an empty pointer when it
+// cannot), `secure` lays TLS over the stream in place and on failure tells the
+// reason and whether the certificate was at fault. Empty members mean a TCP
+// connection and TlsClient; tests and fuzzing hand in scripted streams.
+struct SmtpStreamHooks {
+    std::function<std::unique_ptr<Client>(const std::string& host, unsigned short port, int timeoutUs)> open;
+    std::function<bool(std::unique_ptr<Client>& stream, const TlsSettings& settings, bool& certificateFault,
+                       std::string& why)>
+        secure;
+};
 
 // SendMail results besides 0 (accepted, or nothing to send) and -1 (no connection,
 // or no mechanism offered); the authentication codes are in SmtpAuth.h.
@@ -57,6 +70,7 @@ public:
 
     // Trusted authorities (PEM file) for certificate checks; empty: the system's.
     void SetTrustedAuthorities(const std::string& caFile) { m_caFile = caFile; }
+    void SetStreamHooks(SmtpStreamHooks hooks) { m_hooks = std::move(hooks); }
     // Why the last call failed, for people: the TLS reason where there is one,
     // else SmtpResultText of the result. Empty after a success.
     const std::string& GetFailureReason() const { return m_failureReason; }
@@ -78,6 +92,7 @@ private:
 
     SMTP_SERVER_INFO m_serverInfo;
     std::string m_caFile;
+    SmtpStreamHooks m_hooks;
     std::string m_failureReason;
 };
 

@@ -14,6 +14,7 @@
 namespace {
 
 constexpr size_t kReplyLimit = 1023;  // a challenge must fit the 1024-byte reply buffer
+constexpr size_t kChallengeCapacity = 1020;  // what GetCRAMkey's callers provide
 constexpr unsigned int kDigestBytes = 16;
 
 // A record's text field, which may lack its NUL when filled to the brim.
@@ -28,14 +29,21 @@ std::string Encode64(const std::string& bytes) {
     return std::string(out.data(), static_cast<size_t>(n));
 }
 
-bool SendLineExpect(Client* client, const std::string& line, int expected) {
-    return SendSmtpText(client, line + "\r\n") && CheckCommandResponse(client, expected);
-}
-
 // Ends an exchange the client gives up after a 334, so the server is not left
 // waiting for a response and the next command is read as a command.
 void CancelExchange(Client* client) {
     if (SendSmtpText(client, "*\r\n")) CheckCommandResponse(client, 501);
+}
+
+// One step of an exchange. A 334 where another code was expected leaves the
+// server waiting for a response, so the exchange is given up with "*".
+bool SendLineExpect(Client* client, const std::string& line, int expected) {
+    if (!SendSmtpText(client, line + "\r\n")) return false;
+    SmtpReply reply;
+    reply.ReadFrom(client);
+    if (reply.Code() == expected) return true;
+    if (reply.Code() == 334) CancelExchange(client);
+    return false;
 }
 
 std::string ToHex(const unsigned char* bytes, size_t count) {
@@ -77,19 +85,22 @@ void DeriveKey(CMd5A& md5, const unsigned char* ha1, unsigned int ha1Len, const 
     md5.Digest(data.data(), static_cast<unsigned int>(data.size()), reinterpret_cast<unsigned char*>(out));
 }
 
-// Reads a challenge reply into `out` (text after "334 "). Returns its code, or
-// 0 when the reply did not arrive whole; `tooLong` tells a reply that came but
-// does not fit the 1024-byte buffer.
-int ReadChallenge(Client* client, char* out, bool* tooLong) {
+// Reads a challenge reply and copies its text after "334 " into `out`, which
+// holds `capacity` bytes. Returns the code, or 0 when the reply did not arrive
+// whole (then nothing of it is used); `tooLong` tells a reply that came but
+// whose text does not fit.
+int ReadChallenge(Client* client, char* out, size_t capacity, bool* tooLong) {
     SmtpReply reply;
     reply.ReadFrom(client);
+    out[0] = '\0';
+    *tooLong = false;
+    if (!reply.Complete()) return 0;
     const std::string& text = reply.Text();
-    *tooLong = reply.Complete() && text.size() > kReplyLimit;
-    if (text.size() <= 3 || *tooLong) {
-        out[0] = '\0';
+    std::string challenge = text.size() > 4 ? text.substr(4) : std::string();
+    if (text.size() > kReplyLimit || challenge.size() >= capacity) {
+        *tooLong = true;
         return reply.Code();
     }
-    std::string challenge = text.size() > 4 ? text.substr(4) : std::string();
     std::memcpy(out, challenge.c_str(), challenge.size() + 1);
     return reply.Code();
 }
@@ -97,22 +108,22 @@ int ReadChallenge(Client* client, char* out, bool* tooLong) {
 // Sends the AUTH command and reads the challenge. A 334 whose challenge is too
 // long to handle is still a started exchange: it is cancelled, so the server
 // does not take the next command for the answer.
-bool StartChallenge(Client* client, const char* command, char* challengeText) {
+bool StartChallenge(Client* client, const char* command, char* challengeText, size_t capacity) {
     if (!SendSmtpText(client, command)) return false;
     bool tooLong = false;
-    int code = ReadChallenge(client, challengeText, &tooLong);
+    int code = ReadChallenge(client, challengeText, capacity, &tooLong);
     if (code == 334 && tooLong) {
         CancelExchange(client);
         return false;
     }
-    return code == 334 && !tooLong;
+    return code == 334;
 }
 
 }  // namespace
 
 bool GetCRAMkey(Client* client, int expected, char* out) {
     bool tooLong = false;
-    int code = ReadChallenge(client, out, &tooLong);
+    int code = ReadChallenge(client, out, kChallengeCapacity, &tooLong);
     return !tooLong && code == expected;
 }
 
@@ -179,7 +190,7 @@ int AuthLOGIN(Client* client, SMTP_SERVER_INFO* info) {
 
 int AuthCRAM_MD5(Client* client, SMTP_SERVER_INFO* info) {
     char challengeText[1024];
-    if (!StartChallenge(client, "AUTH CRAM-MD5\r\n", challengeText)) return SMTP_ERR_AUTH_START;
+    if (!StartChallenge(client, "AUTH CRAM-MD5\r\n", challengeText, sizeof challengeText)) return SMTP_ERR_AUTH_START;
 
     char challenge[512];
     if (Base64::Base64Decode(challenge, challengeText, sizeof challenge - 1) < 1) {
@@ -211,7 +222,7 @@ int AuthPLAIN(Client* client, SMTP_SERVER_INFO* info) {
 // auth, and the server's rspauth is not checked.
 int AuthDIGEST_MD5(Client* client, SMTP_SERVER_INFO* info) {
     char challengeText[1024];
-    if (!StartChallenge(client, "AUTH DIGEST-MD5\r\n", challengeText)) return SMTP_ERR_AUTH_START;
+    if (!StartChallenge(client, "AUTH DIGEST-MD5\r\n", challengeText, sizeof challengeText)) return SMTP_ERR_AUTH_START;
 
     char challenge[1024];
     if (Base64::Base64Decode(challenge, challengeText, std::strlen(challengeText)) < 1) {

@@ -11,6 +11,7 @@
 
 #include <tinyxml.h>
 
+#include "config/XmlText.h"
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
 #include "mail/SmtpAuth.h"
@@ -42,9 +43,12 @@ const char kName[] = "szName";
 const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
 
 // An element with one text child: a setting or a recipient's field.
+// Texts are stored as the file will give them back (see XmlText::AsRead).
 std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
     auto element = std::make_unique<TiXmlElement>(name);
-    element->LinkEndChild(std::make_unique<TiXmlText>(text).release());
+    std::string stored = XmlText::AsRead(text);
+    // An empty text is no text at all once read back.
+    if (!stored.empty()) element->LinkEndChild(std::make_unique<TiXmlText>(stored).release());
     return element;
 }
 
@@ -109,7 +113,19 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc, LoadResult
     return loaded;
 }
 
+// Once per version of the file, so a file read for every event does not repeat it.
+void EmailCenter::ReportDropped(size_t dropped, const std::string& place, const struct stat& st) {
+    if (dropped == 0) return;
+    long long version = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    if (m_droppedReportedFor.exchange(version) == version) return;
+    m_log.ShowMessage(LOG_WARNING,
+                      "E-mail settings file %s: %zu characters or entries that XML 1.0 does not allow "
+                      "were dropped (the first in %s)",
+                      m_path.c_str(), dropped, place.empty() ? "the document" : place.c_str());
+}
+
 EmailCenter::LoadResult EmailCenter::LoadFile(TiXmlDocument& doc) {
+    std::string place;
     struct stat st;
     if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
     // The XML reader cannot be trusted with a directory or a device.
@@ -118,7 +134,12 @@ EmailCenter::LoadResult EmailCenter::LoadFile(TiXmlDocument& doc) {
     int probe = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (probe < 0) return LOAD_NO_ACCESS;
     close(probe);
-    if (doc.LoadFile(m_path.c_str())) return LOAD_OK;
+    if (doc.LoadFile(m_path.c_str())) {
+        ReportDropped(XmlText::CleanDocument(&doc, &place), place, st);
+        const TiXmlElement* top = doc.FirstChildElement();
+        // Not our document: a second top element "root" would make it no XML at all.
+        if (!top || top->ValueStr() == "root") return LOAD_OK;
+    }
     // A failed parse may leave a partial tree behind; start from nothing.
     doc.Clear();
     doc.ClearError();
@@ -204,11 +225,15 @@ bool EmailCenter::SMTPServer_SetValue(TiXmlNode* parent, const char* name, const
     }
     if (element->FirstChildElement()) return false;
     TiXmlNode* first = element->FirstChild();
+    std::string stored = XmlText::AsRead(value);
     if (first && first->ToText()) {
-        first->SetValue(value);
-    } else {
+        if (stored.empty())
+            element->RemoveChild(first);
+        else
+            first->SetValue(stored);
+    } else if (!stored.empty()) {
         // Only a comment or the like: put the text in front of it.
-        auto text = std::make_unique<TiXmlText>(value);
+        auto text = std::make_unique<TiXmlText>(stored);
         if (first) element->InsertBeforeChild(first, *text);
         else element->LinkEndChild(text.release());
     }
@@ -252,6 +277,9 @@ bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
 
 bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report) {
     if (m_path.empty() || !info) return false;
+    for (const std::string& text : {FieldText(info->szLoginName), FieldText(info->szMailFrom),
+                                    FieldText(info->szSMTPServer)})
+        if (!XmlText::IsValid(text)) return false;  // it could not be read back
     std::lock_guard<KvoLock> guard(m_lock);
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
@@ -335,7 +363,8 @@ bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type, Emai
 }
 
 bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
-    std::string address = FieldText(info->szMailAddress);
+    std::string address = XmlText::AsRead(FieldText(info->szMailAddress));
+    if (!XmlText::IsValid(address) || !XmlText::IsValid(FieldText(info->szName))) return false;
     std::vector<_MAIL_RECIPIENT_INFO> current;
     EnumRcpt(current);  // the caller holds m_lock: the same file as `rcpt`'s
     for (const auto& known : current) {

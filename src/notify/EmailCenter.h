@@ -7,6 +7,7 @@
 // change); otherwise readers take no lock (a save replaces the file atomically).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "config/SettingsFileWriter.h"
 
 class TiXmlDocument;
+struct stat;
 class TiXmlNode;
 class TiXmlElement;
 
@@ -49,6 +51,9 @@ public:
     bool GetSMTPServer(SMTP_SERVER_INFO* info);
     // Writes all seven settings, and the connection security (bySecurity,
     // byTlsFlags) once it is set or in the file; true when the file was saved.
+    // Text that is not UTF-8 or that XML 1.0 does not allow is refused (false,
+    // nothing written); so is such a recipient in EditRcpt. Such text found in
+    // the file is dropped when it is read, with one warning.
     bool SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report = nullptr);
     // Appends every recipient of the file in file order; true when one was appended.
     bool EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list);
@@ -91,6 +96,7 @@ private:
     bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what,
                       EmailSaveReport* report);
     static TiXmlNode* FindRecipient(TiXmlNode* rcpt, const std::string& address);
+    void ReportDropped(size_t dropped, const std::string& place, const struct stat& st);
     static TiXmlElement* WalkCreating(TiXmlNode* parent, const char* name);
 
     bool SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer, size_t size);
@@ -107,4 +113,7 @@ private:
     bool m_hasPending = false;
     std::string m_pending;
     LoadResult m_pendingLoaded = LOAD_MISSING;
+    // The file version (modification time, ns) whose dropped text was last
+    // reported: the file is read for every event and page, the warning is given once.
+    std::atomic<long long> m_droppedReportedFor{-1};
 };

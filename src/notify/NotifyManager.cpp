@@ -12,6 +12,7 @@
 #include "GenServerThread.h"
 #include "controller/kvoIO.h"
 #include "notify/EmailCenter.h"
+#include "notify/EventReply.h"
 #include "notify/KvoSnmpTrap.h"
 #include "server/Console.h"
 #include "server/MetricsRegistry.h"
@@ -99,24 +100,17 @@ private:
         int n = AwaitReply(controller, m_area, KVO_EVENT_REPLY_AREA);
         if (n < 0) return false;
         m_area[n] = '\0';
+        m_read = static_cast<size_t>(n);
         return true;
     }
 
-    bool IsEvent() {
-        std::memcpy(&m_reply, m_area, sizeof m_reply);
-        return std::memcmp(m_reply.szSignature, KVO_EVENT_SIGNATURE, sizeof KVO_EVENT_SIGNATURE) == 0 &&
-               m_reply.byKind == KVO_EVENT_KIND_REPLY && m_reply.uGroup == KVO_EVENT_GROUP &&
-               m_reply.uFunction == KVO_EVENT_FUNCTION;
-    }
+    bool IsEvent() { return EventReply::IsEvent(m_area, m_read); }
 
     void Deliver(unsigned int controller) {
-        const char* text = m_area + KVO_EVENT_TEXT_OFFSET;
-        Console::PrintLevel(ConsoleLevelOf(m_reply.byLevel), "Get event: %s\r\n", text);
-        KvoEventTime t = KvoUnpackEventTime(m_reply.uTime);
-        snprintf(m_s.m_text, sizeof m_s.m_text,
-                 "At 20%02d-%02d-%02d %02d:%02d:%02d Controller %d:\r\n %s", t.year - 2000,
-                 t.month, t.day, t.hour, t.minute, t.second, static_cast<int>(controller) + 1, text);
-        int level = m_reply.byLevel;
+        int level = EventReply::Level(m_area, m_read);
+        Console::PrintLevel(ConsoleLevelOf(level), "Get event: %s\r\n", EventReply::Text(m_area, m_read).c_str());
+        std::string message = EventReply::Message(m_area, m_read, controller, sizeof m_s.m_text);
+        std::memcpy(m_s.m_text, message.c_str(), message.size() + 1);
         KvoSnmpTrap::TrapCount traps = m_s.trap.SendTextTrap(level, m_s.m_text);
         EmailCenter::MailOutcome mail = m_s.mail.EventArrived(level, m_s.m_text);
         if (MetricsRegistry* metrics = m_s.metrics.get()) {
@@ -130,8 +124,8 @@ private:
     kvoIO* m_io;
     _KVO_HANDSHAKE_REQUEST m_hello;
     _KVO_EVENT_REQUEST m_ask;
-    _KVO_EVENT_REPLY m_reply;
     char m_area[KVO_EVENT_REPLY_AREA + 1];
+    size_t m_read = 0;
 };
 
 NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail)

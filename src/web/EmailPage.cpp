@@ -163,6 +163,12 @@ std::string ReadSmtpForm(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     if (!TakeField(parser, "smtpadd", info.szSMTPServer) || !TakeField(parser, "fromadd", info.szMailFrom) ||
         !TakeField(parser, "lognamedd", info.szLoginName))
         return kParameterError;
+    for (const auto& [text, label] : {std::make_pair(FieldText(info.szSMTPServer), "SMTP server"),
+                                      std::make_pair(FieldText(info.szMailFrom), "Sender address"),
+                                      std::make_pair(FieldText(info.szLoginName), "Login name")}) {
+        std::string problem = UnstorableFieldMessage(text, label);
+        if (!problem.empty()) return problem;
+    }
     if (info.szMailFrom[0] != '\0' && !IsMailAddress(info.szMailFrom)) return kAddressMessage;
     info.byAuth = 0;
     if (info.szLoginName[0] != '\0') info.byAuth |= SMTP_AUTH_LOGIN;
@@ -312,6 +318,8 @@ EmailActionOutcome HttpOmxResponser::AddRecipient(const HttpParser& parser) {
         return outcome;
     }
     std::string address = FieldText(recipient.szMailAddress);
+    outcome.error = UnstorableFieldMessage(address, "E-mail address");
+    if (!outcome.error.empty()) return outcome;
     if (!IsMailAddress(address)) {
         outcome.error = kAddressMessage;
         return outcome;

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "web/HttpParser.h"
+#include "config/XmlText.h"
 #include "web/LeafElement.h"
 
 namespace {
@@ -149,4 +150,10 @@ bool SameMailAddress(const std::string& a, const std::string& b) {
             return false;
     }
     return true;
+}
+
+std::string UnstorableFieldMessage(const std::string& value, const char* label) {
+    if (XmlText::IsValid(value)) return std::string();
+    return std::string(label) + " holds a character that cannot be stored (a control character or "
+                                "text that is not UTF-8).";
 }

@@ -19,6 +19,10 @@ int FormFieldIndex(const std::string& name, const std::string& prefix, int first
 // gets the value, clamped to 999999 so that it stays out of every port range.
 bool PortFromDigits(const std::string& text, int& port);
 
+// Empty when `value` can be stored in a settings file (UTF-8 of characters XML
+// 1.0 allows), else the page message naming the field by `label`.
+std::string UnstorableFieldMessage(const std::string& value, const char* label);
+
 // The error message a page shows when the settings file could not be saved.
 std::string SettingsNotSavedMessage(const std::string& reason);
 

@@ -148,6 +148,9 @@ bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, cons
 bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
     std::lock_guard<KvoLock> page(m_pageLock);
     std::unique_ptr<XmlDocForWeb> doc(BuildPage(parser));
+    // What a page shows from a request or a server reply may hold bytes no XML
+    // reader accepts; the browser would get a broken page instead.
+    doc->DropUnwritableText();
     return SendPage(client, *doc, *parser);
 }
 

@@ -1,5 +1,6 @@
 #include "web/XmlDocForWeb.h"
 
+#include "config/XmlText.h"
 #include "web/LeafElement.h"
 #include "web/XSLDecl.h"
 
@@ -54,4 +55,13 @@ void XmlDocForWeb::AddMessage(int type, const char* text, const char* yesHref, c
         break;
     }
     m_messages->LinkEndChild(message);
+}
+
+// Element by element: the document's own top (its declaration and the
+// stylesheet instruction, an element that prints itself) is ours and stays.
+size_t XmlDocForWeb::DropUnwritableText() {
+    size_t dropped = 0;
+    for (TiXmlElement* element = FirstChildElement(); element; element = element->NextSiblingElement())
+        dropped += XmlText::CleanDocument(element, nullptr, false);
+    return dropped;
 }

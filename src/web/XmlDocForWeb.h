@@ -28,6 +28,11 @@ public:
     void AddMessage(int type, const char* text, const char* yesHref = nullptr,
                     const char* noHref = nullptr);
 
+    // Drops what no XML reader would take (bytes that are not UTF-8, control
+    // characters) from the texts under the page's elements: what a page shows
+    // of a request or a server's reply. Returns how much was dropped.
+    size_t DropUnwritableText();
+
 private:
     void AppendDeclaration();
 

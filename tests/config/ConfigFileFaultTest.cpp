@@ -116,7 +116,7 @@ std::string WritableFileInReadOnlyDirectoryScenario(const std::string& dirPath) 
     size_t entries = kvotest::DirectoryEntries(dirPath).size();
     if (chmod(dirPath.c_str(), 0755) != 0) return "chmod back failed";
     if (first != 1 || second != 1) return "write refused";
-    if (text != "<root>\n    <a>1</a>\n    <b></b>\n</root>\n") return "file not rewritten: " + text;
+    if (text != "<root>\n    <a>1</a>\n    <b />\n</root>\n") return "file not rewritten: " + text;
     if ((st.st_mode & 07777) != 0640) return "mode changed";
     if (entries != 1) return "another file appeared";
     if (s.log.Count(LOG_ERROR, "not saved") != 0) return "save reported as failed";

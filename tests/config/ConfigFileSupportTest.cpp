@@ -261,3 +261,32 @@ TEST(ConfigFileSupport, SaveKeepsPermissionsAndSymbolicLink) {
 }
 
 }  // namespace
+
+// A hand-edited file with text XML 1.0 cannot carry: what is valid loads, the
+// rest is dropped with one warning, and the next save writes a file that
+// reads back to the same values. Such a value is never taken from a caller.
+TEST(ConfigFileSupport, TextXmlCannotCarryIsDroppedOnReadAndRefusedOnWrite) {
+    kvotest::TempDir dir;
+    std::string file = dir.file("kvoomxsvr.conf");
+    kvotest::WriteFileText(file, "<?xml version=\"1.0\" ?>\n<root><configport>1cf2</configport>"
+                                 "<bindaddress>127.0.0.1&#x01;</bindaddress><x\xc3\x97>1</x\xc3\x97>"
+                                 "<snmp><trap><trap1><ip>10.0.0.\xff" "5</ip></trap1></trap></snmp></root>\n");
+    kvotest::Store s(file);
+    char text[64];
+    ASSERT_EQ(1, s.config.GetConfigValue("root", "bindaddress", text, sizeof text));
+    EXPECT_STREQ("127.0.0.1", text);
+    ASSERT_EQ(1, s.config.GetConfigValue("root/snmp/trap/trap1", "ip", text, sizeof text));
+    EXPECT_STREQ("10.0.0.5", text);
+    EXPECT_EQ(1, s.log.Count(LOG_WARNING, "3 characters or entries that XML 1.0 does not allow were dropped"));
+
+    EXPECT_EQ(0, s.config.SetConfigValue("root", "bindaddress", "10.0.0.1\x01"));
+    EXPECT_EQ(0, s.config.SetConfigValue("root", "bindaddress", "caf\xe9"));
+    ASSERT_EQ(1, s.config.SetConfigValue("root", "adminpassword", "  two   words  "));
+    ASSERT_EQ(1, s.config.GetConfigValue("root", "adminpassword", text, sizeof text));
+    EXPECT_STREQ("two words", text);  // as the file gives it back
+    EXPECT_EQ("<?xml version=\"1.0\" ?>\n<root>\n    <configport>1cf2</configport>\n"
+              "    <bindaddress>127.0.0.1</bindaddress>\n    <snmp>\n        <trap>\n            <trap1>\n"
+              "                <ip>10.0.0.5</ip>\n            </trap1>\n        </trap>\n    </snmp>\n"
+              "    <adminpassword>two words</adminpassword>\n</root>\n",
+              kvotest::ReadFileText(file));
+}

@@ -395,6 +395,55 @@ TEST(ScriptedDialogueTest, TooLongChallengeIsCancelledBeforeTheNextCommand) {
     }
 }
 
+// A challenge cut off by the server (no line end) far beyond the reply buffer:
+// this killed the process before. Each mechanism fails with its code.
+TEST(ScriptedDialogueTest, CutOffOverlongChallengeFailsTheLoginWithoutHarm) {
+    for (const char* mechanism : {"CRAM-MD5", "DIGEST-MD5"}) {
+        SCOPED_TRACE(mechanism);
+        ScriptedSmtpServer server([&](ScriptedConnection& c) {
+            c.Send("220 fake\r\n");
+            c.ReadLine();
+            c.Send(std::string("250-fake\r\n250 AUTH ") + mechanism + "\r\n");
+            c.ReadLine();  // AUTH
+            c.Send("334 " + std::string(3000, 'A'));
+            c.Hangup();
+        });
+        GenSMTP smtp(Account(server.Port(), "user", "pw"));
+        _MAIL_CONTENT mail = Mail();
+        EXPECT_EQ(smtp.SendMail(OneRecipient(), 1, &mail), SMTP_ERR_AUTH_START);
+        EXPECT_EQ(smtp.GetFailureReason(), "the server refused to start the login");
+        server.Join();
+        EXPECT_EQ(Commands(server).back(), std::string("AUTH ") + mechanism);
+    }
+}
+
+// A 334 where the exchange should have ended leaves the server waiting for a
+// response: the client gives the exchange up with "*" before its next command.
+TEST(ScriptedDialogueTest, ChallengeInsteadOfTheOutcomeIsCancelled) {
+    ScriptedSmtpServer server([](ScriptedConnection& c) {
+        c.Send("220 fake\r\n");
+        c.ReadLine();
+        c.Send("250-fake\r\n250 AUTH LOGIN PLAIN\r\n");
+        c.Serve([](const std::string& line) {
+            if (line == "AUTH LOGIN\r\n" || line == "dXNlcg==\r\n" || line == "cHc=\r\n")
+                return std::string("334 UGFzc3dvcmQ6\r\n");
+            if (line == "*\r\n") return std::string("501 cancelled\r\n");
+            if (Starts(line, "AUTH PLAIN ")) return std::string("235 ok\r\n");
+            return Willing(line);
+        });
+    });
+    GenSMTP smtp(Account(server.Port(), "user", "pw"));
+    _MAIL_CONTENT mail = Mail();
+    EXPECT_EQ(smtp.SendMail(OneRecipient(), 1, &mail), 0);
+    server.Join();
+    auto commands = Commands(server);
+    ASSERT_GE(commands.size(), 6u);
+    EXPECT_EQ(commands[1], "AUTH LOGIN");
+    EXPECT_EQ(commands[3], "cHc=");
+    EXPECT_EQ(commands[4], "*");
+    EXPECT_TRUE(Starts(commands[5], "AUTH PLAIN "));
+}
+
 // STARTTLS asked for: a server that does not offer it, or refuses it, gets
 // nothing but EHLO (and STARTTLS) in plain text, never a login.
 TEST(ScriptedDialogueTest, StartTlsNotOfferedOrRefusedSendsNoLogin) {

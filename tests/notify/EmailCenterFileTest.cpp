@@ -360,3 +360,35 @@ TEST(EmailCenterFile, SubjectAndLevels) {
 }
 
 }  // namespace
+
+// Text that XML 1.0 cannot carry: a hand-edited control character or Latin-1
+// byte is dropped when the file is read (one warning per version of the file,
+// however often it is read), and is never written.
+TEST(EmailCenterFile, TextXmlCannotCarryIsDroppedOnReadAndRefusedOnWrite) {
+    kvotest::TempDir dir;
+    Center c(dir.file("kvoomxemail.conf"));
+    WriteFileText(c.path, "<root><szSMTPServer>mail&#x01;.example</szSMTPServer><Rcpt><recipient>"
+                          "<szMailAddress>ops@example</szMailAddress><szName>\xe9quipe</szName>"
+                          "</recipient></Rcpt></root>");
+    SMTP_SERVER_INFO info;
+    ASSERT_TRUE(c.center.GetSMTPServer(&info));
+    EXPECT_STREQ("mail.example", info.szSMTPServer);
+    std::vector<_MAIL_RECIPIENT_INFO> list;
+    ASSERT_TRUE(c.center.EnumRcpt(list));
+    ASSERT_EQ(1u, list.size());
+    EXPECT_STREQ("quipe", list[0].szName);
+    EXPECT_EQ(1, c.log.Count(LOG_WARNING, "2 characters or entries that XML 1.0 does not allow were dropped"));
+
+    SMTP_SERVER_INFO bad = info;
+    snprintf(bad.szSMTPServer, sizeof bad.szSMTPServer, "mail\x01" "example");
+    EXPECT_FALSE(c.center.SetSMTPServer(&bad));
+    _MAIL_RECIPIENT_INFO r = Recipient("caf\xe9@example", "cafe", 1);
+    EXPECT_FALSE(c.center.EditRcpt(&r, RCPT_EDIT_ADD));
+    // A save writes what was read, cleaned.
+    r = Recipient("new@example", "new", 1);
+    ASSERT_TRUE(c.center.EditRcpt(&r, RCPT_EDIT_ADD));
+    std::string text = ReadFileText(c.path);
+    EXPECT_NE(std::string::npos, text.find("<szSMTPServer>mail.example</szSMTPServer>"));
+    EXPECT_NE(std::string::npos, text.find("<szName>quipe</szName>"));
+    EXPECT_EQ(1, c.log.Count(LOG_WARNING, "were dropped"));
+}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 
 #include "PageServerFixture.h"
 #include "mail/PostfixPeer.h"
@@ -151,6 +152,47 @@ TEST_F(EmailPageTest, RecipientsAreAddedWithTheirLevelsAndRefusedClearly) {
         EXPECT_TRUE(page.Messages("info").empty()) << c.fields;
     }
     EXPECT_EQ(std::vector<std::string>{"ops@example.org ops-team 6"}, Listed());
+}
+
+// What libxml2 (the browsers' and the service's XSLT reader) says of a text.
+bool WellFormed(const std::string& text) {
+    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "page.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (doc) xmlFreeDoc(doc);
+    return doc != nullptr;
+}
+
+// A control character or bytes that are not UTF-8 could be written to no XML
+// file: refused where they enter, naming the field; the file and the page stay
+// readable by any XML reader.
+TEST_F(EmailPageTest, TextThatXmlCannotCarryIsRefusedNamingTheField) {
+    SetSmtp(std::string(kAccount) + "&port=25&enable=on");
+    const std::string tail = " holds a character that cannot be stored (a control character or text that is not UTF-8).";
+    struct Case {
+        const char* func;
+        const char* fields;
+        const char* field;
+    } cases[] = {
+        {"SetSmtp", "smtpadd=mail%01example&fromadd=a%40b&lognamedd=&passdd=", "SMTP server"},
+        {"SetSmtp", "smtpadd=mail.example&fromadd=a%C0%AF%40b&lognamedd=&passdd=", "Sender address"},
+        {"SetSmtp", "smtpadd=mail.example&fromadd=a%40b&lognamedd=r%EFs&passdd=", "Login name"},
+        {"AddRecipient", "email=ops%1B%40example.org&name=ops&check_info=on", "E-mail address"},
+    };
+    for (const auto& c : cases) {
+        PageDoc page = Act(c.func, c.fields);
+        EXPECT_EQ(std::vector<std::string>{c.field + tail}, page.Errors()) << c.fields;
+        EXPECT_TRUE(WellFormed(page.body)) << c.fields;
+    }
+    EXPECT_STREQ("mail.example.org", Stored().szSMTPServer);
+    EXPECT_TRUE(Listed().empty());
+    EXPECT_TRUE(WellFormed(kvotest::ReadFileText(EmailPath())));
+    // A password is stored in Base64: any byte is fine there.
+    EXPECT_TRUE(SetSmtp("smtpadd=mail.example.org&fromadd=a%40b&lognamedd=raid&passdd=p%01w%FF").Errors().empty());
+    EXPECT_STREQ("p\x01w\xff", Stored().szPassword);
+    // What the page shows of the request itself (a typed address, the Host) is
+    // dropped from it instead.
+    EXPECT_TRUE(WellFormed(Act("DeleteRecipient", "check_1=x%01y%FE").body));
+    EXPECT_TRUE(WellFormed(Exchange("GET /snmp.cgi HTTP/1.0\r\nHost: 10.1.2.3\x01\xff:7402\r\n\r\n")));
 }
 
 TEST_F(EmailPageTest, DeleteStopsAtTheFirstUnknownAddress) {

@@ -10,7 +10,7 @@ namespace {
 
 // Replays the fuzz target's seed corpus through the same properties it checks.
 TEST(HttpParserCorpus, EverySeedKeepsTheParserProperties) {
-    std::filesystem::path dir = std::filesystem::path(KVO_SOURCE_DIR) / "tests/web/fuzz/corpus";
+    std::filesystem::path dir = std::filesystem::path(KVO_SOURCE_DIR) / "tests/web/fuzz/corpus/http_parser";
     int seeds = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         if (!entry.is_regular_file()) continue;
