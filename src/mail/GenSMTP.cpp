@@ -12,6 +12,7 @@
 #include <random>
 
 #include "mail/SmtpAuth.h"
+#include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
 #include "mail/TlsClient.h"
 #include "server/SocketClient.h"
@@ -147,7 +148,7 @@ std::string SmtpResultText(int result) {
 
 bool SendSmtpText(Client* client, const std::string& text) {
     if (text.empty()) return true;
-    return client->SendBuf(text.data(), static_cast<int>(text.size()), SmtpReply::kTimeoutUs) ==
+    return client->SendBuf(text.data(), static_cast<int>(text.size()), SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs)) ==
            static_cast<int>(text.size());
 }
 
@@ -172,6 +173,7 @@ bool GetLoginType(Client* client, int expected, bool* plain, bool* login, bool* 
 int GenSMTP::SendMail(const std::vector<_MAIL_RECIPIENT_INFO>& recipients, int /*unused*/,
                       const _MAIL_CONTENT* content) {
     m_failureReason.clear();
+    m_recipientResults.clear();
     if (!content) return Finish(-1);
     const _MAIL_CONTENT mail = *content;
     const std::vector<_MAIL_RECIPIENT_INFO> list = recipients;
@@ -195,7 +197,8 @@ int GenSMTP::Connect(const std::string& host, unsigned short port, std::unique_p
     if (!KnownSecurity(m_serverInfo.bySecurity))
         return Fail(SMTP_ERR_TLS, "unknown connection security setting " + std::to_string(m_serverInfo.bySecurity) +
                                       "; nothing was sent");
-    auto socket = std::make_unique<SocketClient>(host.c_str(), port, AF_INET, SmtpReply::kTimeoutUs);
+    auto socket = std::make_unique<SocketClient>(host.c_str(), port, AF_INET,
+                                               SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs));
     if (socket->GetStatus() != 1)
         return Fail(-1, "no connection to " + host + ":" + std::to_string(port));
     stream = std::move(socket);
@@ -209,7 +212,7 @@ int GenSMTP::StartTls(const std::string& host, std::unique_ptr<Client>& stream) 
     settings.host = host;
     settings.verify = !(m_serverInfo.byTlsFlags & SMTP_TLS_NO_VERIFY);
     settings.caFile = m_caFile;
-    settings.timeoutUs = SmtpReply::kTimeoutUs;
+    settings.timeoutUs = SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs);
     auto tls = std::make_unique<TlsClient>(std::move(stream));
     bool secured = tls->Handshake(settings);
     TlsFailure failure = tls->Failure();
@@ -289,7 +292,10 @@ int GenSMTP::SendEnvelope(Client* client, const std::vector<const _MAIL_RECIPIEN
     int accepted = 0;
     for (const auto* recipient : matching) {
         std::string address = OneLine(FieldText(recipient->szMailAddress));
-        if (SendCommand(client, "RCPT TO:<" + address + ">\r\n", 250)) accepted++;
+        SmtpReply reply;
+        if (SendSmtpText(client, "RCPT TO:<" + address + ">\r\n")) reply.ReadFrom(client);
+        m_recipientResults.push_back({FieldText(recipient->szMailAddress), reply.Code(), reply.Text()});
+        if (reply.Code() == 250) accepted++;
     }
     return accepted > 0 ? 0 : SMTP_ERR_NO_RECIPIENT;
 }

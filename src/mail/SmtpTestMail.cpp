@@ -13,6 +13,7 @@
 
 #include "mail/GenSMTP.h"
 #include "mail/SmtpAuth.h"
+#include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
 #include "mail/SmtpReplyCapture.h"
 
@@ -66,7 +67,12 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
     std::string address = FieldText(to.szMailAddress);
     SmtpReplyCapture capture;
     GenSMTP smtp(m_server);
-    m_result = smtp.TestMail(&to);
+    bool late = false;
+    {
+        SmtpDeadline whole(m_totalBound);
+        m_result = smtp.TestMail(&to);
+        late = SmtpDeadline::Expired();
+    }
     if (m_result == 0) {
         m_outcome = "Test mail sent to " + address + " through " + ServerName() + ".";
         return true;
@@ -80,7 +86,9 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
     } else if (m_result == -1 && replies.empty()) {
         reason = "cannot connect to " + ServerName() + " (" + ConnectFailure() + ")";
     } else if (!replies.empty() && !replies.back().complete) {
-        reason = "no answer from " + ServerName() + " within 10 seconds";
+        reason = late ? "the server took longer than " + std::to_string(m_totalBound.count() / 1000) +
+                            " seconds in all"
+                      : "no answer from " + ServerName() + " within 10 seconds";
         if (const char* step = FailedStep(m_result)) reason = std::string(step) + ": " + reason;
     } else if (m_result == -1) {
         reason = "the server offers no login method this service knows (it answered \"" +

@@ -40,6 +40,9 @@ public:
     // 'W' or 'E' as an int) is enabled in the mask.
     void SendTextTrap(int level, const char* text);
 
+    // The receivers ("address:port") an event of `level` is sent to now.
+    std::vector<std::string> ReceiversFor(int level);
+
     // What became of a test trap for one receiver ("address:port").
     struct TrapDelivery {
         std::string receiver;

@@ -26,11 +26,24 @@ constexpr std::chrono::milliseconds NotifyManager::kSweepPause;
 constexpr std::chrono::milliseconds NotifyManager::kReplyBound;
 constexpr std::chrono::milliseconds NotifyManager::kStopBound;
 
-struct NotifyManager::PollerState {
-    PollerState(KvoSnmpTrap& t, EmailCenter& m) : trap(t), mail(m) {}
+// The design's own path: the trap, then the mail, on the poller's thread.
+class DirectSink : public EventSink {
+public:
+    DirectSink(KvoSnmpTrap& trap, EmailCenter& mail) : m_trap(trap), m_mail(mail) {}
+    void EventArrived(const PolledEvent& event) override {
+        m_trap.SendTextTrap(event.level, event.message.c_str());
+        m_mail.EventArrived(event.level, event.message.c_str());
+    }
 
-    KvoSnmpTrap& trap;
-    EmailCenter& mail;
+private:
+    KvoSnmpTrap& m_trap;
+    EmailCenter& m_mail;
+};
+
+struct NotifyManager::PollerState {
+    explicit PollerState(std::shared_ptr<EventSink> s) : sink(std::move(s)) {}
+
+    std::shared_ptr<EventSink> sink;
     std::mutex mutex;
     std::condition_variable wake;      // the pause ends early, or the poller has ended
     std::atomic<bool> m_stop{false};   // read by the poller between every step
@@ -51,10 +64,13 @@ public:
     unsigned int Count() { return m_io->getControllerCount(); }
 
     void Visit(unsigned int controller) {
-        if (Fetch(controller) && IsEvent()) Deliver(controller);
+        bool answered = Fetch(controller);
+        if (answered && IsEvent()) Deliver(controller);
         // Whatever happened, the firmware gets the end of the exchange.
         m_io->writeIO(controller, kEventBuffer, kEventConnection, KVO_EVENT_DISCONNECT,
                       kDisconnectLength);
+        // A wait cut short by a stop request says nothing about the controller.
+        if (!m_s.m_stop) m_s.sink->ControllerVisited(static_cast<int>(controller), answered);
     }
 
 private:
@@ -103,9 +119,16 @@ private:
         snprintf(m_s.m_text, sizeof m_s.m_text,
                  "At 20%02d-%02d-%02d %02d:%02d:%02d Controller %d:\r\n %s", t.year - 2000,
                  t.month, t.day, t.hour, t.minute, t.second, static_cast<int>(controller) + 1, text);
-        int level = m_reply.byLevel;
-        m_s.trap.SendTextTrap(level, m_s.m_text);
-        m_s.mail.EventArrived(level, m_s.m_text);
+        char eventTime[32];
+        snprintf(eventTime, sizeof eventTime, "20%02d-%02d-%02d %02d:%02d:%02d", t.year - 2000, t.month, t.day,
+                 t.hour, t.minute, t.second);
+        PolledEvent event;
+        event.controller = static_cast<int>(controller);
+        event.level = m_reply.byLevel;
+        event.eventTime = eventTime;
+        event.text = text;
+        event.message = m_s.m_text;
+        m_s.sink->EventArrived(event);
     }
 
     NotifyManager::PollerState& m_s;
@@ -117,7 +140,9 @@ private:
 };
 
 NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail)
-    : m_state(std::make_shared<PollerState>(trap, mail)) {}
+    : NotifyManager(std::make_shared<DirectSink>(trap, mail)) {}
+
+NotifyManager::NotifyManager(std::shared_ptr<EventSink> sink) : m_state(std::make_shared<PollerState>(std::move(sink))) {}
 
 NotifyManager::~NotifyManager() { terminate(); }
 

@@ -6,6 +6,7 @@
 
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
+#include "notify/MailChannel.h"
 #include "server/Console.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
@@ -40,15 +41,48 @@ std::string SvrManager::HomeFolder() {
 
 std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf"; }
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
+std::string SvrManager::LedgerFilePath() { return HomeFolder() + "kvoomxevents.db"; }
 std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
-SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
+SvrManager::SvrManager()
+    : m_ledger(std::make_shared<EventLedger>()),
+      m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
+      m_dispatcher(std::make_shared<EventDispatcher>(m_kvoTrap, m_emailcenter, m_ledger, m_queue)),
+      m_notifyManager(m_dispatcher) {
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
     m_emailcenter.SetHostAddressSource([](std::string& address) {
         std::string name;
         return GetHostName(name, address);
     });
+    m_ledger->Open(LedgerFilePath());
+    m_queue->SetOptions(ReadDeliveryOptions());
+    m_queue->AddChannel(std::make_shared<MailChannel>(m_emailcenter));
+    ApplyPollerOptions();
+}
+
+namespace {
+// A number under /root/events, or `fallback` when it is not set.
+uint32_t EventsSetting(ConfigFileSupport& config, const char* key, uint32_t fallback) {
+    uint32_t value = 0;
+    return config.GetConfigValue_U32("/root/events", key, value) ? value : fallback;
+}
+}  // namespace
+
+DeliveryOptions SvrManager::ReadDeliveryOptions() {
+    DeliveryOptions options;
+    using std::chrono::seconds;
+    options.firstRetry = seconds(EventsSetting(m_configFile, "firstretry", 60));
+    options.maxRetry = seconds(EventsSetting(m_configFile, "maxretry", 3600));
+    options.giveUpAfter = seconds(EventsSetting(m_configFile, "giveup", 86400));
+    return options;
+}
+
+void SvrManager::ApplyPollerOptions() {
+    uint32_t pause = EventsSetting(m_configFile, "sweeppause", 0);
+    if (pause > 0) m_notifyManager.SetSweepPause(std::chrono::milliseconds(pause));
+    uint32_t silent = EventsSetting(m_configFile, "silentvisits", 0);
+    if (silent > 0) m_dispatcher->SetSilentVisits(silent);
 }
 
 SvrManager::~SvrManager() {
@@ -110,6 +144,7 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     responser->m_pConfig = &m_configFile;
     responser->m_pTrap = &m_kvoTrap;
     responser->m_pEmailCenter = &m_emailcenter;
+    responser->m_pEvents = m_dispatcher;
     responser->SetRootFolder(WebRootPath().c_str());
     ApplyAdminPassword(m_configFile, *responser);
     // Installed error pages, and page files when the working directory is "/".
@@ -163,6 +198,7 @@ int SvrManager::initialize() {
 
 int SvrManager::run() {
     for (auto& server : m_servers) server->Run();
+    m_queue->Start();
     m_notifyManager.Run();
     return 0;
 }
@@ -174,5 +210,6 @@ int SvrManager::terminate() {
     }
     m_servers.clear();
     m_notifyManager.terminate();
+    m_queue->Stop();
     return 0;
 }

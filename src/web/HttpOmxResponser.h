@@ -8,6 +8,7 @@
 // m_pConfig is set by the server manager before the server starts; not owned.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "KvoLock.h"
@@ -17,6 +18,7 @@
 
 class ConfigFileSupport;
 class EmailCenter;
+class EventDispatcher;
 class KvoSnmpTrap;
 class XmlDocForWeb;
 
@@ -46,6 +48,16 @@ public:
     XmlDocForWeb* ShowEmailPage(HttpParser* parser);
     XmlDocForWeb* SetEmailNotification(HttpParser* parser, int funcId);
     XmlDocForWeb* SendTestMail(HttpParser* parser);
+    // The test mail's dialogue alone, without the page; any thread, no lock.
+    struct TestMailOutcome {
+        bool sent = false;
+        std::string text;
+    };
+    TestMailOutcome RunTestMail(const HttpParser& parser);
+    static bool IsTestMailRequest(const HttpParser& parser);
+    // Events page (EventsPage.cpp): the ledger's recent events and what became
+    // of their traps and mails; send an event's mail again; send a test event.
+    XmlDocForWeb* EventsManagement(HttpParser* parser);
     // Cross-site refusal and the optional administrator login.
     RequestGuard& Guard() { return m_guard; }
 
@@ -56,6 +68,8 @@ public:
     // owned. Without them the pages still show and store their settings.
     KvoSnmpTrap* m_pTrap = nullptr;
     EmailCenter* m_pEmailCenter = nullptr;
+    // The event path (ledger, traps, delivery queue) for the events page; shared.
+    std::shared_ptr<EventDispatcher> m_pEvents;
 
 private:
     bool ServeFromWebRoot(Client* client, HttpParser* parser, const char* folder);
@@ -76,4 +90,7 @@ private:
     std::string DeleteRecipients(const HttpParser& parser);
     RequestGuard m_guard;
     StylesheetRenderer m_renderer;
+    // The outcome of a test mail sent before the request lock was taken; set
+    // and cleared under m_requestLock.
+    const TestMailOutcome* m_testMailDone = nullptr;
 };
