@@ -44,6 +44,14 @@ std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.con
 std::string SvrManager::LedgerFilePath() { return HomeFolder() + "kvoomxevents.db"; }
 std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
+namespace {
+// A number under /root/events, or `fallback` when it is not set.
+uint32_t EventsSetting(ConfigFileSupport& config, const char* key, uint32_t fallback) {
+    uint32_t value = 0;
+    return config.GetConfigValue_U32("/root/events", key, value) ? value : fallback;
+}
+}  // namespace
+
 SvrManager::SvrManager()
     : m_ledger(std::make_shared<EventLedger>()),
       m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
@@ -57,17 +65,11 @@ SvrManager::SvrManager()
     });
     m_ledger->Open(LedgerFilePath());
     m_queue->SetOptions(ReadDeliveryOptions());
-    m_queue->AddChannel(std::make_shared<MailChannel>(m_emailcenter));
+    m_queue->AddChannel(std::make_shared<MailChannel>(
+        m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120))));
     ApplyPollerOptions();
 }
 
-namespace {
-// A number under /root/events, or `fallback` when it is not set.
-uint32_t EventsSetting(ConfigFileSupport& config, const char* key, uint32_t fallback) {
-    uint32_t value = 0;
-    return config.GetConfigValue_U32("/root/events", key, value) ? value : fallback;
-}
-}  // namespace
 
 DeliveryOptions SvrManager::ReadDeliveryOptions() {
     DeliveryOptions options;
