@@ -116,7 +116,9 @@ XmlDocForWeb* HttpOmxResponser::EventsManagement(HttpParser* parser) {
         if (id == FUNC_RESEND_EVENT) {
             std::string text;
             long long eventId = 0;
-            int queued = parser->GetValue("event", text) && ReadCount(text, eventId) ? m_pEvents->Resend(eventId) : -1;
+            bool known = parser->GetValue("event", text) && ReadCount(text, eventId) &&
+                         m_pEvents->Ledger().Event(eventId).has_value();
+            int queued = known ? m_pEvents->Resend(eventId) : -1;
             if (queued > 0) {
                 message = "The mail of event " + text + " is sent again now.";
             } else {

@@ -146,13 +146,16 @@
 
   <xsl:template match="mail">
     <li class="mail-{@status}">
-      <xsl:value-of select="address"/>:
+      <xsl:value-of select="address"/>
+      <xsl:text>: </xsl:text>
       <xsl:choose>
         <xsl:when test="@status = 'sent'">sent</xsl:when>
         <xsl:when test="@status = 'retry'">will retry at <xsl:value-of select="@at"/></xsl:when>
         <xsl:otherwise>failed</xsl:otherwise>
       </xsl:choose>
-      <xsl:if test="reason"> (<xsl:value-of select="reason"/>)</xsl:if>
+      <xsl:if test="reason">
+        <xsl:text> (</xsl:text><xsl:value-of select="reason"/><xsl:text>)</xsl:text>
+      </xsl:if>
     </li>
   </xsl:template>
 
