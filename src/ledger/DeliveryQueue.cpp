@@ -28,15 +28,6 @@ namespace {
 
 using Clock = std::chrono::system_clock;
 
-std::string ClockTime(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm local {};
-    localtime_r(&seconds, &local);
-    char text[16];
-    strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
-}
-
 // The outcome of one attempt applied to one delivery: sent, failed for good
 // (also once a passing failure has lasted past the give-up age), or due again
 // after the back-off.
@@ -70,7 +61,7 @@ void LogAttempt(const LedgerEvent& event, const std::string& kind, const std::st
     for (const auto& d : done) {
         if (d.status == DeliveryStatus::Sent) continue;
         std::string text = d.lastReason;
-        if (d.status == DeliveryStatus::Pending) text += "; next attempt at " + ClockTime(d.nextAttempt);
+        if (d.status == DeliveryStatus::Pending) text += "; next attempt at " + EventLedger::LocalTime(d.nextAttempt, "%H:%M:%S");
         std::string& targets = lines[{static_cast<int>(d.status), text}];
         targets += (targets.empty() ? "" : ", ") + d.target;
     }

@@ -96,20 +96,20 @@ LedgerDelivery ReadDelivery(const Statement& s) {
     return d;
 }
 
-std::string StampForFileName() {
-    time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    char text[32];
-    strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-    return text;
-}
-
 }  // namespace
 
 EventLedger::EventLedger(LedgerLimits limits) : m_limits(limits) {}
 
 EventLedger::~EventLedger() { Close(); }
+
+std::string EventLedger::LocalTime(int64_t ms, const char* format) {
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm local {};
+    localtime_r(&seconds, &local);
+    char text[64];
+    if (strftime(text, sizeof text, format, &local) == 0) return std::string();
+    return text;
+}
 
 int64_t EventLedger::NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -178,7 +178,7 @@ bool EventLedger::Prepare() {
 // administrator can still look at it.
 void EventLedger::SetAside(const std::string& path, const std::string& why) {
     Close();
-    std::string aside = path + ".unreadable-" + StampForFileName();
+    std::string aside = path + ".unreadable-" + LocalTime(NowMs(), "%Y%m%d-%H%M%S");
     bool moved = ::rename(path.c_str(), aside.c_str()) == 0;
     for (const char* suffix : {"-wal", "-shm"}) {
         std::string from = path + suffix;

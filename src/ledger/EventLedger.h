@@ -100,6 +100,8 @@ public:
     std::vector<ControllerPoll> Polls();
 
     static int64_t NowMs();
+    // `ms` since the epoch as local time, by strftime's `format`.
+    static std::string LocalTime(int64_t ms, const char* format);
 
 private:
     bool OpenFile(const std::string& path);

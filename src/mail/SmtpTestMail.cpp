@@ -19,21 +19,6 @@
 
 namespace {
 
-// One line of text: line ends become "; ", trailing ones go.
-std::string OneLine(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') continue;
-        if (c == '\n') {
-            if (i + 1 < text.size()) out += "; ";
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
-
 template <size_t N>
 std::string FieldText(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
@@ -92,13 +77,13 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
         if (const char* step = FailedStep(m_result)) reason = std::string(step) + ": " + reason;
     } else if (m_result == -1) {
         reason = "the server offers no login method this service knows (it answered \"" +
-                 OneLine(replies.back().text) + "\")";
+                 SmtpReply::OneLine(replies.back().text) + "\")";
     } else {
         const char* step = FailedStep(m_result);
         char code[32];
         snprintf(code, sizeof code, "error 0x%08X", static_cast<unsigned int>(m_result));
         reason = step ? step : code;
-        if (!replies.empty()) reason += ": \"" + OneLine(replies.back().text) + "\"";
+        if (!replies.empty()) reason += ": \"" + SmtpReply::OneLine(replies.back().text) + "\"";
     }
     m_outcome = "Test mail to " + address + " not sent: " + reason + ".";
     return false;

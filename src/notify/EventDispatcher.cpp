@@ -1,6 +1,5 @@
 #include "notify/EventDispatcher.h"
 
-#include <ctime>
 
 #include "mail/GenSMTP.h"
 #include "notify/EmailCenter.h"
@@ -12,14 +11,7 @@ EventDispatcher::EventDispatcher(KvoSnmpTrap& trap, EmailCenter& mail, std::shar
                                  std::shared_ptr<DeliveryQueue> queue)
     : m_trap(trap), m_mail(mail), m_ledger(std::move(ledger)), m_queue(std::move(queue)) {}
 
-std::string EventDispatcher::LocalTimeText(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm local {};
-    localtime_r(&seconds, &local);
-    char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
+std::string EventDispatcher::LocalTimeText(int64_t ms) { return EventLedger::LocalTime(ms, "%Y-%m-%d %H:%M:%S"); }
 
 std::string EventDispatcher::ComposeMessage(const std::string& eventTime, int controller, const std::string& text) {
     return "At " + eventTime + " Controller " + std::to_string(controller + 1) + ":\r\n " + text;

@@ -5,6 +5,7 @@
 
 #include "mail/GenSMTP.h"
 #include "mail/SmtpDeadline.h"
+#include "mail/SmtpReply.h"
 #include "mail/SmtpReplyCapture.h"
 #include "notify/EmailCenter.h"
 
@@ -14,21 +15,6 @@ template <size_t N>
 void CopyField(char (&field)[N], const std::string& text) {
     std::memset(field, 0, N);
     std::strncpy(field, text.c_str(), N - 1);
-}
-
-// A reply as one line: line ends become "; ", trailing ones go.
-std::string OneLine(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') continue;
-        if (c == '\n') {
-            if (i + 1 < text.size()) out += "; ";
-            continue;
-        }
-        out += c;
-    }
-    return out;
 }
 
 bool IsPermanent(int code) { return code >= 500 && code <= 599; }
@@ -51,7 +37,7 @@ DeliveryOutcome DialogueFailure(int result, const GenSMTP& smtp, const SmtpReply
                               : "no complete answer from the server";
         return DeliveryOutcome{DeliveryOutcome::Retry, reason + ": " + why};
     }
-    return ByReply(last.code, reason + ": \"" + OneLine(last.text) + "\"");
+    return ByReply(last.code, reason + ": \"" + SmtpReply::OneLine(last.text) + "\"");
 }
 
 }  // namespace
@@ -102,7 +88,7 @@ std::vector<DeliveryOutcome> MailChannel::Deliver(const LedgerEvent& event, cons
         auto answer = answers.find(target.target);
         if (answer != answers.end() && answer->second.code != 250) {
             std::string reply = answer->second.code ? "the server refused the recipient: \"" +
-                                                          OneLine(answer->second.reply) + "\""
+                                                          SmtpReply::OneLine(answer->second.reply) + "\""
                                                     : "no answer to RCPT TO";
             outcomes.push_back(ByReply(answer->second.code, reply));
         } else if (result == 0) {

@@ -87,7 +87,11 @@ private:
         for (;;) {
             int n = m_io->readIO(controller, kEventBuffer, kEventConnection, area, size);
             if (n != 0) return n > 0 ? n : -1;
-            if (m_s.m_stop.load() || std::chrono::steady_clock::now() >= deadline) return -1;
+            if (m_s.m_stop.load()) return -1;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                m_timedOut = true;
+                return -1;
+            }
             usleep(kReadPause);
         }
     }
@@ -99,7 +103,13 @@ private:
         if (!Write(controller, &m_ask, sizeof m_ask)) return false;
         // Cleared whole and ended within what was read: no stale text.
         std::memset(m_area, 0, sizeof m_area);
+        m_timedOut = false;
         int n = AwaitReply(controller, m_area, KVO_EVENT_REPLY_AREA);
+        if (n < 0 && m_timedOut)
+            Console::PrintLevel(Console::kWarning,
+                                "Controller %u: no reply to the event request within %lld ms; a reply that "
+                                "comes later is not read\n",
+                                controller + 1, static_cast<long long>(NotifyManager::kReplyBound.count()));
         if (n < 0) return false;
         m_area[n] = '\0';
         return true;
@@ -137,6 +147,7 @@ private:
     _KVO_EVENT_REQUEST m_ask;
     _KVO_EVENT_REPLY m_reply;
     char m_area[KVO_EVENT_REPLY_AREA + 1];
+    bool m_timedOut = false;  // the last AwaitReply ran out of time
 };
 
 NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail)

@@ -3,7 +3,6 @@
 // each controller's last answer; "send again" and a test event through the
 // whole path. Runs under the responder's page lock; the actions only queue work
 // (the delivery queue's thread sends), so the page answers at once.
-#include <ctime>
 #include <memory>
 #include <string>
 
@@ -19,15 +18,6 @@
 namespace {
 
 const size_t kEventsPerPage = 50;
-
-std::string ClockText(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm local {};
-    localtime_r(&seconds, &local);
-    char text[16];
-    strftime(text, sizeof text, "%H:%M", &local);
-    return text;
-}
 
 const char* LevelName(int level) {
     switch (level) {
@@ -48,7 +38,7 @@ TiXmlElement* DeliveryElement(const LedgerDelivery& d) {
             break;
         default:
             mail->SetAttribute("status", "retry");
-            mail->SetAttribute("at", ClockText(d.nextAttempt).c_str());
+            mail->SetAttribute("at", EventLedger::LocalTime(d.nextAttempt, "%H:%M").c_str());
             break;
     }
     mail->SetAttribute("attempts", d.attempts);

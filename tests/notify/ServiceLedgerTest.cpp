@@ -265,8 +265,8 @@ TEST_F(ServiceLedger, APulledControllerRaisesAnEventAndItsReturnAnother) {
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - pulled).count()));
     std::string page = EventsPage(svc.port());
-    EXPECT_TRUE(Has(page, "<controller number=\"2\" answering=\"0\">")) << page;
-    EXPECT_TRUE(Has(page, "<controller number=\"1\" answering=\"1\">")) << page;
+    EXPECT_TRUE(Has(page, "<controller number=\"2\" answering=\"0\"")) << page;
+    EXPECT_TRUE(Has(page, "<controller number=\"1\" answering=\"1\"")) << page;
 
     ASSERT_EQ("ok", sim.Command("plug 1"));
     ASSERT_TRUE(kvotest::WaitUntil([&] { return TrapWith("Controller 2: answers again"); }, 10s)) << trapd.Output();

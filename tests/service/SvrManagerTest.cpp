@@ -88,6 +88,7 @@ protected:
 TEST_F(SvrManagerTest, FilesLiveUnderKvoomxHome) {
     EXPECT_EQ(home.path() + "/kvoomxsvr.conf", SvrManager::ConfigFilePath());
     EXPECT_EQ(home.path() + "/kvoomxemail.conf", SvrManager::EmailFilePath());
+    EXPECT_EQ(home.path() + "/kvoomxevents.db", SvrManager::LedgerFilePath());
     EXPECT_EQ(home.path() + "/webguiroot/", SvrManager::WebRootPath());
     unsetenv("KVOOMX_HOME");
     EXPECT_EQ("/usr/share/kvoomx/kvoomxsvr.conf", SvrManager::ConfigFilePath());
