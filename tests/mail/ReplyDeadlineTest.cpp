@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 TEST(ReplyDeadline, ADrippedReplyGetsNoMoreThanItsBound) {
     kvotest::ScriptedSmtpServer server([](kvotest::ScriptedConnection& c) {
-        for (char ch : std::string("220-one byte at a time\r\n220 done\r\n")) {
+        for (char ch : std::string("220-drip drip")) {
             c.Send(std::string(1, ch));
             std::this_thread::sleep_for(150ms);
         }

@@ -150,6 +150,7 @@
       <xsl:text>: </xsl:text>
       <xsl:choose>
         <xsl:when test="@status = 'sent'">sent</xsl:when>
+        <xsl:when test="@status = 'retry' and @attempts = '0'">being sent</xsl:when>
         <xsl:when test="@status = 'retry'">will retry at <xsl:value-of select="@at"/></xsl:when>
         <xsl:otherwise>failed</xsl:otherwise>
       </xsl:choose>
