@@ -92,3 +92,38 @@ TEST(MailChannel, ARefusedRecipientIsRecordedAndNeverRetriedTheAcceptedOneMailed
 }
 
 }  // namespace
+
+namespace {
+
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(EventDispatcherMailFile, AMissingEmailFileIsLoggedOncePerChangeNotPerEvent) {
+    kvotest::TempDir dir;
+    EmailCenter center;
+    center.InitEmailCenter(dir.file("kvoomxemail.conf"));
+    auto ledger = std::make_shared<EventLedger>();
+    ASSERT_TRUE(ledger->Open(dir.file("events.db")));
+    KvoSnmpTrap trap;
+    EventDispatcher dispatcher(trap, center, ledger, nullptr);
+    PolledEvent event;
+    event.level = 'E';
+    event.text = "Drive 3 failed";
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) dispatcher.EventArrived(event);
+    SMTP_SERVER_INFO info;
+    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    ASSERT_TRUE(center.SetSMTPServer(&info));
+    for (int i = 0; i < 3; ++i) dispatcher.EventArrived(event);
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(1, Count(console, "Events are not mailed: the e-mail file " + dir.file("kvoomxemail.conf") +
+                                    " does not exist"))
+        << console;
+    EXPECT_EQ(1, Count(console, "can be read again: events are mailed")) << console;
+    EXPECT_EQ(6u, ledger->EventCount()) << "every event is recorded, mailed or not";
+}
+
+}  // namespace
