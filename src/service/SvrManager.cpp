@@ -10,6 +10,7 @@
 #include "server/Console.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
+#include "service/DriverBridgeConfig.h"
 #include "web/HttpOmxResponser.h"
 #include "web/PageHelpers.h"
 #include "web/HttpResponsor.h"
@@ -69,7 +70,6 @@ SvrManager::SvrManager()
         m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120))));
     ApplyPollerOptions();
 }
-
 
 DeliveryOptions SvrManager::ReadDeliveryOptions() {
     DeliveryOptions options;
@@ -183,6 +183,7 @@ int SvrManager::initialize() {
     CreateConfigServer();
     Console::Print("Configuration server runs on port %d\n", SettingServerPort);
 
+    kvoIO::SetBridgeSettings(ReadDriverBridgeSettings(m_configFile));
     unsigned int count = ControllerCount();
     if (count > kMaxControllers) return -1;
     Console::Print("Find %d controller(s)\n", count);
