@@ -129,12 +129,13 @@ TEST_F(ServiceLedger, MailPendingWhileTheServerIsDownArrivesAfterARetryAndAfterA
     Start(svc);
     ASSERT_TRUE(kvotest::WaitUntil([&] { return TrapWith(token + " first"); }, 15s)) << trapd.Output();
     std::string page;
-    ASSERT_TRUE(kvotest::WaitUntil([&] { return Has(page = EventsPage(svc.port()), "status=\"retry\""); }, 10s))
-        << page;
-    EXPECT_TRUE(Has(page, "no connection to 127.0.0.1:" + std::to_string(smtp.port()))) << page;
+    const std::string refused = "no connection to 127.0.0.1:" + std::to_string(smtp.port());
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return Has(page = EventsPage(svc.port()), refused); }, 10s)) << page;
+    EXPECT_TRUE(Has(page, "status=\"retry\"")) << page;
     EXPECT_TRUE(Has(page, token + " first")) << page;
-    EXPECT_TRUE(Has(svc.Output(), "not delivered yet through 127.0.0.1:" + std::to_string(smtp.port())))
-        << svc.Output();
+    EXPECT_TRUE(kvotest::WaitUntil([&] {
+        return Has(svc.Output(), "not delivered yet through 127.0.0.1:" + std::to_string(smtp.port()));
+    })) << svc.Output();
 
     // The server is back: the next retry delivers it.
     ASSERT_TRUE(smtp.Open());

@@ -76,8 +76,10 @@ private:
                 fds.push_back({p.second, POLLIN, 0});
             }
             if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+            // Only the pairs in this poll set; one accepted now waits for the next.
+            const size_t polled = pairs_.size();
             if (fds[0].fd >= 0 && (fds[0].revents & POLLIN)) Accept(fds[0].fd);
-            for (size_t i = 0; i < pairs_.size(); ++i) {
+            for (size_t i = 0; i < polled; ++i) {
                 auto& p = pairs_[i];
                 bool ended = (fds[1 + 2 * i].revents && !Pipe(p.first, p.second)) ||
                              (fds[2 + 2 * i].revents && !Pipe(p.second, p.first));
