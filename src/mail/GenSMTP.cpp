@@ -12,6 +12,7 @@
 #include <random>
 
 #include "mail/SmtpAuth.h"
+#include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
 #include "mail/TlsClient.h"
 #include "server/SocketClient.h"
@@ -163,7 +164,7 @@ std::string SmtpResultText(int result) {
 
 bool SendSmtpText(Client* client, const std::string& text) {
     if (text.empty()) return true;
-    return client->SendBuf(text.data(), static_cast<int>(text.size()), SmtpReply::kTimeoutUs) ==
+    return client->SendBuf(text.data(), static_cast<int>(text.size()), SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs)) ==
            static_cast<int>(text.size());
 }
 
@@ -188,6 +189,7 @@ bool GetLoginType(Client* client, int expected, bool* plain, bool* login, bool* 
 int GenSMTP::SendMail(const std::vector<_MAIL_RECIPIENT_INFO>& recipients, int /*unused*/,
                       const _MAIL_CONTENT* content) {
     m_failureReason.clear();
+    m_recipientResults.clear();
     if (!content) return Finish(-1);
     const _MAIL_CONTENT mail = *content;
     const std::vector<_MAIL_RECIPIENT_INFO> list = recipients;
@@ -211,8 +213,8 @@ int GenSMTP::Connect(const std::string& host, unsigned short port, std::unique_p
     if (!KnownSecurity(m_serverInfo.bySecurity))
         return Fail(SMTP_ERR_TLS, "unknown connection security setting " + std::to_string(m_serverInfo.bySecurity) +
                                       "; nothing was sent");
-    std::unique_ptr<Client> opened = m_hooks.open ? m_hooks.open(host, port, SmtpReply::kTimeoutUs)
-                                                  : OpenSocket(host, port, SmtpReply::kTimeoutUs);
+    int boundUs = SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs);
+    std::unique_ptr<Client> opened = m_hooks.open ? m_hooks.open(host, port, boundUs) : OpenSocket(host, port, boundUs);
     if (!opened) return Fail(-1, "no connection to " + host + ":" + std::to_string(port));
     stream = std::move(opened);
     return m_serverInfo.bySecurity == SMTP_SECURITY_TLS ? StartTls(host, stream) : 0;
@@ -226,7 +228,7 @@ int GenSMTP::StartTls(const std::string& host, std::unique_ptr<Client>& stream) 
     settings.verify = !(m_serverInfo.byTlsFlags & SMTP_TLS_NO_VERIFY);
     // The account's own authority file unless the caller named one.
     settings.caFile = m_caFile.empty() ? FieldText(m_serverInfo.szCAFile) : m_caFile;
-    settings.timeoutUs = SmtpReply::kTimeoutUs;
+    settings.timeoutUs = SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs);
     bool certificateFault = false;
     std::string why;
     bool secured = m_hooks.secure ? m_hooks.secure(stream, settings, certificateFault, why)
@@ -305,7 +307,10 @@ int GenSMTP::SendEnvelope(Client* client, const std::vector<const _MAIL_RECIPIEN
     int accepted = 0;
     for (const auto* recipient : matching) {
         std::string address = OneLine(FieldText(recipient->szMailAddress));
-        if (SendCommand(client, "RCPT TO:<" + address + ">\r\n", 250)) accepted++;
+        SmtpReply reply;
+        if (SendSmtpText(client, "RCPT TO:<" + address + ">\r\n")) reply.ReadFrom(client);
+        m_recipientResults.push_back({FieldText(recipient->szMailAddress), reply.Code(), reply.Text()});
+        if (reply.Code() == 250) accepted++;
     }
     return accepted > 0 ? 0 : SMTP_ERR_NO_RECIPIENT;
 }

@@ -68,6 +68,15 @@ public:
     // TLS handshake when the held settings ask for TLS from the start).
     bool TestSmtpServer(const char* host, unsigned short port);
 
+    // What the server answered to each RCPT TO of the last SendMail, in order
+    // (code 0: no complete answer). Empty when the dialogue ended before RCPT.
+    struct RecipientResult {
+        std::string address;
+        int code = 0;
+        std::string reply;
+    };
+    const std::vector<RecipientResult>& RecipientResults() const { return m_recipientResults; }
+
     // Trusted authorities (PEM file) for certificate checks; empty: the system's.
     void SetTrustedAuthorities(const std::string& caFile) { m_caFile = caFile; }
     void SetStreamHooks(SmtpStreamHooks hooks) { m_hooks = std::move(hooks); }
@@ -94,6 +103,7 @@ private:
     std::string m_caFile;
     SmtpStreamHooks m_hooks;
     std::string m_failureReason;
+    std::vector<RecipientResult> m_recipientResults;
 };
 
 // Sends `text` as it is; true when every byte went out.

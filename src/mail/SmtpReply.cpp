@@ -1,9 +1,11 @@
 #include "mail/SmtpReply.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "Client.h"
+#include "mail/SmtpDeadline.h"
 #include "mail/SmtpReplyCapture.h"
 
 namespace {
@@ -18,10 +20,31 @@ int PieceLength(const char* data, int count) {
 // A reply line is the last one unless its code is followed by a hyphen.
 bool IsLastLine(const std::string& line) { return line.size() < 4 || line[3] != '-'; }
 
+// What is left of the whole reply's bound (and of the dialogue's), for the next wait.
+class ReplyClock {
+public:
+    explicit ReplyClock(int timeoutUs)
+        : m_unlimited(timeoutUs < 0),
+          m_end(std::chrono::steady_clock::now() + std::chrono::microseconds(m_unlimited ? 0 : timeoutUs)) {}
+    int LeftUs() const {
+        int left = -1;
+        if (!m_unlimited) {
+            auto us = std::chrono::duration_cast<std::chrono::microseconds>(m_end - std::chrono::steady_clock::now());
+            left = us.count() > 0 ? static_cast<int>(us.count()) : 0;
+        }
+        return SmtpDeadline::BoundUs(left);
+    }
+
+private:
+    bool m_unlimited;
+    std::chrono::steady_clock::time_point m_end;
+};
+
 }  // namespace
 
 // Peeks first and takes only up to the end of the current line, so bytes that
-// belong to a later reply stay queued on the connection.
+// belong to a later reply stay queued on the connection. The bound holds for
+// the whole reply, however it is split: a peer that drips bytes gets no more time.
 bool SmtpReply::ReadFrom(Client* client, int timeoutUs) {
     SmtpReplyCapture::Guard noted(*this);
     m_text.clear();
@@ -29,13 +52,16 @@ bool SmtpReply::ReadFrom(Client* client, int timeoutUs) {
     m_complete = false;
     if (!client) return false;
 
+    ReplyClock clock(timeoutUs);
     std::string line;
     char buffer[1024];
     for (;;) {
-        int peeked = client->PeekBuf(buffer, sizeof buffer, timeoutUs);
+        int left = clock.LeftUs();
+        if (left == 0) return false;
+        int peeked = client->PeekBuf(buffer, sizeof buffer, left);
         if (peeked < 1) return false;
         int wanted = PieceLength(buffer, peeked);
-        int got = client->ReceiveBuf(buffer, wanted, timeoutUs);
+        int got = client->ReceiveBuf(buffer, wanted, clock.LeftUs());
         if (got < 1) return false;
         line.append(buffer, static_cast<size_t>(got));
         m_text.append(buffer, static_cast<size_t>(got));
@@ -44,6 +70,20 @@ bool SmtpReply::ReadFrom(Client* client, int timeoutUs) {
         if (TakeLine(line)) return true;
         line.clear();
     }
+}
+
+std::string SmtpReply::OneLine(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r') continue;
+        if (c == '\n') {
+            if (i + 1 < text.size()) out += "; ";
+            continue;
+        }
+        out += c;
+    }
+    return out;
 }
 
 bool SmtpReply::TakeLine(const std::string& line) {

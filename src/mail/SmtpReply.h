@@ -9,13 +9,13 @@ class Client;
 
 class SmtpReply {
 public:
-    // Bound of every single wait for reply bytes, in microseconds.
+    // Bound of a whole reply, in microseconds (also cut by a live SmtpDeadline).
     static constexpr int kTimeoutUs = 10000000;
     // A reply longer than this is taken as a broken peer.
     static constexpr size_t kMaxBytes = 65536;
 
-    // Reads one reply. False when the connection ended or a wait ran out before
-    // the last line, or the reply grew too long; Code() is then 0.
+    // Reads one reply. False when the connection ended or the bound ran out
+    // before the last line, or the reply grew too long; Code() is then 0.
     bool ReadFrom(Client* client, int timeoutUs = kTimeoutUs);
 
     // The decimal code at the start of the reply (leading white space skipped);
@@ -25,6 +25,9 @@ public:
     // Every line received, line ends included (also the partial text of an
     // incomplete reply).
     const std::string& Text() const { return m_text; }
+
+    // A reply's text as one line, for people: line ends become "; ", trailing ones go.
+    static std::string OneLine(const std::string& text);
 
 private:
     bool TakeLine(const std::string& line);

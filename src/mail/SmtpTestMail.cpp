@@ -13,25 +13,11 @@
 
 #include "mail/GenSMTP.h"
 #include "mail/SmtpAuth.h"
+#include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
 #include "mail/SmtpReplyCapture.h"
 
 namespace {
-
-// One line of text: line ends become "; ", trailing ones go.
-std::string OneLine(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') continue;
-        if (c == '\n') {
-            if (i + 1 < text.size()) out += "; ";
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
 
 template <size_t N>
 std::string FieldText(const char (&field)[N]) {
@@ -66,7 +52,12 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
     std::string address = FieldText(to.szMailAddress);
     SmtpReplyCapture capture;
     GenSMTP smtp(m_server);
-    m_result = smtp.TestMail(&to);
+    bool late = false;
+    {
+        SmtpDeadline whole(m_totalBound);
+        m_result = smtp.TestMail(&to);
+        late = SmtpDeadline::Expired();
+    }
     if (m_result == 0) {
         m_outcome = "Test mail sent to " + address + " through " + ServerName() + ".";
         return true;
@@ -80,17 +71,19 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
     } else if (m_result == -1 && replies.empty()) {
         reason = "cannot connect to " + ServerName() + " (" + ConnectFailure() + ")";
     } else if (!replies.empty() && !replies.back().complete) {
-        reason = "no answer from " + ServerName() + " within 10 seconds";
+        reason = late ? "the server took longer than " + std::to_string(m_totalBound.count() / 1000) +
+                            " seconds in all"
+                      : "no answer from " + ServerName() + " within 10 seconds";
         if (const char* step = FailedStep(m_result)) reason = std::string(step) + ": " + reason;
     } else if (m_result == -1) {
         reason = "the server offers no login method this service knows (it answered \"" +
-                 OneLine(replies.back().text) + "\")";
+                 SmtpReply::OneLine(replies.back().text) + "\")";
     } else {
         const char* step = FailedStep(m_result);
         char code[32];
         snprintf(code, sizeof code, "error 0x%08X", static_cast<unsigned int>(m_result));
         reason = step ? step : code;
-        if (!replies.empty()) reason += ": \"" + OneLine(replies.back().text) + "\"";
+        if (!replies.empty()) reason += ": \"" + SmtpReply::OneLine(replies.back().text) + "\"";
     }
     m_outcome = "Test mail to " + address + " not sent: " + reason + ".";
     m_outcome += SettingHint();

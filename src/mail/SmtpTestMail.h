@@ -1,9 +1,11 @@
 // SmtpTestMail: the e-mail page's test: sends GenSMTP's test mail to one
 // recipient with the stored account and tells the outcome in words, quoting
 // the server's own reply when it refused. A plain value used on the caller's
-// thread for one test; blocks it for the dialogue (10 s bound per reply).
+// thread for one test; blocks it for the dialogue (10 s bound per reply, the
+// whole dialogue bounded as an event mail's).
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "MAIL_RECIPIENT_INFO.h"
@@ -11,7 +13,9 @@
 
 class SmtpTestMail {
 public:
-    explicit SmtpTestMail(const SMTP_SERVER_INFO& server) : m_server(server) {}
+    explicit SmtpTestMail(const SMTP_SERVER_INFO& server,
+                          std::chrono::milliseconds totalBound = std::chrono::minutes(2))
+        : m_server(server), m_totalBound(totalBound) {}
 
     // True when the server accepted the mail. Outcome() then reads "Test mail
     // sent to ...", otherwise "Test mail to ... not sent: <reason>".
@@ -26,6 +30,7 @@ private:
     std::string SettingHint() const;
 
     SMTP_SERVER_INFO m_server;
+    std::chrono::milliseconds m_totalBound;
     std::string m_outcome;
     int m_result = 0;
 };

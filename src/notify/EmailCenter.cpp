@@ -99,6 +99,23 @@ bool EmailCenter::HostAddress(std::string& address) {
     return m_hostAddress && m_hostAddress(address);
 }
 
+std::string EmailCenter::SubjectForThisHost() {
+    std::string address;
+    if (!HostAddress(address)) address.clear();
+    return EventSubject(address);
+}
+
+std::string EmailCenter::FileProblem() {
+    if (m_path.empty()) return "no e-mail file is set";
+    TiXmlDocument doc;
+    switch (LoadDocument(doc)) {
+        case LOAD_OK: return std::string();
+        case LOAD_MISSING: return "the e-mail file " + m_path + " does not exist";
+        case LOAD_NO_ACCESS: return "the e-mail file " + m_path + " may not be read";
+        default: return "the e-mail file " + m_path + " cannot be read";
+    }
+}
+
 EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc, LoadResult* forSave) {
     {
         std::lock_guard<KvoLock> guard(m_lock);
@@ -407,9 +424,7 @@ EmailCenter::MailOutcome EmailCenter::EventArrived(int level, const char* text) 
 
     _MAIL_CONTENT content;
     content.strBody = text ? text : "";
-    std::string address;
-    if (!HostAddress(address)) address.clear();
-    content.strSubject = EventSubject(address);
+    content.strSubject = SubjectForThisHost();
     content.byMailLevel = MailLevel(level);
 
     std::vector<_MAIL_RECIPIENT_INFO> recipients;

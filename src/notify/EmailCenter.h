@@ -67,6 +67,13 @@ public:
     enum MailOutcome { MAIL_NOT_DUE, MAIL_SENT, MAIL_FAILED };
     MailOutcome EventArrived(int level, const char* text);
 
+    // Whether the e-mail file can be read now, for the "events are not mailed"
+    // lines: "" when it loads, else why not (missing, unreadable, no access).
+    std::string FileProblem();
+    const std::string& Path() const { return m_path; }
+    // The subject of an event mail from this host.
+    std::string SubjectForThisHost();
+
     // How this host's first IPv4 address is found (the pages' GetHostName in the
     // service); false when none can be had. Set before other threads use the center.
     void SetHostAddressSource(std::function<bool(std::string&)> source);

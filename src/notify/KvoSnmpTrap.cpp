@@ -279,6 +279,15 @@ KvoSnmpTrap::TrapCount KvoSnmpTrap::SendTextTrap(int level, const char* text) {
     return count;
 }
 
+std::vector<std::string> KvoSnmpTrap::ReceiversFor(int level) {
+    std::vector<std::string> receivers;
+    unsigned char bit = MaskBitOfLevel(level);
+    if (bit == 0 || (m_trapLevel.load() & bit) == 0) return receivers;
+    for (const TrapTarget& target : ValidTargets())
+        if (target.port != 0) receivers.push_back(target.address + ":" + std::to_string(target.port));
+    return receivers;
+}
+
 bool KvoSnmpTrap::IsReceiverAddress(const char* text) {
     std::string normalised;
     return text && ParseDottedIPv4(text, normalised);

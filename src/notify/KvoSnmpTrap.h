@@ -49,6 +49,9 @@ public:
     };
     TrapCount SendTextTrap(int level, const char* text);
 
+    // The receivers ("address:port") an event of `level` is sent to now.
+    std::vector<std::string> ReceiversFor(int level);
+
     // What became of a test trap for one receiver ("address:port").
     struct TrapDelivery {
         std::string receiver;

@@ -36,11 +36,24 @@ constexpr std::chrono::milliseconds NotifyManager::kSweepPause;
 constexpr std::chrono::milliseconds NotifyManager::kReplyBound;
 constexpr std::chrono::milliseconds NotifyManager::kStopBound;
 
-struct NotifyManager::PollerState {
-    PollerState(KvoSnmpTrap& t, EmailCenter& m) : trap(t), mail(m) {}
+// The design's own path: the trap, then the mail, on the poller's thread.
+class DirectSink : public EventSink {
+public:
+    DirectSink(KvoSnmpTrap& trap, EmailCenter& mail) : m_trap(trap), m_mail(mail) {}
+    void EventArrived(const PolledEvent& event) override {
+        m_trap.SendTextTrap(event.level, event.message.c_str());
+        m_mail.EventArrived(event.level, event.message.c_str());
+    }
 
-    KvoSnmpTrap& trap;
-    EmailCenter& mail;
+private:
+    KvoSnmpTrap& m_trap;
+    EmailCenter& m_mail;
+};
+
+struct NotifyManager::PollerState {
+    explicit PollerState(std::shared_ptr<EventSink> s) : sink(std::move(s)) {}
+
+    std::shared_ptr<EventSink> sink;
     std::mutex mutex;
     std::condition_variable wake;      // the pause ends early, or the poller has ended
     std::atomic<bool> m_stop{false};   // read by the poller between every step
@@ -69,6 +82,8 @@ public:
         // Whatever happened, the firmware gets the end of the exchange.
         m_io->writeIO(controller, kEventBuffer, kEventConnection, KVO_EVENT_DISCONNECT,
                       kDisconnectLength);
+        // A wait cut short by a stop request says nothing about the controller.
+        if (!m_s.m_stop) m_s.sink->ControllerVisited(static_cast<int>(controller), answered);
     }
 
 private:
@@ -85,7 +100,11 @@ private:
         for (;;) {
             int n = m_io->readIO(controller, kEventBuffer, kEventConnection, area, size);
             if (n != 0) return n > 0 ? n : -1;
-            if (m_s.m_stop.load() || std::chrono::steady_clock::now() >= deadline) return -1;
+            if (m_s.m_stop.load()) return -1;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                m_timedOut = true;
+                return -1;
+            }
             usleep(kReadPause);
         }
     }
@@ -97,7 +116,13 @@ private:
         if (!Write(controller, &m_ask, sizeof m_ask)) return false;
         // Cleared whole and ended within what was read: no stale text.
         std::memset(m_area, 0, sizeof m_area);
+        m_timedOut = false;
         int n = AwaitReply(controller, m_area, KVO_EVENT_REPLY_AREA);
+        if (n < 0 && m_timedOut)
+            Console::PrintLevel(Console::kWarning,
+                                "Controller %u: no reply to the event request within %lld ms; a reply that "
+                                "comes later is not read\n",
+                                controller + 1, static_cast<long long>(NotifyManager::kReplyBound.count()));
         if (n < 0) return false;
         m_area[n] = '\0';
         m_read = static_cast<size_t>(n);
@@ -108,16 +133,24 @@ private:
 
     void Deliver(unsigned int controller) {
         int level = EventReply::Level(m_area, m_read);
-        Console::PrintLevel(ConsoleLevelOf(level), "Get event: %s\r\n", EventReply::Text(m_area, m_read).c_str());
+        std::string text = EventReply::Text(m_area, m_read);
+        Console::PrintLevel(ConsoleLevelOf(level), "Get event: %s\r\n", text.c_str());
         std::string message = EventReply::Message(m_area, m_read, controller, sizeof m_s.m_text);
         std::memcpy(m_s.m_text, message.c_str(), message.size() + 1);
-        KvoSnmpTrap::TrapCount traps = m_s.trap.SendTextTrap(level, m_s.m_text);
-        EmailCenter::MailOutcome mail = m_s.mail.EventArrived(level, m_s.m_text);
-        if (MetricsRegistry* metrics = m_s.metrics.get()) {
-            metrics->CountEvent(controller, level);
-            metrics->CountTraps(traps.sent, traps.failed);
-            if (mail != EmailCenter::MAIL_NOT_DUE) metrics->CountMail(mail == EmailCenter::MAIL_SENT);
-        }
+        _KVO_EVENT_REPLY reply;
+        std::memcpy(&reply, m_area, sizeof reply);
+        KvoEventTime t = KvoUnpackEventTime(reply.uTime);
+        char eventTime[32];
+        snprintf(eventTime, sizeof eventTime, "20%02d-%02d-%02d %02d:%02d:%02d", t.year - 2000, t.month, t.day,
+                 t.hour, t.minute, t.second);
+        if (MetricsRegistry* metrics = m_s.metrics.get()) metrics->CountEvent(controller, level);
+        PolledEvent event;
+        event.controller = static_cast<int>(controller);
+        event.level = level;
+        event.eventTime = eventTime;
+        event.text = text;
+        event.message = m_s.m_text;
+        m_s.sink->EventArrived(event);
     }
 
     NotifyManager::PollerState& m_s;
@@ -126,10 +159,13 @@ private:
     _KVO_EVENT_REQUEST m_ask;
     char m_area[KVO_EVENT_REPLY_AREA + 1];
     size_t m_read = 0;
+    bool m_timedOut = false;  // the last AwaitReply ran out of time
 };
 
 NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail)
-    : m_state(std::make_shared<PollerState>(trap, mail)) {}
+    : NotifyManager(std::make_shared<DirectSink>(trap, mail)) {}
+
+NotifyManager::NotifyManager(std::shared_ptr<EventSink> sink) : m_state(std::make_shared<PollerState>(std::move(sink))) {}
 
 NotifyManager::~NotifyManager() { terminate(); }
 

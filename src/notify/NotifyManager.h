@@ -1,17 +1,19 @@
 // NotifyManager: owns the one event poller thread, which visits every controller
 // over its event channel (buffer 1, connection 65), fetches at most one event per
-// visit, and hands it to the trap sender and then the e-mail center; every 10 s.
+// visit, and hands it to its sink (the service's: ledger, traps, delivery queue;
+// by default the trap sender and then the e-mail center); every 10 s.
 // The server manager embeds it and calls Initialize, Run and terminate from its
 // own threads. What the poller touches lives in a block it shares (`m_state`,
 // guarded by that block's mutex), so a poller that outlives terminate's bounded
 // wait never reaches a destroyed manager. The trap sender and the e-mail center
-// must outlive the poller (the service's are static).
+// must outlive the poller (the service's are static); the poller shares the sink.
 #pragma once
 
 #include <chrono>
 #include <memory>
 
 #include "Log.h"
+#include "notify/EventSink.h"
 
 class EmailCenter;
 class KvoSnmpTrap;
@@ -24,7 +26,10 @@ public:
     static constexpr std::chrono::milliseconds kReplyBound{2000};
     static constexpr std::chrono::milliseconds kStopBound{5000};
 
+    // Events go to the trap sender, then straight to the e-mail center.
     NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail);
+    // Events and the outcome of every visit go to `sink`.
+    explicit NotifyManager(std::shared_ptr<EventSink> sink);
     ~NotifyManager() override;
     NotifyManager(const NotifyManager&) = delete;
     NotifyManager& operator=(const NotifyManager&) = delete;

@@ -7,6 +7,7 @@
 
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
+#include "notify/MailChannel.h"
 #include "server/Console.h"
 #include "server/GenericServer.h"
 #include "server/MetricsRegistry.h"
@@ -51,6 +52,7 @@ std::string SvrManager::HomeFolder() {
 
 std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf"; }
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
+std::string SvrManager::LedgerFilePath() { return HomeFolder() + "kvoomxevents.db"; }
 
 std::string SvrManager::StaticFolder() {
     std::string home = HomeFolder();
@@ -61,19 +63,52 @@ std::string SvrManager::StaticFolder() {
 
 std::string SvrManager::WebRootPath() { return StaticFolder() + "webguiroot/"; }
 
+namespace {
+// A number under /root/events, or `fallback` when it is not set.
+uint32_t EventsSetting(ConfigFileSupport& config, const char* key, uint32_t fallback) {
+    uint32_t value = 0;
+    return config.GetConfigValue_U32("/root/events", key, value) ? value : fallback;
+}
+}  // namespace
+
 SvrManager::SvrManager() : SvrManager(kDefaultRescanInterval) {}
 
 SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
     : m_metrics(std::make_shared<MetricsRegistry>()),
-      m_notifyManager(m_kvoTrap, m_emailcenter),
+      m_ledger(std::make_shared<EventLedger>()),
+      m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
+      m_dispatcher(std::make_shared<EventDispatcher>(m_kvoTrap, m_emailcenter, m_ledger, m_queue)),
+      m_notifyManager(m_dispatcher),
       m_rescanInterval(rescanInterval) {
     m_notifyManager.SetMetrics(m_metrics);
+    m_dispatcher->SetMetrics(m_metrics);
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
     m_emailcenter.SetHostAddressSource([](std::string& address) {
         std::string name;
         return GetHostName(name, address);
     });
+    m_ledger->Open(LedgerFilePath());
+    m_queue->SetOptions(ReadDeliveryOptions());
+    m_queue->AddChannel(std::make_shared<MailChannel>(
+        m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120))));
+    ApplyPollerOptions();
+}
+
+DeliveryOptions SvrManager::ReadDeliveryOptions() {
+    DeliveryOptions options;
+    using std::chrono::seconds;
+    options.firstRetry = seconds(EventsSetting(m_configFile, "firstretry", 60));
+    options.maxRetry = seconds(EventsSetting(m_configFile, "maxretry", 3600));
+    options.giveUpAfter = seconds(EventsSetting(m_configFile, "giveup", 86400));
+    return options;
+}
+
+void SvrManager::ApplyPollerOptions() {
+    uint32_t pause = EventsSetting(m_configFile, "sweeppause", 0);
+    if (pause > 0) m_notifyManager.SetSweepPause(std::chrono::milliseconds(pause));
+    uint32_t silent = EventsSetting(m_configFile, "silentvisits", 0);
+    if (silent > 0) m_dispatcher->SetSilentVisits(silent);
 }
 
 SvrManager::~SvrManager() {
@@ -138,6 +173,7 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     responser->m_pTrap = &m_kvoTrap;
     responser->m_pEmailCenter = &m_emailcenter;
     responser->m_pMetrics = m_metrics.get();
+    responser->m_pEvents = m_dispatcher;
     responser->SetRootFolder(WebRootPath().c_str());
     ApplyAdminPassword(m_configFile, *responser);
     // Page files when the working directory is "/" go to the state folder; the
@@ -217,6 +253,9 @@ void SvrManager::CreateRelayServers(unsigned int count) {
 
 int SvrManager::run() {
     if (RunServers(0) != 0) return -1;
+    // Before the poller: its first events find the queue running. Test events
+    // from the pages need it even while no controller is known.
+    m_queue->Start();
     if (m_awaitingControllers) {
         Console::PrintLevel(Console::kWarning,
                             "No controller found: looking again every %lld s\n",
@@ -277,5 +316,6 @@ int SvrManager::terminate() {
     m_servers.clear();
     m_serverNames.clear();
     m_notifyManager.terminate();
+    m_queue->Stop();
     return 0;
 }

@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
+#include "ledger/DeliveryQueue.h"
+#include "ledger/EventLedger.h"
 #include "notify/EmailCenter.h"
+#include "notify/EventDispatcher.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
 
@@ -65,6 +68,8 @@ public:
     static std::string HomeFolder();
     static std::string ConfigFilePath();
     static std::string EmailFilePath();
+    // The event ledger, beside the settings files.
+    static std::string LedgerFilePath();
     // The folder of the static files (webguiroot/, HTML/): the state folder when
     // it holds a webguiroot/ (everything in one folder), else the installed
     // read-only copy (/usr/share/kvoomx).
@@ -74,6 +79,8 @@ public:
     // The optional `bindaddress` under root: the one IPv4 address every server
     // listens on; empty means all interfaces.
     std::string GetBindAddress();
+
+    EventLedger& Ledger() { return *m_ledger; }
 
     // Number of servers created by initialize (configuration server included).
     size_t ServerCount() const { return m_servers.size(); }
@@ -107,11 +114,19 @@ private:
     // Reads one port of a controller; when missing, stores and returns `fallback`.
     unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
+    // Optional timings under /root/events (tests shorten them); design values otherwise.
+    DeliveryOptions ReadDeliveryOptions();
+    void ApplyPollerOptions();
+
     // Created first and shared with the poller, which may outlive terminate's wait.
     std::shared_ptr<MetricsRegistry> m_metrics;
     std::vector<std::unique_ptr<GenericServer>> m_servers;
     std::vector<std::string> m_serverNames;  // for /healthz, beside m_servers
-    // The event poller: sends to m_kvoTrap, then m_emailcenter.
+    // Every event is committed to m_ledger, trapped through m_kvoTrap and mailed
+    // by m_queue's thread through m_emailcenter; the poller hands them to m_dispatcher.
+    std::shared_ptr<EventLedger> m_ledger;
+    std::shared_ptr<DeliveryQueue> m_queue;
+    std::shared_ptr<EventDispatcher> m_dispatcher;
     NotifyManager m_notifyManager;
     std::string m_bindAddress;  // read by initialize, given to every listening socket
 

@@ -415,38 +415,45 @@ EmailActionOutcome HttpOmxResponser::SetRecipientLevels(const HttpParser& parser
     return outcome;
 }
 
-XmlDocForWeb* HttpOmxResponser::SendTestMail(HttpParser* parser) {
+// Runs outside the request and page locks (see ProcessRequest): a slow mail
+// server holds up only the page that asked for the test.
+HttpOmxResponser::TestMailOutcome HttpOmxResponser::RunTestMail(const HttpParser& parser) {
+    TestMailOutcome outcome;
     // A typed address wins over the one chosen from the list.
     std::string address;
-    if (!parser->GetValue("testaddr", address) || address.empty()) parser->GetValue("testrcpt", address);
+    if (!parser.GetValue("testaddr", address) || address.empty()) parser.GetValue("testrcpt", address);
     _MAIL_RECIPIENT_INFO recipient;
     std::vector<_MAIL_RECIPIENT_INFO> list;
     if (m_pEmailCenter) m_pEmailCenter->EnumRcpt(list);
     for (const auto& listed : list)
         if (address == listed.szMailAddress) recipient = listed;  // with its name for the To line
 
-    std::string error;
-    bool sent = false;
-    std::string outcome;
     SMTP_SERVER_INFO info;
     if (address.empty() || address.size() >= sizeof recipient.szMailAddress) {
-        error = "No test mail sent: choose a recipient or type an address.";
+        outcome.text = "No test mail sent: choose a recipient or type an address.";
     } else if (!IsMailAddress(address)) {
-        error = kAddressMessage;
+        outcome.text = kAddressMessage;
     } else if (!(m_pEmailCenter && m_pEmailCenter->GetSMTPServer(&info)) || info.szSMTPServer[0] == '\0') {
-        error = "No test mail sent: no mail server is set up yet.";
+        outcome.text = "No test mail sent: no mail server is set up yet.";
     } else {
         strcpy(recipient.szMailAddress, address.c_str());
         SmtpTestMail test(info);
-        sent = test.Send(recipient);
-        outcome = test.Outcome();
-        if (sent && (info.byAuth & SMTP_AUTH_DISABLED))
-            outcome += " Notification by e-mail is switched off, so events are not mailed.";
+        outcome.sent = test.Send(recipient);
+        outcome.text = test.Outcome();
+        if (outcome.sent && (info.byAuth & SMTP_AUTH_DISABLED))
+            outcome.text += " Notification by e-mail is switched off, so events are not mailed.";
     }
+    return outcome;
+}
+
+bool HttpOmxResponser::IsTestMailRequest(const HttpParser& parser) {
+    FUNC_ID id = FUNC_CONTROLLERS;
+    return GlobalMap::GetFuncId(parser.m_path) == FUNC_EMAIL && FuncId(parser, id) && id == FUNC_SEND_TEST_MAIL;
+}
+
+XmlDocForWeb* HttpOmxResponser::SendTestMail(HttpParser* parser) {
+    TestMailOutcome outcome = m_testMailDone ? *m_testMailDone : RunTestMail(*parser);
     XmlDocForWeb* doc = ShowEmailPage(parser);
-    if (!error.empty())
-        doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
-    else
-        doc->AddMessage(sent ? kPageMessageInfo : XmlDocForWeb::MSG_ERROR, outcome.c_str());
+    doc->AddMessage(outcome.sent ? kPageMessageInfo : XmlDocForWeb::MSG_ERROR, outcome.text.c_str());
     return doc;
 }

@@ -16,6 +16,9 @@ const std::pair<const char*, FUNC_ID> funcNameIdPairs[] = {
     {"SetSnmp", FUNC_SET_SNMP},
     {"SendTestTrap", FUNC_SEND_TEST_TRAP},
     {"SendTestMail", FUNC_SEND_TEST_MAIL},
+    {"events.cgi", FUNC_EVENTS},
+    {"ResendEvent", FUNC_RESEND_EVENT},
+    {"SendTestEvent", FUNC_SEND_TEST_EVENT},
 };
 
 std::map<std::string, FUNC_ID> BuildNameIdMap() {

@@ -22,7 +22,11 @@ enum FUNC_ID {
     // The pages' own tests, added after the original actions.
     FUNC_SEND_TEST_TRAP = 9,
     FUNC_SEND_TEST_MAIL = 10,
-    FUNC_ID_COUNT = 11
+    // The events page and its actions.
+    FUNC_EVENTS = 11,
+    FUNC_RESEND_EVENT = 12,
+    FUNC_SEND_TEST_EVENT = 13,
+    FUNC_ID_COUNT = 14
 };
 
 class GlobalMap {

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
@@ -64,6 +65,21 @@ bool WouldChangeSettings(const HttpParser& parser) {
     }
 }
 
+// Hands a test mail's outcome to the page builder for one request.
+class TestMailScope {
+public:
+    TestMailScope(const HttpOmxResponser::TestMailOutcome*& slot, const HttpOmxResponser::TestMailOutcome* outcome)
+        : m_slot(slot) {
+        m_slot = outcome;
+    }
+    ~TestMailScope() { m_slot = nullptr; }
+    TestMailScope(const TestMailScope&) = delete;
+    TestMailScope& operator=(const TestMailScope&) = delete;
+
+private:
+    const HttpOmxResponser::TestMailOutcome*& m_slot;
+};
+
 }  // namespace
 
 HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
@@ -96,8 +112,14 @@ bool HttpOmxResponser::Answer(Client* client, HttpParser* parser) {
         }
         if (parser->m_method <= HttpParser::METHOD_POST && IsMonitoringPath(parser->m_path))
             return ServeMonitoring(client, *parser);
+        // The test mail's dialogue may take its whole bound: not under the
+        // request lock, so every other page and file keeps answering.
+        std::optional<TestMailOutcome> testMail;
+        if (parser->m_method <= HttpParser::METHOD_POST && IsTestMailRequest(*parser))
+            testMail = RunTestMail(*parser);
         std::lock_guard<KvoLock> request(m_requestLock);
         if (parser->m_method > HttpParser::METHOD_POST) return HttpResponsor::ResponseNotImp(client);
+        TestMailScope done(m_testMailDone, testMail ? &*testMail : nullptr);
         switch (GetFileType(parser->m_path)) {
             case FILE_TYPE_XML:
             case FILE_TYPE_LOG:
@@ -164,6 +186,9 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
             break;
         case FUNC_EMAIL:
             doc = EmailManagement(parser);
+            break;
+        case FUNC_EVENTS:
+            doc = EventsManagement(parser);
             break;
         default:
             // A form action used as a path: show the controllers page.

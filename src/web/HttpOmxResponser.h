@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "KvoLock.h"
@@ -19,6 +20,7 @@
 
 class ConfigFileSupport;
 class EmailCenter;
+class EventDispatcher;
 struct EmailActionOutcome;
 class KvoSnmpTrap;
 class MetricsRegistry;
@@ -51,6 +53,16 @@ public:
     XmlDocForWeb* ShowEmailPage(HttpParser* parser);
     XmlDocForWeb* SetEmailNotification(HttpParser* parser, int funcId);
     XmlDocForWeb* SendTestMail(HttpParser* parser);
+    // The test mail's dialogue alone, without the page; any thread, no lock.
+    struct TestMailOutcome {
+        bool sent = false;
+        std::string text;
+    };
+    TestMailOutcome RunTestMail(const HttpParser& parser);
+    static bool IsTestMailRequest(const HttpParser& parser);
+    // Events page (EventsPage.cpp): the ledger's recent events and what became
+    // of their traps and mails; send an event's mail again; send a test event.
+    XmlDocForWeb* EventsManagement(HttpParser* parser);
     // Cross-site refusal and the optional administrator login.
     RequestGuard& Guard() { return m_guard; }
 
@@ -64,6 +76,8 @@ public:
     // The service's counters, behind /metrics and /healthz; not owned. Without
     // it those paths are pages like any other.
     MetricsRegistry* m_pMetrics = nullptr;
+    // The event path (ledger, traps, delivery queue) for the events page; shared.
+    std::shared_ptr<EventDispatcher> m_pEvents;
 
 private:
     bool Answer(Client* client, HttpParser* parser);
@@ -96,6 +110,9 @@ private:
     EmailActionOutcome SetRecipientLevels(const HttpParser& parser);
     RequestGuard m_guard;
     StylesheetRenderer m_renderer;
+    // The outcome of a test mail sent before the request lock was taken; set
+    // and cleared under m_requestLock.
+    const TestMailOutcome* m_testMailDone = nullptr;
     // Web GUI ports the relays were opened on (0: none), under m_pageLock.
     bool m_portsRemembered = false;
     uint16_t m_portsInUse[kMaxControllers] = {};

@@ -48,8 +48,13 @@ public:
     // A library to preload into the service (the sg stand-in); empty = none.
     void Preload(const std::string& library) { preload_ = library; }
 
-    // Starts the program with the given arguments (argv[1..]).
+    // Starts the program with the given arguments (argv[1..]); again after it
+    // has exited, with the same home (its output is kept and added to).
     void Start(const std::vector<std::string>& args) {
+        if (reader_.joinable()) reader_.join();
+        if (outFd_ >= 0) close(outFd_);
+        outFd_ = -1;
+        exited_ = false;
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
         std::vector<std::string> env;

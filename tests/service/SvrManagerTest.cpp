@@ -88,6 +88,7 @@ protected:
 TEST_F(SvrManagerTest, StateUnderKvoomxHomeStaticFilesThereOrInstalled) {
     EXPECT_EQ(home.path() + "/kvoomxsvr.conf", SvrManager::ConfigFilePath());
     EXPECT_EQ(home.path() + "/kvoomxemail.conf", SvrManager::EmailFilePath());
+    EXPECT_EQ(home.path() + "/kvoomxevents.db", SvrManager::LedgerFilePath());
     // A state folder without a web root: the installed, read-only one.
     EXPECT_EQ("/usr/share/kvoomx/webguiroot/", SvrManager::WebRootPath());
     // Everything in one folder (make run, the tests): the web root there.
@@ -97,6 +98,7 @@ TEST_F(SvrManagerTest, StateUnderKvoomxHomeStaticFilesThereOrInstalled) {
     unsetenv("KVOOMX_HOME");
     EXPECT_EQ("/var/lib/kvoomx/kvoomxsvr.conf", SvrManager::ConfigFilePath());
     EXPECT_EQ("/var/lib/kvoomx/kvoomxemail.conf", SvrManager::EmailFilePath());
+    EXPECT_EQ("/var/lib/kvoomx/kvoomxevents.db", SvrManager::LedgerFilePath());
 }
 
 TEST_F(SvrManagerTest, FirstStartWithTwoControllersWritesTheirPortDefaultsButNoConfigPort) {

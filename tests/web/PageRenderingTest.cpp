@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using kvotest::HttpAnswer;
 
-const char* const kPages[] = {"controllers.cgi", "snmp.cgi", "email.cgi"};
+const char* const kPages[] = {"controllers.cgi", "snmp.cgi", "email.cgi", "events.cgi"};
 
 // Every non-empty text of the document's elements, trimmed.
 void CollectTexts(const TiXmlElement* element, std::vector<std::string>& out) {

@@ -228,6 +228,22 @@ def forms_work(browser, check, service, artefacts):
         browser.screenshot(os.path.join(artefacts, "rendered-email-after-submit.png"))
 
 
+def events_work(browser, check, service, artefacts):
+    """The events page in Chromium: linked from every page, its test event listed after the submit."""
+    browser.navigate(service.url + "controllers.cgi")
+    check(browser.js("!!document.querySelector('nav a[href=\"events.cgi\"]')"),
+          "the navigation links to the events page")
+    browser.navigate(service.url + "events.cgi")
+    check(browser.js(TITLE_JS).startswith("Events") and banner(browser) is None,
+          "the events page is rendered")
+    submit(browser, """(() => { const f = document.getElementById('test-event-form');
+        f.elements.level.value = 'W'; f.submit(); })()""")
+    text = browser.js("document.body.innerText")
+    check("TEST: a test event of level warning" in text, "the test event is listed after the submit")
+    check("Controller 1" in text, "the controllers' polling is shown")
+    browser.screenshot(os.path.join(artefacts, "rendered-events.png"))
+
+
 def other_site(browser, check, service, scratch, artefacts):
     """Another site's form and image aimed at the service change nothing."""
     site = os.path.join(scratch, "evil")
@@ -324,6 +340,7 @@ def main():
         open_service.start()
         rendered_pages(browser, check, open_service, artefacts)
         forms_work(browser, check, open_service, artefacts)
+        events_work(browser, check, open_service, artefacts)
         other_site(browser, check, open_service, scratch, artefacts)
         open_service.stop()
 
