@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -110,6 +111,10 @@ int SocketCommAgent::Accept(Client** client) {
         Close();
         return -1;
     }
+    // Answers go out as whole sends; without this the last segment of a
+    // multi-segment answer waits for the browser's delayed ACK.
+    int on = 1;
+    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     char text[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     auto* accepted = new SocketClient(conn, text);  // handed to the caller, who owns it

@@ -121,8 +121,11 @@ int32_t SimController::HandlePassThrough(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM
                                                                : KVO_IOCTL_DATA_SIZE;
         uint32_t room = area - kReplyHeader;
         uint32_t max = asked < room ? asked : room;
-        if (buffer == KVO_WEB_BUFFER)
+        if (buffer == KVO_WEB_BUFFER) {
             moved = m_web.Read(connection, readArea, max, now);
+            ++m_stats.webReads;
+            m_stats.emptyWebReads += moved == 0 ? 1 : 0;
+        }
         else if (buffer == KVO_EVENT_BUFFER && connection == KVO_EVENT_CONNECTION)
             moved = m_events.Read(readArea, max);
     }
