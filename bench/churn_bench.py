@@ -27,15 +27,25 @@ import relay_bench as rb  # noqa: E402
 import wake_bench as wb  # noqa: E402
 
 
+FAILURES = {}
+SLOWEST_CONNECT = [0.0]
+
+
 def one_exchange(port, payload):
     """True when a whole answer came; False when the connection was reset or closed unread."""
     try:
+        t0 = time.perf_counter()
         with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+            connected = time.perf_counter() - t0
+            if connected > SLOWEST_CONNECT[0]:
+                SLOWEST_CONNECT[0] = connected
             s.settimeout(60)
             s.sendall(payload)
             rb.read_answer(s)
         return True
-    except (OSError, SystemExit):
+    except (OSError, SystemExit) as e:
+        kind = type(e).__name__
+        FAILURES[kind] = FAILURES.get(kind, 0) + 1
         return False
 
 
@@ -138,6 +148,10 @@ def main():
         print("  %-22s answered %6d  reset/closed unread %4d  clients never answered %2d  longest wait %.3f s"
               % (name, answered, failed, starved, longest))
     total, per_thread = idle
+    print("  slowest connect of all: %.3f s (a second or more: a SYN dropped by a full backlog)"
+          % SLOWEST_CONNECT[0])
+    if FAILURES:
+        print("  failures by kind: " + ", ".join("%s %d" % kv for kv in sorted(FAILURES.items())))
     print("idle service, 2 controllers, no clients, %.0f s: %.1f wake-ups/s (per thread: %s)"
           % (args.idle_window, total, ", ".join("%.2f" % r for r in per_thread)))
     return 0
