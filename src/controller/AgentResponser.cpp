@@ -39,10 +39,10 @@ public:
     void Stop() { m_left = 0; }
     bool Pending() const { return m_left > 0; }
     Clock::time_point Next() const { return m_next; }
-    // One is being made now; the next waits twice as long.
+    // One is being made now; the next waits longer.
     void Take() {
         --m_left;
-        m_waitUs *= 2;
+        m_waitUs = m_waitUs * m_timings.quickReadGrowthPercent / 100;
         m_next = Clock::now() + std::chrono::microseconds(m_waitUs);
     }
 

@@ -20,12 +20,13 @@
 // kMaxPollCounter - kFastPolls slices (20 ms to 800 ms). After each write of
 // browser bytes the answer is usually a few milliseconds away, so the first
 // slice also holds up to `quickReads` early re-reads, the first
-// `quickReadFirstUs` after the write, each wait twice the one before
-// (250 us, 500 us, ... 8 ms: all within 16 ms).
+// `quickReadFirstUs` after the write, each wait `quickReadGrowthPercent` of
+// the one before (at 0.25, 0.6, 1.2, 2.0, 3.3, 5.2, 8.1 and 12.3 ms).
 struct RelayTimings {
     int sliceUs = 20000;
     int quickReadFirstUs = 250;
-    int quickReads = 6;
+    int quickReadGrowthPercent = 150;
+    int quickReads = 8;
 };
 
 class AgentResponser : public Responser {

@@ -200,6 +200,7 @@ TEST_F(AgentResponserQuickReadTest, AnswerALittleLateIsReadWithinTheFirstSlice) 
     RelayTimings timings;
     timings.sliceUs = 60 * 1000 * 1000;
     timings.quickReadFirstUs = 1000;
+    timings.quickReadGrowthPercent = 200;
     timings.quickReads = 4;  // 1, 3, 7 and 15 ms after the write
     UseTimings(timings);
     ASSERT_EQ(0, server->Run());
