@@ -349,6 +349,7 @@ void GenericServer::Core::AcceptLoop(const std::shared_ptr<Core>& self, bool ann
 // transport has closed.
 bool GenericServer::Core::AdmitWaiting(const std::shared_ptr<Core>& self) {
     for (;;) {
+        TakeInPending();
         {
             std::lock_guard<KvoLock> guard(m_clientMapLock);
             if (m_waiting.empty() || ServingCountLocked() >= kMaxClients) return true;
@@ -441,8 +442,8 @@ int GenericServer::Core::LaunchClient(const std::shared_ptr<Core>& self, Client*
 bool GenericServer::Core::AwaitClientLaunch(bool takeInMeanwhile) {
     if (!takeInMeanwhile) return m_clientLaunchSem.WaitingForSignal(kLaunchPolls);
     for (int poll = 0; poll < kLaunchPolls; ++poll) {
-        if (m_clientLaunchSem.WaitingForSignal(1)) return true;
         TakeInPending();
+        if (m_clientLaunchSem.WaitingForSignal(1)) return true;
     }
     return false;
 }
