@@ -38,6 +38,8 @@ install(FILES ${KVO_PACKAGING}/kvoomx.sysusers DESTINATION lib/sysusers.d
 install(FILES ${KVO_GENERATED}/kvoomx.tmpfiles DESTINATION lib/tmpfiles.d
         RENAME kvoomx.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${KVO_DOC_SUBDIR})
+# The controllers' SCSI generic nodes for group kvoomx (and no other device).
+install(FILES ${KVO_PACKAGING}/60-kvoomx-sg.rules DESTINATION lib/udev/rules.d)
 
 # Debian package (make deb): cpack -G DEB in the build tree.
 set(CPACK_PACKAGE_NAME kvoomxsvr)
@@ -53,6 +55,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
+# sg_inq and sg_map show which SCSI generic node is a controller.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sg3-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${KVO_GENERATED}/postinst ${KVO_PACKAGING}/prerm ${KVO_PACKAGING}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -10,6 +10,11 @@
 //   sim.ExportDriverDir();                     // KVOOMX_DRIVER_DIR for the service side
 //   EXPECT_EQ("ok", sim.Command("event 0 W now Fan failure"));
 //   for (const auto& e : sim.Transcript()) ...
+//
+// With KVO_TEST_BRIDGE=sg in the environment (or Options::scsiTarget) the
+// simulator runs in SCSI-target mode: device nodes and a sysfs tree under
+// dir()/sg instead of driver sockets; the service side reaches them through
+// the SCSI generic bridge and the sg stand-in library.
 #pragma once
 
 #include <fcntl.h>
@@ -37,6 +42,12 @@
 namespace kvotest {
 
 // One pass-through transfer as the simulator's firmware saw it.
+// True when the test run asks for the SCSI generic bridge (KVO_TEST_BRIDGE=sg).
+inline bool ScsiTargetBridgeRequested() {
+    const char* bridge = std::getenv("KVO_TEST_BRIDGE");
+    return bridge && std::string(bridge) == "sg";
+}
+
 struct TranscriptEntry {
     int controller = -1;
     std::string op;              // "write" or "read"
@@ -59,6 +70,7 @@ public:
         bool transcript = true;
         int eventsEvery = 0;
         bool bigEndian = false;
+        bool scsiTarget = ScsiTargetBridgeRequested();
         std::vector<std::string> extraArgs;
     };
 
@@ -84,6 +96,22 @@ public:
 
     void ExportDriverDir() const { setenv("KVOOMX_DRIVER_DIR", m_dir.c_str(), 1); }
 
+    // SCSI-target mode: the sysfs tree and the directory of the device nodes.
+    bool scsiTarget() const { return m_options.scsiTarget; }
+    std::string sysfsRoot() const { return m_dir + "/sg/sys"; }
+    std::string deviceDirectory() const { return m_dir + "/sg/dev"; }
+    // The settings that point a service at this simulator's bridge (empty in
+    // driver mode), for its kvoomxsvr.conf under root.
+    std::string BridgeSettingsXml() const {
+        if (!scsiTarget()) return "";
+        return "    <driverbridge>sg</driverbridge>\n    <scsigeneric>\n        <sysfs>" + sysfsRoot() +
+               "</sysfs>\n        <devdir>" + deviceDirectory() + "</devdir>\n    </scsigeneric>\n";
+    }
+    // The sg stand-in a service process must preload (empty in driver mode).
+    std::string PreloadLibrary() const {
+        return scsiTarget() ? std::string(KVO_BIN_DIR) + "/../lib/libkvosgstub.so" : "";
+    }
+
     // (Re)starts the simulator on the same directory; true once it answers "ping".
     bool Start() {
         if (m_pid > 0) return true;
@@ -94,6 +122,7 @@ public:
         if (m_options.eventsEvery > 0)
             args.insert(args.end(), {"--events-every", std::to_string(m_options.eventsEvery)});
         if (m_options.bigEndian) args.push_back("--big-endian");
+        if (m_options.scsiTarget) args.insert(args.end(), {"--sg", m_dir + "/sg"});
         args.insert(args.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
 
         std::string log = logPath();

@@ -9,6 +9,7 @@
 #include "server/Console.h"
 
 kvoIO* kvoIO::m_kvoIO = nullptr;
+DriverBridgeSettings kvoIO::m_bridgeSettings;
 
 namespace {
 
@@ -35,8 +36,17 @@ void FillRequest(_KVO_SCSI_PASSTHROUGH_IN& header, uint8_t opCode, uint8_t direc
 }  // namespace
 
 kvoIO::kvoIO() {
+    ChooseBridge();
     ActiveDriverPort(nullptr, 0, false);
     m_initialized = true;
+}
+
+void kvoIO::SetBridgeSettings(const DriverBridgeSettings& settings) { m_bridgeSettings = settings; }
+
+void kvoIO::ChooseBridge() {
+    std::string report = m_bridgeChoice.Apply(m_bridgeSettings);
+    if (report != m_bridgeReport) Console::Print("%s", report.c_str());
+    m_bridgeReport = std::move(report);
 }
 
 kvoIO::~kvoIO() {
@@ -50,6 +60,9 @@ kvoIO* kvoIO::GetInstance() {
 }
 
 bool kvoIO::initialize() {
+    // The ports close through the bridge that opened them.
+    ClearActivePorts();
+    ChooseBridge();
     ActiveDriverPort(nullptr, 0, false);
     m_initialized = true;
     return true;

@@ -3,13 +3,20 @@
 // pass-through requests. Created by the first GetInstance on the main thread,
 // never destroyed while the service runs. No lock of its own: each transfer is
 // one driver request under the port's lock, so any thread may call writeIO/readIO.
+// Every scan (constructor, initialize) first chooses the driver bridge.
 #pragma once
 
+#include <string>
+
 #include "ScsiPassThrough.h"
+#include "controller/DriverBridgeChoice.h"
 
 class kvoIO {
 public:
     static kvoIO* GetInstance();
+    // Bridge settings for the next scan (the first GetInstance or initialize);
+    // set on the main thread before either.
+    static void SetBridgeSettings(const DriverBridgeSettings& settings);
 
     bool initialize();
     unsigned int getControllerCount();
@@ -31,6 +38,12 @@ private:
     kvoIO(const kvoIO&) = delete;
     kvoIO& operator=(const kvoIO&) = delete;
 
+    // Installs the bridge and prints its start-up lines when they changed.
+    void ChooseBridge();
+
     bool m_initialized = false;
+    DriverBridgeChoice m_bridgeChoice;
+    std::string m_bridgeReport;  // the lines printed last
     static kvoIO* m_kvoIO;
+    static DriverBridgeSettings m_bridgeSettings;
 };

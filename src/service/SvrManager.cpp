@@ -9,6 +9,7 @@
 #include "server/Console.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
+#include "service/DriverBridgeConfig.h"
 #include "web/HttpOmxResponser.h"
 #include "web/PageHelpers.h"
 #include "web/HttpResponsor.h"
@@ -146,6 +147,7 @@ int SvrManager::initialize() {
     CreateConfigServer();
     Console::Print("Configuration server runs on port %d\n", SettingServerPort);
 
+    kvoIO::SetBridgeSettings(ReadDriverBridgeSettings(m_configFile));
     unsigned int count = ControllerCount();
     if (count > kMaxControllers) return -1;
     Console::Print("Find %d controller(s)\n", count);

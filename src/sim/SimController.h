@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "IoctlParams.h"
+#include "ScsiTargetWire.h"
 #include "sim/EventChannel.h"
 #include "sim/Transcript.h"
 #include "sim/WebChannel.h"
@@ -40,6 +41,10 @@ public:
     // Handles one driver message; `reply` receives the whole answer message.
     void HandleMessage(const uint8_t* message, size_t size, DriverClientState& client,
                        std::vector<uint8_t>& reply);
+    // SCSI-target mode: one command block from a device node's connection
+    // (_KVO_SG_TARGET_REQUEST + data-out); `reply` receives the completion +
+    // data-in. Same firmware and transcript as the driver path.
+    void HandleScsiCommand(const uint8_t* message, size_t size, std::vector<uint8_t>& reply);
 
     int Number() const { return m_number; }
     const std::string& ClassName() const { return m_className; }
@@ -54,6 +59,15 @@ public:
     void SetPulled(bool pulled) { m_pulled = pulled; }
     void ZeroReturnedNext() { m_zeroReturnedNext = true; }
     void OverlongNextRead() { m_overlongNextRead = true; }
+    // SCSI-target mode: the next command ends in CHECK CONDITION with this sense.
+    void SenseNext(uint8_t key, uint8_t asc, uint8_t ascq) {
+        m_senseNext = true;
+        m_sense[0] = key;
+        m_sense[1] = asc;
+        m_sense[2] = ascq;
+    }
+    // SCSI-target mode: the next WRITE BUFFER takes only half its bytes.
+    void ShortNextWrite() { m_shortNextWrite = true; }
     // Holds back the reply to the next driver message (with `selector` only,
     // when it is 0 to 2) by `ms` milliseconds: a stalled driver.
     void HoldNextReply(unsigned ms, int selector) {
@@ -73,6 +87,17 @@ private:
     int32_t HandleStructureCall(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM_OUT& out);
     int32_t HandlePassThrough(const _IOCTL_PARAM_IN& in, _IOCTL_PARAM_OUT& out);
     uint32_t FromDriverOrder(uint32_t v) const;
+    // One WRITE/READ BUFFER through the firmware; the bytes moved.
+    uint32_t Transfer(const uint8_t* cdb, const uint8_t* data, uint32_t writeSize,
+                      uint8_t* readArea, uint32_t readRoom);
+    void Record(const uint8_t* cdb, uint32_t reported, uint32_t requestBytes, uint32_t replyBytes,
+                const uint8_t* dataLengthRaw, const uint8_t* data);
+    uint32_t ExecuteScsiCommand(const _KVO_SG_TARGET_REQUEST& request, const uint8_t* dataOut,
+                                size_t dataOutSize, uint8_t* readArea, _KVO_SG_TARGET_REPLY& done);
+    static void CheckCondition(_KVO_SG_TARGET_REPLY& done, uint8_t key, uint8_t asc, uint8_t ascq);
+    static constexpr uint8_t kIllegalRequest = 0x05;
+    static constexpr uint8_t kInvalidOperationCode = 0x20;
+    static constexpr uint8_t kInvalidFieldInCdb = 0x24;
     WebUiContext Context() const;
 
     int m_number;
@@ -89,6 +114,9 @@ private:
     bool m_pulled = false;
     bool m_zeroReturnedNext = false;
     bool m_overlongNextRead = false;
+    bool m_senseNext = false;
+    uint8_t m_sense[3] = {};
+    bool m_shortNextWrite = false;
     unsigned m_holdMs = 0;
     int m_holdSelector = -1;
 };

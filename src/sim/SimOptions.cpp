@@ -26,6 +26,9 @@ bool ValidClassName(const std::string& name) {
 const char* SimUsage() {
     return "usage: kvoctlsim [--dir DIR] [--controllers N] [--class NAME[,NAME...]]\n"
            "                 [--transcript FILE] [--events-every SECONDS] [--big-endian]\n"
+           "                 [--sg SGDIR]\n"
+           "--sg: SCSI-target mode: device nodes SGDIR/dev/sgN (sockets) described by the\n"
+           "      sysfs tree SGDIR/sys, in place of the driver sockets\n"
            "Control socket DIR/control, one command a line (answer: ok ... | error: ...):\n"
            "  ping | help | stats N\n"
            "  event N I|W|E now|YYYY-MM-DDTHH:MM:SS TEXT   queue an event\n"
@@ -36,7 +39,12 @@ const char* SimUsage() {
            "  pull N | plug N      every transfer fails / works again\n"
            "  delay N MS           web answers become ready MS milliseconds late\n"
            "  zero-returned N      the next driver call returns 0 bytes\n"
-           "  overlong N           the next read reply claims 4096 bytes more than asked\n";
+           "  overlong N           the next read reply claims 4096 bytes more than asked\n"
+           "  hold N MS [SELECTOR] the next reply (to SELECTOR 0-2 only) waits MS ms\n"
+           "SCSI-target mode only:\n"
+           "  sense N KEY ASC ASCQ the next command ends in CHECK CONDITION (hex values)\n"
+           "  short N              the next WRITE BUFFER takes only half its bytes\n"
+           "  vanish N | appear N  the device node goes away (connections cut) / returns\n";
 }
 
 bool ParseSimOptions(int argc, char** argv, SimOptions& options, std::string& error) {
@@ -76,6 +84,13 @@ bool ParseSimOptions(int argc, char** argv, SimOptions& options, std::string& er
                 }
                 options.classes.push_back(name);
             }
+        } else if (arg == "--sg") {
+            if (!value(v)) return false;
+            if (!*v) {
+                error = "--sg takes a directory";
+                return false;
+            }
+            options.sgDir = v;
         } else if (arg == "--transcript") {
             if (!value(v)) return false;
             options.transcript = v;

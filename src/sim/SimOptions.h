@@ -12,6 +12,9 @@ struct SimOptions {
     std::string transcript;                 // JSON-lines file, empty = none
     int eventsEvery = 0;                    // seconds between generated events, 0 = none
     bool bigEndian = false;                 // 32-bit pass-through fields big-endian
+    // SCSI-target mode: device nodes SGDIR/dev/sgN and their sysfs description
+    // SGDIR/sys instead of driver sockets; empty = driver mode.
+    std::string sgDir;
 };
 
 // Fills `options` from argv; false with `error` set on a bad command line.

@@ -6,12 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <sstream>
 
 #include "EventChannelRecords.h"
+#include "sim/SgTree.h"
 
 namespace {
 
@@ -37,6 +39,14 @@ bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long& va
         if (c < '0' || c > '9') return false;
     value = std::stoul(text);
     return value <= max;
+}
+
+bool ParseHexByte(const std::string& text, unsigned long& value) {
+    if (text.empty() || text.size() > 2) return false;
+    for (char c : text)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    value = std::stoul(text, nullptr, 16);
+    return true;
 }
 
 uint32_t PackNow() {
@@ -120,16 +130,20 @@ bool Simulator::Start(std::string& error) {
         error = "cannot open transcript " + m_options.transcript;
         return false;
     }
-    int number = 0;
-    for (const std::string& cls : m_options.classes) {
-        for (int k = 0; k < m_options.controllers; ++k) {
-            m_controllers.push_back(std::make_unique<SimController>(
-                number, cls, k, m_options.bigEndian, &m_transcript));
-            std::string path = m_options.dir + "/" + cls + "." + std::to_string(k);
-            int fd = Listen(path, SOCK_SEQPACKET, error);
-            if (fd < 0) return false;
-            m_endpoints.push_back(std::make_unique<Endpoint>(Kind::Service, fd, number));
-            ++number;
+    if (!m_options.sgDir.empty()) {
+        if (!StartScsiTargets(error)) return false;
+    } else {
+        int number = 0;
+        for (const std::string& cls : m_options.classes) {
+            for (int k = 0; k < m_options.controllers; ++k) {
+                m_controllers.push_back(std::make_unique<SimController>(
+                    number, cls, k, m_options.bigEndian, &m_transcript));
+                std::string path = m_options.dir + "/" + cls + "." + std::to_string(k);
+                int fd = Listen(path, SOCK_SEQPACKET, error);
+                if (fd < 0) return false;
+                m_endpoints.push_back(std::make_unique<Endpoint>(Kind::Service, fd, number));
+                ++number;
+            }
         }
     }
     // The control socket comes last: once it exists, every service does.
@@ -138,6 +152,50 @@ bool Simulator::Start(std::string& error) {
     m_endpoints.push_back(std::make_unique<Endpoint>(Kind::ControlListener, fd));
     m_nextEvents = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.eventsEvery);
     return true;
+}
+
+std::string Simulator::DeviceNodePath(int controller) const {
+    return SgTree::NodePath(m_options.sgDir, controller);
+}
+
+bool Simulator::ListenOnDeviceNode(int controller, std::string& error) {
+    int fd = Listen(DeviceNodePath(controller), SOCK_SEQPACKET, error);
+    if (fd < 0) return false;
+    m_endpoints.push_back(std::make_unique<Endpoint>(Kind::ScsiListener, fd, controller));
+    return true;
+}
+
+// One controller per device node, all of the first class; the sysfs tree
+// describes them (and a disk the service must pass over).
+bool Simulator::StartScsiTargets(std::string& error) {
+    if (!MakeDirectories(m_options.sgDir + "/dev") ||
+        !SgTree::Write(m_options.sgDir, m_options.controllers, error)) {
+        if (error.empty()) error = "cannot create " + m_options.sgDir + ": " + std::strerror(errno);
+        return false;
+    }
+    for (int k = 0; k < m_options.controllers; ++k) {
+        m_controllers.push_back(std::make_unique<SimController>(
+            k, m_options.classes.front(), k, m_options.bigEndian, &m_transcript));
+        if (!ListenOnDeviceNode(k, error)) return false;
+    }
+    return true;
+}
+
+// The node disappears as a hot-unplugged device's does: open connections are
+// cut and opening it fails until "appear".
+std::string Simulator::VanishDeviceNode(int controller) {
+    bool found = false;
+    for (auto& e : m_endpoints) {
+        if (e->controller != controller ||
+            (e->kind != Kind::ScsiListener && e->kind != Kind::ScsiTarget))
+            continue;
+        if (e->kind == Kind::ScsiListener) found = true;
+        e->closing = true;
+        shutdown(e->fd, SHUT_RDWR);
+    }
+    if (!found) return "error: device node of controller " + std::to_string(controller) + " is not there";
+    unlink(DeviceNodePath(controller).c_str());
+    return "ok";
 }
 
 void Simulator::CloseAll() {
@@ -182,15 +240,18 @@ void Simulator::Run(int stopFd) {
                 continue;
             }
             Endpoint& e = *m_endpoints[i];
+            if (e.closing) continue;
             switch (e.kind) {
                 case Kind::Service:
+                case Kind::ScsiListener:
                 case Kind::ControlListener: Accept(e); break;
                 case Kind::Driver: drop[i] = !ServeDriver(e); break;
+                case Kind::ScsiTarget: drop[i] = !ServeScsiTarget(e); break;
                 case Kind::ControlClient: drop[i] = !ServeControl(e); break;
             }
         }
-        for (size_t i = count; i-- > 0;) {
-            if (!drop[i]) continue;
+        for (size_t i = m_endpoints.size(); i-- > 0;) {
+            if (!m_endpoints[i]->closing && (i >= count || !drop[i])) continue;
             close(m_endpoints[i]->fd);
             m_endpoints.erase(m_endpoints.begin() + static_cast<long>(i));
         }
@@ -200,10 +261,11 @@ void Simulator::Run(int stopFd) {
 void Simulator::Accept(Endpoint& listener) {
     int fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
-    if (listener.kind == Kind::Service) {
+    if (listener.kind == Kind::Service || listener.kind == Kind::ScsiListener) {
         m_controllers[static_cast<size_t>(listener.controller)]->Stats().opens++;
-        m_endpoints.push_back(
-            std::make_unique<Endpoint>(Kind::Driver, fd, listener.controller));
+        m_endpoints.push_back(std::make_unique<Endpoint>(
+            listener.kind == Kind::Service ? Kind::Driver : Kind::ScsiTarget, fd,
+            listener.controller));
     } else {
         m_endpoints.push_back(std::make_unique<Endpoint>(Kind::ControlClient, fd));
     }
@@ -225,6 +287,10 @@ bool Simulator::ServeDriver(Endpoint& e) {
     }
     uint32_t selector = 0;
     if (size >= sizeof selector && size <= sizeof message) std::memcpy(&selector, message, sizeof selector);
+    return ReplyOrHold(e, selector, std::move(reply));
+}
+
+bool Simulator::ReplyOrHold(Endpoint& e, uint32_t selector, std::vector<uint8_t> reply) {
     if (unsigned ms = m_controllers[static_cast<size_t>(e.controller)]->TakeHold(selector)) {
         e.heldReply = std::move(reply);
         e.releaseAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -232,6 +298,18 @@ bool Simulator::ServeDriver(Endpoint& e) {
         return true;
     }
     return SendDriverReply(e, reply);
+}
+
+// A command block counts as a structure call for "hold".
+bool Simulator::ServeScsiTarget(Endpoint& e) {
+    uint8_t message[kMaxMessage];
+    ssize_t n = recv(e.fd, message, sizeof message, MSG_TRUNC);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return false;
+    std::vector<uint8_t> reply;
+    size_t size = static_cast<size_t>(n) > sizeof message ? 0 : static_cast<size_t>(n);
+    m_controllers[static_cast<size_t>(e.controller)]->HandleScsiCommand(message, size, reply);
+    return ReplyOrHold(e, KVO_SELECTOR_STRUCTURE, std::move(reply));
 }
 
 // A client that does not take its answers is dropped rather than waited for.
@@ -320,7 +398,8 @@ std::string Simulator::Execute(const std::string& line) {
         return "ok commands: ping, event N LEVEL TIME TEXT, bad-event N, silent-events N on|off, "
                "probe N ok|fail, "
                "fail-open N K, refuse-connect N, pull N, plug N, delay N MS, hold N MS [SELECTOR], "
-               "zero-returned N, overlong N, stats N";
+               "zero-returned N, overlong N, stats N, sense N KEY ASC ASCQ, short N, vanish N, "
+               "appear N";
     std::string error;
     in >> arg;
     SimController* c = ControllerArg(arg, error);
@@ -393,6 +472,10 @@ std::string Simulator::Execute(const std::string& line) {
         c->HoldNextReply(static_cast<unsigned>(ms), selector <= 2 ? static_cast<int>(selector) : -1);
         return "ok";
     }
+    if (command == "sense" || command == "short" || command == "vanish" || command == "appear") {
+        if (m_options.sgDir.empty()) return "error: " + command + " needs SCSI-target mode (--sg)";
+        return ExecuteScsiTargetCommand(command, *c, in);
+    }
     if (command == "zero-returned") {
         c->ZeroReturnedNext();
         return "ok";
@@ -405,7 +488,8 @@ std::string Simulator::Execute(const std::string& line) {
         const ControllerStats& s = c->Stats();
         int live = 0, held = 0;
         for (const auto& e : m_endpoints) {
-            bool mine = e->kind == Kind::Driver && e->controller == c->Number();
+            bool mine = (e->kind == Kind::Driver || e->kind == Kind::ScsiTarget) &&
+                        e->controller == c->Number();
             live += mine ? 1 : 0;
             held += mine && e->holding ? 1 : 0;
         }
@@ -417,4 +501,30 @@ std::string Simulator::Execute(const std::string& line) {
                " empty_web_reads=" + std::to_string(s.emptyWebReads);
     }
     return "error: unknown command '" + command + "'";
+}
+
+std::string Simulator::ExecuteScsiTargetCommand(const std::string& command, SimController& c,
+                                                std::istream& in) {
+    if (command == "sense") {
+        std::string text[3];
+        unsigned long value[3];
+        in >> text[0] >> text[1] >> text[2];
+        for (int i = 0; i < 3; ++i)
+            if (!ParseHexByte(text[i], value[i])) return "error: sense takes KEY ASC ASCQ in hex";
+        if (value[0] > 0x0F) return "error: the sense key is 0 to f";
+        c.SenseNext(static_cast<uint8_t>(value[0]), static_cast<uint8_t>(value[1]),
+                    static_cast<uint8_t>(value[2]));
+        return "ok";
+    }
+    if (command == "short") {
+        c.ShortNextWrite();
+        return "ok";
+    }
+    if (command == "vanish") return VanishDeviceNode(c.Number());
+    for (const auto& e : m_endpoints)
+        if (e->kind == Kind::ScsiListener && e->controller == c.Number() && !e->closing)
+            return "error: device node of controller " + std::to_string(c.Number()) + " is there";
+    std::string error;
+    if (!ListenOnDeviceNode(c.Number(), error)) return "error: " + error;
+    return "ok";
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,15 +30,16 @@ public:
     std::string Execute(const std::string& line);
 
 private:
-    enum class Kind { Service, Driver, ControlListener, ControlClient };
+    enum class Kind { Service, Driver, ControlListener, ControlClient, ScsiListener, ScsiTarget };
     struct Endpoint {
         Endpoint(Kind k, int f, int c = -1) : kind(k), fd(f), controller(c) {}
         Kind kind;
         int fd;
-        int controller = -1;        // Service, Driver
+        int controller = -1;        // Service, Driver, ScsiListener, ScsiTarget
         DriverClientState client;   // Driver
-        // Driver: a reply held back by the "hold" command and when it goes out;
-        // the connection's next request waits until then.
+        bool closing = false;       // dropped after the current pass ("vanish")
+        // Driver, ScsiTarget: a reply held back by the "hold" command and when it
+        // goes out; the connection's next request waits until then.
         std::vector<uint8_t> heldReply;
         std::chrono::steady_clock::time_point releaseAt{};
         bool holding = false;
@@ -47,6 +49,15 @@ private:
     int Listen(const std::string& path, int type, std::string& error);
     void Accept(Endpoint& listener);
     bool ServeDriver(Endpoint& e);
+    bool ServeScsiTarget(Endpoint& e);
+    // Sends `reply` now, or holds it back when the controller was told to.
+    bool ReplyOrHold(Endpoint& e, uint32_t selector, std::vector<uint8_t> reply);
+    bool StartScsiTargets(std::string& error);
+    bool ListenOnDeviceNode(int controller, std::string& error);
+    std::string DeviceNodePath(int controller) const;
+    std::string VanishDeviceNode(int controller);
+    std::string ExecuteScsiTargetCommand(const std::string& command, SimController& c,
+                                         std::istream& in);
     bool SendDriverReply(Endpoint& e, const std::vector<uint8_t>& reply);
     // Sends the held replies that are due; false for an endpoint to drop.
     void ReleaseHeldReplies(std::vector<bool>& drop);

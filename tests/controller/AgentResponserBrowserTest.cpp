@@ -9,6 +9,7 @@
 #include <string>
 
 #include "RelayTestSupport.h"
+#include "SimulatorBridge.h"
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
@@ -51,17 +52,16 @@ TEST(AgentResponserBrowserTest, ChromiumLoadsTheControllerUiWithStylesheetAndIma
     if (!std::filesystem::exists(kChromium)) GTEST_SKIP() << "chromium is not installed";
     SimulatorProcess sim(1);
     ASSERT_TRUE(sim.ok()) << sim.Log();
-    sim.ExportDriverDir();
-    kvoIO::GetInstance()->initialize();
-    ASSERT_EQ(1u, kvoIO::GetInstance()->getControllerCount());
+    ASSERT_EQ(1u, ConnectKvoIO(sim));
     int port = kvotest::FreeTcpPort();
     auto server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
                                                   std::make_unique<AgentResponser>(1), 0, KVO_WEB_BUFFER);
     ASSERT_EQ(0, server->Run());
 
     kvotest::TempDir profile;
-    std::string screenshot = ArtefactDir() + "/relay-controller-ui.png";
-    std::string log = ArtefactDir() + "/relay-controller-ui.chromium.log";
+    const std::string name = sim.scsiTarget() ? "/relay-controller-ui-sg" : "/relay-controller-ui";
+    std::string screenshot = ArtefactDir() + name + ".png";
+    std::string log = ArtefactDir() + name + ".chromium.log";
     std::filesystem::remove(screenshot);
     int status = RunChromium(profile.path(), screenshot, "http://127.0.0.1:" + std::to_string(port) + "/", log);
     EXPECT_EQ(0, status) << kvotest::ReadFileText(log);
@@ -79,7 +79,7 @@ TEST(AgentResponserBrowserTest, ChromiumLoadsTheControllerUiWithStylesheetAndIma
 
     server->ShutDown();
     server.reset();
-    kvoIO::GetInstance()->terminate();
+    DisconnectKvoIO();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "SimulatorProcess.h"
+#include "controller/DriverBridge.h"
 #include "controller/DriverPort.h"
 #include "controller/kvoIO.h"
 
@@ -51,9 +52,13 @@ int Probe(DriverPort* port) {
 
 class DriverPortTest : public ::testing::Test {
 protected:
-    // The channel's first use builds the table; get that out of the way so
-    // the tests' own tables stand.
-    void SetUp() override { kvoIO::GetInstance(); }
+    // The channel's first use builds the table (and, with no driver sockets
+    // yet, picks the SCSI generic bridge); get that out of the way so the
+    // tests' own tables stand, on the socket bridge.
+    void SetUp() override {
+        kvoIO::GetInstance();
+        DriverBridge::SetCurrent(nullptr);
+    }
     void TearDown() override { ClearActivePorts(); }
 };
 

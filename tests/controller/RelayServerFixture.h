@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "RelayTestSupport.h"
+#include "SimulatorBridge.h"
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
 #include "server/GenericServer.h"
@@ -23,9 +24,7 @@ protected:
     void SetUp() override {
         sim = std::make_unique<kvotest::SimulatorProcess>(1);
         ASSERT_TRUE(sim->ok()) << sim->Log();
-        sim->ExportDriverDir();
-        kvoIO::GetInstance()->initialize();
-        ASSERT_EQ(1u, kvoIO::GetInstance()->getControllerCount());
+        ASSERT_EQ(1u, ConnectKvoIO(*sim));
         port = kvotest::FreeTcpPort();
         auto owned = std::make_unique<AgentResponser>(1);
         responser = owned.get();
@@ -37,7 +36,7 @@ protected:
         for (int fd : browsers) close(fd);
         if (server) server->ShutDown();
         server.reset();
-        kvoIO::GetInstance()->terminate();
+        DisconnectKvoIO();
         sim.reset();
     }
 

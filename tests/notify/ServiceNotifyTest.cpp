@@ -50,7 +50,8 @@ TEST(ServiceNotify, EventReachesTrapAndMailThenSigtermEndsTheSilentWait) {
 
     kvotest::ServiceProcess svc;
     svc.UseDriverDir(sim.dir());
-    char conf[1024];
+    svc.Preload(sim.PreloadLibrary());
+    char conf[2048];
     // Relay ports 0: no relay servers, so nothing collides with other tests.
     std::snprintf(conf, sizeof conf,
                   "<root>\n    <configport>%x</configport>\n"
@@ -59,8 +60,8 @@ TEST(ServiceNotify, EventReachesTrapAndMailThenSigtermEndsTheSilentWait) {
                   "    <snmp>\n        <trap>\n            <levelflag>4</levelflag>\n"
                   "            <trap1>\n                <ip>127.0.0.1</ip>\n"
                   "                <port>%x</port>\n            </trap1>\n"
-                  "        </trap>\n    </snmp>\n</root>\n",
-                  svc.port(), trapd.port());
+                  "        </trap>\n    </snmp>\n%s</root>\n",
+                  svc.port(), trapd.port(), sim.BridgeSettingsXml().c_str());
     kvotest::WriteFileText(svc.home() + "/kvoomxsvr.conf", conf);
     {
         EmailCenter setup;
@@ -84,6 +85,11 @@ TEST(ServiceNotify, EventReachesTrapAndMailThenSigtermEndsTheSilentWait) {
     ASSERT_TRUE(kvotest::WaitUntil([&] { return svc.OutputHas("Get event: " + token + " Drive 3 failed\r\n"); },
                                    15s))
         << svc.Output();
+    if (sim.scsiTarget()) {  // the start-up lines name the bridge and the two devices
+        EXPECT_TRUE(svc.OutputHas("Driver bridge: SCSI generic")) << svc.Output();
+        EXPECT_TRUE(svc.OutputHas("/sg/dev/sg2 (2:0:0:0): VELMORA ARC-SIM, type 3, driver kvoqrm\n")) << svc.Output();
+        EXPECT_TRUE(svc.OutputHas("Find 2 controller(s)")) << svc.Output();
+    }
     ASSERT_TRUE(trapd.WaitForRecords(1)) << trapd.Output();
     EXPECT_NE(std::string::npos,
               trapd.Output().find("At 2009-03-07 14:05:09 Controller 1:\r\n " + token + " Drive 3 failed"));

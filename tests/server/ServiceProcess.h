@@ -45,6 +45,8 @@ public:
     // Points the service at another driver directory (a simulator's) instead of
     // the empty one. Call before Start.
     void UseDriverDir(const std::string& dir) { driverDir_ = dir; }
+    // A library to preload into the service (the sg stand-in); empty = none.
+    void Preload(const std::string& library) { preload_ = library; }
 
     // Starts the program with the given arguments (argv[1..]).
     void Start(const std::vector<std::string>& args) {
@@ -56,6 +58,7 @@ public:
         }
         env.push_back("KVOOMX_HOME=" + home_.path());
         env.push_back("KVOOMX_DRIVER_DIR=" + (driverDir_.empty() ? home_.path() + "/driver" : driverDir_));
+        if (!preload_.empty()) env.push_back("LD_PRELOAD=" + preload_);
         std::string exe = std::string(KVO_BIN_DIR) + "/kvoomxsvr";
         std::vector<std::string> argStrings{exe};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -124,6 +127,7 @@ private:
     TempDir home_;
     int port_;
     std::string driverDir_;
+    std::string preload_;
     pid_t pid_ = -1;
     bool exited_ = false;
     int outFd_ = -1;

@@ -47,7 +47,8 @@ for name, text in mine.items():
 expected = ["/sbin/kvoomxsvr", "/bin/kvoctlsim", "/share/kvoomx/HTML/fnf.html",
             "/share/kvoomx/HTML/mna.html", "/share/kvoomx/webguiroot/xsl/controllers.xsl",
             "/share/kvoomx/webguiroot/images/logo.gif", "/lib/systemd/system/kvoomxsvr.service",
-            "/lib/sysusers.d/kvoomx.conf", "/lib/tmpfiles.d/kvoomx.conf"]
+            "/lib/sysusers.d/kvoomx.conf", "/lib/tmpfiles.d/kvoomx.conf",
+            "/lib/udev/rules.d/60-kvoomx-sg.rules"]
 for attempt in (1, 2):
     p = run(["cmake", "--install", build], env=dict(os.environ, DESTDIR=dest))
     check(p.returncode == 0, "install %d: %s" % (attempt, p.stdout))
@@ -65,7 +66,8 @@ with open(unit) as f:
 for line in ("ExecStart=%s/sbin/kvoomxsvr -NODAEMON" % prefix, "Restart=on-failure",
              "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes", "ProtectHome=yes",
              "RestrictAddressFamilies=", "User=kvoomx", "WorkingDirectory=",
-             "Environment=KVOOMX_HOME=%s/share/kvoomx" % prefix):
+             "Environment=KVOOMX_HOME=%s/share/kvoomx" % prefix, "DevicePolicy=closed",
+             "DeviceAllow=char-sg rw"):
     check(line in unit_text, "unit lacks " + line)
 check_dir = os.path.join(work, "unit")
 os.makedirs(check_dir)
