@@ -4,7 +4,7 @@
 #            benchmarks, set up the peers, run every test.
 # make install [DESTDIR=... PREFIX=...]: install the service, the simulator, its files and the
 #            systemd unit (settings files already there are kept).
-# make deb:  build the Debian package into $(BUILD)/.
+# make deb:  build the Debian packages (kvoomxsvr, kvoctlsim, their -dbgsym) into $(BUILD)/.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr
@@ -36,12 +36,16 @@ test: build
 	@bash scripts/test-setup.sh
 	cd $(BUILD) && ctest --output-on-failure -j 2
 
-install: build-run
-	$(CONFIGURE) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+# The prefix is built into the service (its installed web root), so the programs
+# are built again once it is set.
+install: deps-run
+	$(CONFIGURE) -DBUILD_TESTING=OFF -DKVO_BENCHMARKS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j $(JOBS) --target kvoomxsvr kvoctlsim
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
-deb: build-run
-	$(CONFIGURE) -DCMAKE_INSTALL_PREFIX=/usr
+deb: deps-run
+	$(CONFIGURE) -DBUILD_TESTING=OFF -DKVO_BENCHMARKS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD) -j $(JOBS) --target kvoomxsvr kvoctlsim
 	cd $(BUILD) && cpack -G DEB
 
 clean:

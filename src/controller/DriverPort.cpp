@@ -1,6 +1,7 @@
 #include "controller/DriverPort.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,8 +21,10 @@ char g_qzqrmClass[] = "QZQRMController";
 char g_qrmClass[] = "QRMController";
 char g_kvoqrmClass[] = "KVOQRMController";
 
+// A port is stored before the count that covers it is published, so readers on
+// other threads (pages, a late re-scan) see only complete entries.
 DriverPort* _activePorts[DriverPort::kMaxActivePorts] = {};
-int32_t _activePortCount = 0;
+std::atomic<int32_t> _activePortCount{0};
 
 constexpr int kResetsPerCall = 3;
 constexpr long long kFirstBackoffMs = 100;
@@ -162,11 +165,11 @@ bool _issupport_get_info(DriverPort* port) {
 }
 
 void ClearActivePorts() {
+    _activePortCount = 0;
     for (DriverPort*& port : _activePorts) {
         delete port;
         port = nullptr;
     }
-    _activePortCount = 0;
 }
 
 void ActiveDriverPort(_DRIVER_PARAM* rows, int rowCount, bool keep) {
@@ -183,8 +186,10 @@ void ActiveDriverPort(_DRIVER_PARAM* rows, int rowCount, bool keep) {
                 break;
             }
             if (_issupport_get_info(port) == keep) {
-                _activePorts[_activePortCount++] = port;
-                if (_activePortCount == DriverPort::kMaxActivePorts) return;
+                int32_t n = _activePortCount.load();
+                _activePorts[n] = port;
+                _activePortCount.store(n + 1);
+                if (n + 1 == DriverPort::kMaxActivePorts) return;
             } else {
                 delete port;
             }
@@ -194,7 +199,7 @@ void ActiveDriverPort(_DRIVER_PARAM* rows, int rowCount, bool keep) {
 }
 
 DriverPort* _get_port(int index) {
-    if (index < 0 || index >= DriverPort::kMaxActivePorts) return nullptr;
+    if (index < 0 || index >= _activePortCount.load()) return nullptr;
     return _activePorts[index];
 }
 

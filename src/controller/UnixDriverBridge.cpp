@@ -12,7 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <utility>
+
+#include "server/Console.h"
 
 namespace {
 
@@ -37,11 +41,38 @@ void SetTimeouts(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+// The last failure reported per path: a driver that stays away is reported
+// once, not at every reconnect attempt or re-scan; a success clears it.
+std::mutex g_reportLock;
+std::map<std::string, int> g_reportedFailures;
+
+// `what` names the thing at `path` in the line ("driver service", "driver folder").
+void NoteResult(const char* what, const std::string& path, int err) {
+    std::lock_guard<std::mutex> guard(g_reportLock);
+    if (err == 0) {
+        g_reportedFailures.erase(path);
+        return;
+    }
+    auto found = g_reportedFailures.find(path);
+    if (found != g_reportedFailures.end() && found->second == err) return;
+    g_reportedFailures[path] = err;
+    Console::PrintLevel(Console::kError, "Cannot open %s %s: %s\n", what, path.c_str(),
+                        std::strerror(err));
+}
+
+void NoteOpenResult(const std::string& path, int err) { NoteResult("driver service", path, err); }
+
 int ConnectSeqPacket(const std::string& path) {
     sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) return -1;
+    if (path.size() >= sizeof addr.sun_path) {
+        NoteOpenResult(path, ENAMETOOLONG);
+        return -1;
+    }
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        NoteOpenResult(path, errno);
+        return -1;
+    }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int rc;
@@ -49,9 +80,11 @@ int ConnectSeqPacket(const std::string& path) {
         rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
+        NoteOpenResult(path, errno);
         close(fd);
         return -1;
     }
+    NoteOpenResult(path, 0);
     SetTimeouts(fd);
     return fd;
 }
@@ -113,7 +146,9 @@ std::vector<std::string> UnixDriverBridge::ListServices(const std::string& dir,
                                                         const char* className) {
     std::vector<std::pair<unsigned long, std::string>> found;
     std::string prefix = std::string(className) + ".";
-    if (DIR* d = opendir(dir.c_str())) {
+    DIR* d = opendir(dir.c_str());
+    NoteResult("driver folder", dir, d ? 0 : errno);
+    if (d) {
         while (dirent* e = readdir(d)) {
             unsigned long k;
             if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&

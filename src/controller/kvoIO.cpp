@@ -70,6 +70,15 @@ bool kvoIO::initialize() {
 
 unsigned int kvoIO::getControllerCount() { return static_cast<unsigned int>(_get_port_count()); }
 
+unsigned int kvoIO::rescan() {
+    if (_get_port_count() > 0) return getControllerCount();
+    // No port is open, so the bridge may be chosen anew: sockets that appeared
+    // since the start win as they would have then.
+    ChooseBridge();
+    ActiveDriverPort(nullptr, 0, false);
+    return getControllerCount();
+}
+
 int kvoIO::terminate() {
     if (m_initialized) ClearActivePorts();
     return 0;

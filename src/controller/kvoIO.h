@@ -3,7 +3,7 @@
 // pass-through requests. Created by the first GetInstance on the main thread,
 // never destroyed while the service runs. No lock of its own: each transfer is
 // one driver request under the port's lock, so any thread may call writeIO/readIO.
-// Every scan (constructor, initialize) first chooses the driver bridge.
+// Every scan (constructor, initialize, rescan) first chooses the driver bridge.
 #pragma once
 
 #include <string>
@@ -20,6 +20,10 @@ public:
 
     bool initialize();
     unsigned int getControllerCount();
+    // While no controller is known: chooses the bridge and looks for the
+    // controllers again, as at start (any thread; no port is open then).
+    // Returns the count; known controllers stay.
+    unsigned int rescan();
     int terminate();
 
     // Bytes the controller took, or -1.

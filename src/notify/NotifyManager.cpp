@@ -16,6 +16,14 @@
 #include "server/Console.h"
 
 namespace {
+
+// An error event is logged as an error, a warning as a warning (their priority
+// in the journal and syslog); information events and anything else as information.
+int ConsoleLevelOf(int eventLevel) {
+    if (eventLevel == 'E') return Console::kError;
+    if (eventLevel == 'W') return Console::kWarning;
+    return Console::kInformation;
+}
 constexpr unsigned int kEventBuffer = 1;
 constexpr unsigned char kEventConnection = 65;
 constexpr unsigned int kDisconnectLength = sizeof KVO_EVENT_DISCONNECT - 1;  // no terminator
@@ -98,7 +106,7 @@ private:
 
     void Deliver(unsigned int controller) {
         const char* text = m_area + KVO_EVENT_TEXT_OFFSET;
-        Console::Print("Get event: %s\r\n", text);
+        Console::PrintLevel(ConsoleLevelOf(m_reply.byLevel), "Get event: %s\r\n", text);
         KvoEventTime t = KvoUnpackEventTime(m_reply.uTime);
         snprintf(m_s.m_text, sizeof m_s.m_text,
                  "At 20%02d-%02d-%02d %02d:%02d:%02d Controller %d:\r\n %s", t.year - 2000,

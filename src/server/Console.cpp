@@ -18,6 +18,8 @@ namespace {
 
 std::atomic<bool> g_dead{false};
 std::atomic<bool> g_syslog{false};
+std::atomic<bool> g_journal{false};
+std::atomic<bool> g_trace{false};
 std::atomic<int> g_deferredSigpipe{0};
 // The text a signal handler deferred; only one handler line exists ("Handle SIGPIPE").
 std::atomic<const char*> g_deferredText{nullptr};
@@ -49,6 +51,28 @@ void SendToSyslog(int level, const char* text, size_t length) {
             syslog(SyslogPriority(level), "%.*s", static_cast<int>(stop - start), text + start);
         start = end + 1;
     }
+}
+
+// Every non-empty line of `text` with "<N>" in front (N its priority) and "\n"
+// as its end ("\r\n" would leave a "\r" in the journal).
+std::string WithJournalPrefixes(int level, const char* text, size_t length) {
+    const std::string prefix = "<" + std::to_string(SyslogPriority(level)) + ">";
+    std::string out;
+    out.reserve(length + 2 * prefix.size());
+    size_t start = 0;
+    while (start < length) {
+        size_t end = start;
+        while (end < length && text[end] != '\n') ++end;
+        size_t stop = end;
+        while (stop > start && (text[stop - 1] == '\r' || text[stop - 1] == '\0')) --stop;
+        if (stop > start) {
+            out += prefix;
+            out.append(text + start, stop - start);
+            out += '\n';
+        }
+        start = end + 1;
+    }
+    return out;
 }
 
 // Writes all of `text` to standard output; marks the console dead when its
@@ -99,6 +123,7 @@ std::string Format(const char* format, va_list args) {
 
 void Console::Write(int level, const char* text, size_t length) {
     if (!text || length == 0) return;
+    if (level == kTrace && !g_trace) return;
     std::lock_guard<KvoLock> guard(DefaultLogImp::lock);
     if (g_syslog) {
         SendToSyslog(level, text, length);
@@ -107,6 +132,11 @@ void Console::Write(int level, const char* text, size_t length) {
     if (g_dead) return;
     // Lines still printed through stdio elsewhere come out before this one.
     fflush(stdout);
+    if (g_journal) {
+        std::string prefixed = WithJournalPrefixes(level, text, length);
+        WriteAll(prefixed.data(), prefixed.size());
+        return;
+    }
     WriteAll(text, length);
 }
 
@@ -137,6 +167,14 @@ void Console::UseSyslog() {
 }
 
 bool Console::UsesSyslog() { return g_syslog; }
+
+void Console::UseJournalPrefixes() { g_journal = true; }
+
+bool Console::CarriesPriority() { return g_syslog || g_journal; }
+
+void Console::SetTraceLines(bool on) { g_trace = on; }
+
+bool Console::TraceLines() { return g_trace; }
 
 bool Console::IsDead() { return g_dead; }
 

@@ -3,8 +3,11 @@
 // lock (DefaultLogImp::lock); once standard output is a pipe whose reader has
 // gone, lines are dropped instead of raising SIGPIPE again and again. In daemon
 // mode (UseSyslog) lines go to syslog, facility daemon, identifier "kvoomxsvr",
-// with a priority from the line's level. Static only; any thread may call it,
-// and WriteFromSignalHandler is the one entry a signal handler may use.
+// with a priority from the line's level; under systemd (UseJournalPrefixes) each
+// line on standard output starts with its priority as "<N>", which the journal
+// reads. Per-transfer trace lines are dropped unless switched on. Static only;
+// any thread may call it, and WriteFromSignalHandler is the one entry a signal
+// handler may use.
 #pragma once
 
 #include <cstdarg>
@@ -28,6 +31,15 @@ public:
     // From now on lines go to syslog instead of standard output (daemon mode).
     static void UseSyslog();
     static bool UsesSyslog();
+    // From now on every line on standard output begins with "<N>", N its
+    // syslog priority (the journal's stream protocol).
+    static void UseJournalPrefixes();
+    // True when the priority travels with the line (syslog or journal), so the
+    // level words in front of a log message would only repeat it.
+    static bool CarriesPriority();
+    // Trace lines (kTrace) are written only while this is on; off at start.
+    static void SetTraceLines(bool on);
+    static bool TraceLines();
 
     // Async-signal-safe: writes `text` to standard output without a lock when
     // the console is alive and can take it at once; in syslog mode the line is

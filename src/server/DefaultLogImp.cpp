@@ -17,6 +17,8 @@ int DefaultLogImp::LogMessage(int level, const char* text) {
     const char* format = "Information: %s\n";
     if (level == LOG_WARNING) format = "Warning\t   : %s\n";
     else if (level == LOG_ERROR) format = "Error      : %s\n";
+    // Where the priority travels with the line, the word would only repeat it.
+    if (Console::CarriesPriority()) format = "%s\n";
     Console::PrintLevel(level, format, text ? text : "");
     return 1;
 }

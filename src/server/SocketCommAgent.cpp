@@ -68,15 +68,15 @@ int SocketCommAgent::StartListening() {
     }
     if (bind(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         int err = errno;
+        char where[INET_ADDRSTRLEN] = {0};
+        inet_ntop(AF_INET, &addr.sin_addr, where, sizeof where);
         ShowMessage(LOG_ERROR, "bind error");
-        if (!m_bindAddress.empty())
-            ShowMessage(LOG_ERROR, "cannot listen on %s port %d: %s", m_bindAddress.c_str(),
-                        m_port & 0xFFFF, strerror(err));
+        ShowMessage(LOG_ERROR, "cannot listen on %s port %d: %s", where, m_port & 0xFFFF, strerror(err));
         CloseSocketLocked();
         return -1;
     }
     if (listen(m_socket, 8) != 0) {
-        ShowMessage(LOG_ERROR, "listen error");
+        ShowMessage(LOG_ERROR, "listen error: %s", strerror(errno));
         CloseSocketLocked();
         return -1;
     }
@@ -133,6 +133,7 @@ int SocketCommAgent::AcceptImp(Client** client, bool wakeable, int timeoutUs) {
         err = errno;
         fcntl(fd, F_SETFL, flags);
     }
+    bool closedOnPurpose = false;
     {
         std::lock_guard<KvoLock> guard(m_lock);
         m_accepting = false;
@@ -141,12 +142,16 @@ int SocketCommAgent::AcceptImp(Client** client, bool wakeable, int timeoutUs) {
             if (conn >= 0) close(conn);
             CloseSocketLocked();
             conn = -1;
-            err = EINVAL;
+            closedOnPurpose = true;
+        } else if (conn < 0 && m_status == 0) {
+            closedOnPurpose = true;
         }
     }
+    // A stop is not a failure: Close has said so already.
+    if (closedOnPurpose) return -1;
     if (conn < 0) {
         if (IsTransientAcceptError(err) && m_status == 1) return 0;
-        ShowMessage(LOG_ERROR, "SocketCommAgent::Accept failed");
+        ShowMessage(LOG_ERROR, "SocketCommAgent::Accept failed: %s", strerror(err));
         Close();
         return -1;
     }

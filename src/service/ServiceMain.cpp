@@ -13,7 +13,16 @@
 #include <thread>
 
 #include "server/Console.h"
+#include "service/ConfigCheck.h"
 #include "service/SvrManager.h"
+
+// Both come from the build (cmake/KvoInstall.cmake).
+#ifndef KVO_VERSION
+#define KVO_VERSION "unknown"
+#endif
+#ifndef KVO_STATE_DIR
+#define KVO_STATE_DIR "/var/lib/kvoomx"
+#endif
 
 SvrManager* pServerManager = nullptr;
 std::atomic<int> shutdownFlag{0};
@@ -104,10 +113,87 @@ void Daemonise() {
     Console::UseSyslog();
 }
 
+bool IsForegroundOption(const char* argument) {
+    return argument && strncasecmp(argument, "-NODAEMON", 9) == 0;
+}
+
+void PrintUsage(FILE* to) {
+    fputs("Usage: kvoomxsvr [-NODAEMON [--journal]] [--verbose]\n"
+          "       kvoomxsvr --check-config | --help | --version\n"
+          "RAID controller host daemon: web relay, configuration pages, event notification.\n"
+          "  (no option)     run as a daemon; lines go to syslog (facility daemon)\n"
+          "  -NODAEMON       run in the foreground; lines go to standard output\n"
+          "  --journal       begin every line with its priority (<N>), for systemd's journal\n"
+          "  --verbose       also log every transfer to a controller (\"DevIOCtl success N\")\n"
+          "  --check-config  read both settings files and the web root, report problems,\n"
+          "                  exit 0 when there are none, else 1; starts nothing\n"
+          "  --help          show this text\n"
+          "  --version       show the version\n"
+          "Files: $KVOOMX_HOME (default " KVO_STATE_DIR ") holds kvoomxsvr.conf and\n"
+          "kvoomxemail.conf; the driver's services are in $KVOOMX_DRIVER_DIR\n"
+          "(default /run/kvoomx/driver).\n",
+          to);
+}
+
+// Answers --help, --version, --check-config and a bad command line, and ends
+// the process; returns for a command line that runs the service.
+void HandleCommandLineOnly(const KvoCommandLine& line) {
+    switch (line.action) {
+        case KvoCommandLine::kRun:
+            return;
+        case KvoCommandLine::kHelp:
+            PrintUsage(stdout);
+            exit(0);
+        case KvoCommandLine::kVersion:
+            printf("kvoomxsvr %s\n", KVO_VERSION);
+            exit(0);
+        case KvoCommandLine::kCheckConfig:
+            exit(ConfigCheck().Run(stdout) ? 0 : 1);
+        case KvoCommandLine::kUsageError:
+            fprintf(stderr, "kvoomxsvr: unknown option \"%s\"\n", line.unknown.c_str());
+            PrintUsage(stderr);
+            exit(2);
+    }
+}
+
+// Where console lines go and which are written, from the command line.
+void ApplyConsoleOptions(const KvoCommandLine& line) {
+    if (line.journal) Console::UseJournalPrefixes();
+    Console::SetTraceLines(line.verbose);
+}
+
+// A server that cannot listen (address or port unusable) ends the process
+// with status 1, so a supervisor sees the failure instead of an idle process.
+void ExitWhenStartFailed(int runResult) {
+    if (runResult == 0) return;
+    Console::PrintLevel(Console::kError,
+                        "kvoomxsvr stops: a server could not listen (see above)\n");
+    pServerManager->terminate();
+    fflush(stdout);
+    _exit(1);
+}
+
 }  // namespace
 
-bool KvoIsForegroundMode(int argc, char** argv) {
-    return argc >= 2 && argv[1] && strncasecmp(argv[1], "-NODAEMON", 9) == 0;
+bool KvoIsForegroundMode(int argc, char** argv) { return argc >= 2 && IsForegroundOption(argv[1]); }
+
+KvoCommandLine KvoParseCommandLine(int argc, char** argv) {
+    KvoCommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i] ? argv[i] : "";
+        if (IsForegroundOption(argv[i])) line.foreground = true;
+        else if (argument == "--journal") line.journal = true;
+        else if (argument == "--verbose") line.verbose = true;
+        else if (argument == "--help" || argument == "-h") line.action = KvoCommandLine::kHelp;
+        else if (argument == "--version") line.action = KvoCommandLine::kVersion;
+        else if (argument == "--check-config") line.action = KvoCommandLine::kCheckConfig;
+        else {
+            line.action = KvoCommandLine::kUsageError;
+            line.unknown = argument;
+            return line;
+        }
+    }
+    return line;
 }
 
 void sig_handle(int) {
@@ -138,7 +224,7 @@ int kvomainthread(void*) {
     // server can send to a client (SIGPIPE must not end the process).
     KVO_SET_ON_EXIT_HANDLER();
     pServerManager->initialize();
-    pServerManager->run();
+    ExitWhenStartFailed(pServerManager->run());
     // Sleeps until a handler has news: no wake-ups while the service idles.
     while (shutdownFlag == 0) {
         if (WaitForSignalNews(-1) && sig_handed) RunShutdown();
@@ -150,7 +236,10 @@ int kvomainthread(void*) {
 void KvoServiceMain(int argc, char** argv) {
     // Console lines must come out whole and at once, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (!KvoIsForegroundMode(argc, argv)) Daemonise();
+    KvoCommandLine line = KvoParseCommandLine(argc, argv);
+    HandleCommandLineOnly(line);
+    ApplyConsoleOptions(line);
+    if (!line.foreground) Daemonise();
     kvomainthread(nullptr);
     fflush(stdout);
     _exit(0);

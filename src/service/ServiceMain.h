@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 class SvrManager;
 
@@ -16,6 +17,18 @@ extern std::atomic<int> sig_handed;    // 1 from the first SIGINT/SIGTERM on
 // True when argv[1] begins with "-NODAEMON" in any case (nine characters compared).
 bool KvoIsForegroundMode(int argc, char** argv);
 
+// What the command line asks for. Every argument must be understood: an
+// unknown one (a typo) starts nothing.
+struct KvoCommandLine {
+    enum Action { kRun, kHelp, kVersion, kCheckConfig, kUsageError };
+    Action action = kRun;
+    bool foreground = false;  // -NODAEMON (any case, nine characters compared)
+    bool journal = false;     // --journal: "<N>" priority prefixes on standard output
+    bool verbose = false;     // --verbose: per-transfer trace lines too
+    std::string unknown;      // the argument that was not understood
+};
+KvoCommandLine KvoParseCommandLine(int argc, char** argv);
+
 // Waits 2 s, creates, initialises and runs the manager, then serves until a
 // termination signal has been handled. Returns 0.
 int kvomainthread(void* arg);
@@ -25,5 +38,6 @@ void KVO_SET_ON_EXIT_HANDLER();
 void sig_handle(int sig);
 void sig_pipe_handle(int sig);
 
-// The whole process: mode choice, daemonising, kvomainthread, _exit. Never returns.
+// The whole process: command line, mode choice, daemonising, kvomainthread,
+// _exit (status 0; 1 when a server could not listen; 2 for a bad command line). Never returns.
 [[noreturn]] void KvoServiceMain(int argc, char** argv);

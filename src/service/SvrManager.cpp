@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <vector>
 
 #include "controller/AgentResponser.h"
@@ -20,8 +21,16 @@ ConfigFileSupport SvrManager::m_configFile;
 KvoSnmpTrap SvrManager::m_kvoTrap;
 EmailCenter SvrManager::m_emailcenter;
 
+#ifndef KVO_STATE_DIR
+#define KVO_STATE_DIR "/var/lib/kvoomx"
+#endif
+#ifndef KVO_DATA_DIR
+#define KVO_DATA_DIR "/usr/share/kvoomx"
+#endif
+
 namespace {
-constexpr const char* kDefaultHome = "/usr/share/kvoomx";
+constexpr const char* kDefaultHome = KVO_STATE_DIR;
+constexpr const char* kInstalledDataFolder = KVO_DATA_DIR "/";
 constexpr const char* kControllerPathPrefix = "/root/controller";
 constexpr unsigned char kConfigServerController = 0;
 constexpr unsigned int kConfigServerChannel = 0;
@@ -41,9 +50,20 @@ std::string SvrManager::HomeFolder() {
 
 std::string SvrManager::ConfigFilePath() { return HomeFolder() + "kvoomxsvr.conf"; }
 std::string SvrManager::EmailFilePath() { return HomeFolder() + "kvoomxemail.conf"; }
-std::string SvrManager::WebRootPath() { return HomeFolder() + "webguiroot/"; }
 
-SvrManager::SvrManager() : m_notifyManager(m_kvoTrap, m_emailcenter) {
+std::string SvrManager::StaticFolder() {
+    std::string home = HomeFolder();
+    struct stat st {};
+    if (stat((home + "webguiroot").c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return home;
+    return kInstalledDataFolder;
+}
+
+std::string SvrManager::WebRootPath() { return StaticFolder() + "webguiroot/"; }
+
+SvrManager::SvrManager() : SvrManager(kDefaultRescanInterval) {}
+
+SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
+    : m_notifyManager(m_kvoTrap, m_emailcenter), m_rescanInterval(rescanInterval) {
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
     m_emailcenter.SetHostAddressSource([](std::string& address) {
@@ -64,6 +84,8 @@ unsigned short SvrManager::GetSerConfig() {
 }
 
 unsigned int SvrManager::ControllerCount() { return kvoIO::GetInstance()->getControllerCount(); }
+
+unsigned int SvrManager::FindControllersAgain() { return kvoIO::GetInstance()->rescan(); }
 
 unsigned short SvrManager::GetPortOrStoreDefault(const char* path, const char* key,
                                                  unsigned short fallback) {
@@ -113,8 +135,10 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     responser->m_pEmailCenter = &m_emailcenter;
     responser->SetRootFolder(WebRootPath().c_str());
     ApplyAdminPassword(m_configFile, *responser);
-    // Installed error pages, and page files when the working directory is "/".
+    // Page files when the working directory is "/" go to the state folder; the
+    // installed error pages are beside the web root.
     HttpResponsor::SetServiceFolder(HomeFolder());
+    HttpResponsor::SetErrorPageFolder(StaticFolder());
     return responser;
 }
 
@@ -151,25 +175,79 @@ int SvrManager::initialize() {
     unsigned int count = ControllerCount();
     if (count > kMaxControllers) return -1;
     Console::Print("Find %d controller(s)\n", count);
-
-    for (unsigned int i = 0; i < count; ++i) {
-        unsigned short httpPort = 0, cliPort = 0;
-        GetConfig(static_cast<int>(i), httpPort, cliPort);
-        if (IsRelayPortOpenable(httpPort)) CreateRelayServer(static_cast<int>(i), httpPort);
-        Console::Print("Controller%d WEB GUI runs on port %d\n", i, httpPort);
-    }
+    CreateRelayServers(count);
+    m_awaitingControllers = count == 0;
 
     m_notifyManager.Initialize();
     return 0;
 }
 
+void SvrManager::CreateRelayServers(unsigned int count) {
+    for (unsigned int i = 0; i < count && i < kMaxControllers; ++i) {
+        unsigned short httpPort = 0, cliPort = 0;
+        GetConfig(static_cast<int>(i), httpPort, cliPort);
+        if (IsRelayPortOpenable(httpPort)) CreateRelayServer(static_cast<int>(i), httpPort);
+        Console::Print("Controller%d WEB GUI runs on port %d\n", i, httpPort);
+    }
+}
+
 int SvrManager::run() {
-    for (auto& server : m_servers) server->Run();
-    m_notifyManager.Run();
+    int result = 0;
+    for (auto& server : m_servers)
+        if (server->Run() != 0) result = -1;
+    if (result != 0) return result;
+    if (m_awaitingControllers) {
+        Console::PrintLevel(Console::kWarning,
+                            "No controller found: looking again every %lld s\n",
+                            static_cast<long long>(m_rescanInterval.count() / 1000));
+        StartRescan();
+    } else {
+        m_notifyManager.Run();
+    }
     return 0;
 }
 
+void SvrManager::StartRescan() {
+    {
+        std::lock_guard<std::mutex> guard(m_rescanLock);
+        m_stopRescan = false;
+    }
+    m_rescan = std::thread(&SvrManager::RescanLoop, this);
+}
+
+void SvrManager::StopRescan() {
+    {
+        std::lock_guard<std::mutex> guard(m_rescanLock);
+        m_stopRescan = true;
+    }
+    m_rescanWake.notify_all();
+    if (m_rescan.joinable()) m_rescan.join();
+}
+
+void SvrManager::RescanLoop() {
+    std::unique_lock<std::mutex> lock(m_rescanLock);
+    while (!m_rescanWake.wait_for(lock, m_rescanInterval, [this] { return m_stopRescan; })) {
+        lock.unlock();
+        unsigned int count = FindControllersAgain();
+        lock.lock();
+        if (count == 0 || m_stopRescan) continue;
+        lock.unlock();
+        StartLateControllers(count);
+        return;
+    }
+}
+
+void SvrManager::StartLateControllers(unsigned int count) {
+    Console::Print("Find %d controller(s) after start: relays and event polling start\n", count);
+    size_t first = m_servers.size();
+    CreateRelayServers(count);
+    for (size_t i = first; i < m_servers.size(); ++i) m_servers[i]->Run();
+    m_awaitingControllers = false;
+    m_notifyManager.Run();
+}
+
 int SvrManager::terminate() {
+    StopRescan();
     for (auto& server : m_servers) {
         server->ShutDown();
         server.reset();

@@ -2,12 +2,18 @@
 // server first, then one relay server per controller, and stops them again.
 // The one instance is created by the main thread and never destroyed; it owns
 // its servers. initialize/run run on the main thread, terminate wherever the
-// termination signal is handled (at most once). The static service objects live
-// for the whole process and protect themselves.
+// termination signal is handled (at most once). When no controller is found at
+// start, a re-scan thread looks again and adds the relays and the event poller;
+// terminate stops and joins it before it touches the servers, so m_servers needs
+// no lock. The static service objects live for the whole process and protect themselves.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
@@ -29,14 +35,20 @@ public:
     static constexpr unsigned short kDefaultCliPortBase = 7414;
     static constexpr unsigned int kMaxControllers = 4;
 
+    // How often the controllers are looked for again while none has been found.
+    static constexpr std::chrono::milliseconds kDefaultRescanInterval{5000};
+
     SvrManager();
+    explicit SvrManager(std::chrono::milliseconds rescanInterval);
     virtual ~SvrManager();
     SvrManager(const SvrManager&) = delete;
     SvrManager& operator=(const SvrManager&) = delete;
 
     // Creates every server (none listening yet). 0, or -1 for more than four controllers.
     int initialize();
-    // Starts every server in creation order, then the notification thread. Always 0.
+    // Starts every server in creation order, then the notification thread (or,
+    // without controllers, the re-scan). 0, or -1 when a server could not listen
+    // (the notification thread is then not started).
     int run();
     // Shuts every server down and deletes it in creation order, then stops the
     // notification thread (a bounded wait). Always 0.
@@ -47,10 +59,15 @@ public:
     // The stored configuration-server port, or 7402.
     unsigned short GetSerConfig();
 
-    // $KVOOMX_HOME (default /usr/share/kvoomx) with a trailing slash, and the files in it.
+    // The state folder with a trailing slash: $KVOOMX_HOME, default /var/lib/kvoomx.
+    // Everything the service writes lives here: the settings files, page files.
     static std::string HomeFolder();
     static std::string ConfigFilePath();
     static std::string EmailFilePath();
+    // The folder of the static files (webguiroot/, HTML/): the state folder when
+    // it holds a webguiroot/ (everything in one folder), else the installed
+    // read-only copy (/usr/share/kvoomx).
+    static std::string StaticFolder();
     static std::string WebRootPath();
 
     // The optional `bindaddress` under root: the one IPv4 address every server
@@ -68,8 +85,17 @@ public:
 protected:
     // How many controllers kvoIO found; a seam so a test can report more than four.
     virtual unsigned int ControllerCount();
+    // Looks for controllers again (only while none is known); how many there are now.
+    virtual unsigned int FindControllersAgain();
 
 private:
+    void CreateRelayServers(unsigned int count);
+    void StartRescan();
+    void StopRescan();
+    void RescanLoop();
+    // Creates, starts and announces the relays of controllers found late, then the poller.
+    void StartLateControllers(unsigned int count);
+
     std::unique_ptr<Responser> CreateConfigResponser();
     std::unique_ptr<SocketCommAgent> CreateListener(unsigned short port);
     void CreateConfigServer();
@@ -81,4 +107,11 @@ private:
     // The event poller: sends to m_kvoTrap, then m_emailcenter.
     NotifyManager m_notifyManager;
     std::string m_bindAddress;  // read by initialize, given to every listening socket
+
+    std::chrono::milliseconds m_rescanInterval;
+    bool m_awaitingControllers = false;  // none found by initialize
+    std::thread m_rescan;
+    std::mutex m_rescanLock;  // guards m_stopRescan
+    std::condition_variable m_rescanWake;
+    bool m_stopRescan = false;
 };

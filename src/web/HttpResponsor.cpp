@@ -196,24 +196,38 @@ namespace {
 
 std::mutex g_serviceFolderLock;
 std::string g_serviceFolder;
+std::string g_errorPageFolder;
 
 void SendErrorPage(Client* client, const char* page, const char* status) {
     if (HttpResponsor::ResponseGetFile(client, page, status, false) != -1) return;
-    std::string folder = HttpResponsor::ServiceFolder();
+    std::string folder = HttpResponsor::ErrorPageFolder();
     if (!folder.empty()) HttpResponsor::ResponseGetFile(client, folder + page, status, false);
+}
+
+std::string WithSlash(const std::string& folder) {
+    return (folder.empty() || folder.back() == '/') ? folder : folder + '/';
 }
 
 }  // namespace
 
 void HttpResponsor::SetServiceFolder(const std::string& folder) {
     std::lock_guard<std::mutex> guard(g_serviceFolderLock);
-    g_serviceFolder = folder;
-    if (!g_serviceFolder.empty() && g_serviceFolder.back() != '/') g_serviceFolder += '/';
+    g_serviceFolder = WithSlash(folder);
 }
 
 std::string HttpResponsor::ServiceFolder() {
     std::lock_guard<std::mutex> guard(g_serviceFolderLock);
     return g_serviceFolder;
+}
+
+void HttpResponsor::SetErrorPageFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> guard(g_serviceFolderLock);
+    g_errorPageFolder = WithSlash(folder);
+}
+
+std::string HttpResponsor::ErrorPageFolder() {
+    std::lock_guard<std::mutex> guard(g_serviceFolderLock);
+    return g_errorPageFolder.empty() ? g_serviceFolder : g_errorPageFolder;
 }
 
 bool HttpResponsor::ResNotFoundRes(Client* client) {

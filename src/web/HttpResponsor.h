@@ -34,7 +34,7 @@ public:
     // "200 OK" with the file, or the 404 page; true to keep the connection.
     static bool ResponseGetFile(Client* client, const std::string& path, bool keepAlive);
     // The working directory's "HTML/fnf.html" / "HTML/mna.html", or, where it
-    // has none (a daemon runs in "/"), the installed copy under ServiceFolder().
+    // has none (a daemon runs in "/"), the installed copy under ErrorPageFolder().
     static bool ResNotFoundRes(Client* client);  // always false
     static bool ResponseNotImp(Client* client);  // always false
 
@@ -43,6 +43,10 @@ public:
     // Set once before the servers run; empty means none.
     static void SetServiceFolder(const std::string& folder);
     static std::string ServiceFolder();
+    // Where the installed "HTML/" error pages are when they are not in the
+    // service's own folder (read-only files beside the web root); empty: ServiceFolder().
+    static void SetErrorPageFolder(const std::string& folder);
+    static std::string ErrorPageFolder();
 
     // True when a "/"-separated segment of `path` is "..": such a path could
     // leave the folder it was joined to, and is answered with the 404 page.

@@ -4,6 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +18,8 @@
 #include "SimulatorProcess.h"
 #include "controller/DriverBridge.h"
 #include "controller/DriverPort.h"
+#include "server/Console.h"
+#include "controller/UnixDriverBridge.h"
 #include "controller/kvoIO.h"
 
 namespace {
@@ -201,9 +208,11 @@ TEST_F(DriverPortTest, SelectorZeroFailureRecoveredByAReset) {
     io->initialize();
     int opens = Stat(sim, 0, "opens");
     ASSERT_EQ("ok", sim.Command("fail-open 0 2"));
+    Console::SetTraceLines(true);  // the service's --verbose
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(16, io->writeIO(0, 2, 3, "Socket connect!", 16));
     std::string out = StopCapture();
+    Console::SetTraceLines(false);
     EXPECT_EQ(2u, Count(out, "DriverClientOpen failed code"));
     EXPECT_THAT(out, HasSubstr("DevIOCtl success 16\n"));
     EXPECT_EQ(opens + 2, Stat(sim, 0, "opens"));
@@ -355,6 +364,68 @@ TEST_F(DriverPortTest, SimulatorKilledDuringATransferFailsTheCallThenReconnects)
     EXPECT_EQ(0, Probe(port));
     EXPECT_TRUE(port->IsConnected());
     EXPECT_EQ(16, io->writeIO(0, 2, 1, "Socket connect!", 16));
+}
+
+}  // namespace
+
+namespace {
+
+// A driver service that exists but cannot be opened (here: nobody accepts on
+// it) is reported with its path and the system's reason, once, however often
+// the port tries again.
+TEST(DriverServiceOpen, FailureIsReportedOnceWithPathAndReason) {
+    kvotest::TempDir dir;
+    std::string path = dir.path() + "/QZQRMController.0";
+    int unlistened = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(unlistened, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    setenv("KVOOMX_DRIVER_DIR", dir.path().c_str(), 1);
+
+    UnixDriverBridge bridge;
+    uint32_t handle = 0;
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(bridge.OpenService("QZQRMController", 0, handle));
+    EXPECT_FALSE(bridge.OpenService("QZQRMController", 0, handle));
+    std::string out = StopCapture();
+    unsetenv("KVOOMX_DRIVER_DIR");
+    close(unlistened);
+    EXPECT_EQ(out, "Cannot open driver service " + path + ": Connection refused\n");
+}
+
+// The service's own user where the driver admits root alone: it says so.
+TEST(DriverServiceOpen, PermissionDeniedIsReportedForAnUnprivilegedUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    kvotest::TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    std::string path = dir.path() + "/QZQRMController.0";
+    int service = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(service, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(service, 1), 0);
+    chmod(path.c_str(), 0600);  // root's alone
+    int out[2];  // a socket pair, so that kvotest::ReadAll can read it
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        setenv("KVOOMX_DRIVER_DIR", dir.path().c_str(), 1);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        UnixDriverBridge bridge;
+        uint32_t handle = 0;
+        _exit(bridge.OpenService("QZQRMController", 0, handle) ? 1 : 0);
+    }
+    close(out[1]);
+    std::string text = kvotest::ReadAll(out[0], std::chrono::seconds(10));
+    close(out[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(service);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(text, "Cannot open driver service " + path + ": Permission denied\n");
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ServiceProcess.h"
 #include "service/ServiceMain.h"
@@ -77,6 +80,65 @@ TEST(ForegroundOption, NineCharactersAnyCase) {
     EXPECT_FALSE(fg({"kvoomxsvr"}));
 }
 
+// Answers that end the command at once: nothing listens and no daemon stays behind.
+TEST(Service, CommandLineAnswersStartNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, 0, "Usage: kvoomxsvr [-NODAEMON"},
+        {{"--version"}, 0, "kvoomxsvr 1.0.0\n"},
+        {{"-NODEAMON"}, 2, "kvoomxsvr: unknown option \"-NODEAMON\"\nUsage: "},
+        {{"-NODAEMO"}, 2, "unknown option \"-NODAEMO\""},
+        {{"-NODAEMON", "ignored"}, 2, "unknown option \"ignored\""},
+    };
+    std::vector<std::unique_ptr<ServiceProcess>> services;
+    for (const auto& c : cases) {
+        services.push_back(std::make_unique<ServiceProcess>());
+        services.back()->Start(c.args);
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ServiceProcess& svc = *services[i];
+        EXPECT_EQ(svc.WaitExit(seconds(10)), cases[i].status) << cases[i].args[0];
+        EXPECT_TRUE(WaitUntil([&] { return svc.OutputClosed(); }, seconds(5)));
+        EXPECT_TRUE(svc.OutputHas(cases[i].says)) << svc.Output();
+        EXPECT_EQ(FindServiceByHome(svc.home()), 0) << cases[i].args[0];
+    }
+    // Past the start-up pause of a service that had started: still nothing listens.
+    std::this_thread::sleep_for(milliseconds(2500));
+    for (auto& svc : services) EXPECT_FALSE(svc->PortAccepts());
+}
+
+TEST(Service, CheckConfigReportsProblemsAndStartsNothing) {
+    ServiceProcess good, broken;
+    for (ServiceProcess* svc : {&good, &broken}) {
+        std::filesystem::create_directories(svc->home() + "/webguiroot/xsl");
+        std::filesystem::create_directories(svc->home() + "/HTML");
+        kvotest::WriteFileText(svc->home() + "/HTML/fnf.html", "404");
+        kvotest::WriteFileText(svc->home() + "/HTML/mna.html", "501");
+    }
+    kvotest::WriteFileText(broken.home() + "/kvoomxsvr.conf",
+                           "<root><bindaddress>localhost</bindaddress><controller1><httpport>7412"
+                           "x</httpport></controller1></root>\n");
+    kvotest::WriteFileText(broken.home() + "/kvoomxemail.conf", "<root><uPort>25");
+    good.Start({"--check-config"});
+    broken.Start({"--check-config"});
+    EXPECT_EQ(good.WaitExit(), 0) << good.Output();
+    EXPECT_EQ(broken.WaitExit(), 1) << broken.Output();
+    EXPECT_TRUE(WaitUntil([&] { return good.OutputClosed() && broken.OutputClosed(); }, seconds(5)));
+    EXPECT_TRUE(good.OutputHas("configuration OK")) << good.Output();
+    std::string out = broken.Output();
+    EXPECT_EQ(CountOf(out, "problem: "), 3) << out;
+    EXPECT_EQ(CountOf(out, "bindaddress \"localhost\" is not an IPv4 address"), 1) << out;
+    EXPECT_EQ(CountOf(out, "controller1/httpport \"7412x\" is not a hexadecimal port"), 1) << out;
+    EXPECT_EQ(CountOf(out, "kvoomxemail.conf: not readable XML"), 1) << out;
+    // Nothing was written: no settings file appeared, the broken ones are as they were.
+    EXPECT_FALSE(std::filesystem::exists(good.home() + "/kvoomxemail.conf"));
+    EXPECT_EQ(kvotest::ReadFileText(broken.home() + "/kvoomxemail.conf"), "<root><uPort>25");
+}
+
 TEST(Service, ForegroundLifecycleAndSignals) {
     ServiceProcess svc;
     svc.Start({"-NODAEMON"});
@@ -125,7 +187,7 @@ TEST(Service, ForegroundLifecycleAndSignals) {
 TEST(Service, OptionVariantsRunInTheForeground) {
     ServiceProcess lower, longer;
     lower.Start({"-nodaemon"});
-    longer.Start({"-NoDaemonPlease", "ignored"});
+    longer.Start({"--verbose", "-NoDaemonPlease"});
     for (ServiceProcess* svc : {&lower, &longer}) {
         ASSERT_TRUE(WaitUntil([&] { return svc->OutputHas("Configuration server runs on port"); }, seconds(15)))
             << svc->Output();
@@ -143,7 +205,7 @@ TEST(Service, OptionVariantsRunInTheForeground) {
 TEST(Service, DaemonModeReturnsAtOnceAndRunsDetached) {
     ServiceProcess none, cut;
     none.Start({});
-    cut.Start({"-NODAEMO"});  // eight characters: not the option
+    cut.Start({"--verbose"});
     for (ServiceProcess* svc : {&none, &cut}) {
         EXPECT_EQ(svc->WaitExit(seconds(5)), 0);
         EXPECT_LT(svc->SinceStart(), milliseconds(1900));

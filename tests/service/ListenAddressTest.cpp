@@ -93,9 +93,11 @@ TEST_F(ListenAddressTest, AddressThatCannotBeUsedIsReportedAndNothingListens) {
     ASSERT_TRUE(kvotest::WaitUntil([&] { return m_service.OutputHas(line); }))
         << m_service.Output();
     EXPECT_TRUE(m_service.OutputHas("cannot listen on 192.0.2.1 port " + std::to_string(m_relay0)));
-    EXPECT_TRUE(m_service.Alive());
     EXPECT_FALSE(Accepts("127.0.0.1", m_service.port()));
     EXPECT_FALSE(Accepts("127.0.0.1", m_relay0));
+    // A service that cannot serve does not stay up looking healthy.
+    EXPECT_EQ(m_service.WaitExit(), 1) << m_service.Output();
+    EXPECT_TRUE(m_service.OutputHas("kvoomxsvr stops: ")) << m_service.Output();
 }
 
 TEST_F(ListenAddressTest, TextThatIsNoAddressIsReported) {
@@ -104,6 +106,7 @@ TEST_F(ListenAddressTest, TextThatIsNoAddressIsReported) {
         [&] { return m_service.OutputHas("\"localhost\" is not an IPv4 address"); }))
         << m_service.Output();
     EXPECT_FALSE(Accepts("127.0.0.1", m_service.port()));
+    EXPECT_EQ(m_service.WaitExit(), 1) << m_service.Output();
 }
 
 TEST_F(ListenAddressTest, StoredPasswordHashMakesThePagesAskAndIsNeverPrinted) {

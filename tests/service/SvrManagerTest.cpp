@@ -85,13 +85,18 @@ protected:
     std::unique_ptr<SimulatorProcess> sim;
 };
 
-TEST_F(SvrManagerTest, FilesLiveUnderKvoomxHome) {
+TEST_F(SvrManagerTest, StateUnderKvoomxHomeStaticFilesThereOrInstalled) {
     EXPECT_EQ(home.path() + "/kvoomxsvr.conf", SvrManager::ConfigFilePath());
     EXPECT_EQ(home.path() + "/kvoomxemail.conf", SvrManager::EmailFilePath());
-    EXPECT_EQ(home.path() + "/webguiroot/", SvrManager::WebRootPath());
-    unsetenv("KVOOMX_HOME");
-    EXPECT_EQ("/usr/share/kvoomx/kvoomxsvr.conf", SvrManager::ConfigFilePath());
+    // A state folder without a web root: the installed, read-only one.
     EXPECT_EQ("/usr/share/kvoomx/webguiroot/", SvrManager::WebRootPath());
+    // Everything in one folder (make run, the tests): the web root there.
+    std::filesystem::create_directories(home.file("webguiroot"));
+    EXPECT_EQ(home.path() + "/webguiroot/", SvrManager::WebRootPath());
+    EXPECT_EQ(home.path() + "/", SvrManager::StaticFolder());
+    unsetenv("KVOOMX_HOME");
+    EXPECT_EQ("/var/lib/kvoomx/kvoomxsvr.conf", SvrManager::ConfigFilePath());
+    EXPECT_EQ("/var/lib/kvoomx/kvoomxemail.conf", SvrManager::EmailFilePath());
 }
 
 TEST_F(SvrManagerTest, FirstStartWithTwoControllersWritesTheirPortDefaultsButNoConfigPort) {

@@ -1,0 +1,132 @@
+#include "service/ConfigCheck.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <tinyxml.h>
+
+#include "service/SvrManager.h"
+
+namespace {
+
+std::string TextOf(const TiXmlElement* parent, const char* key, bool& present) {
+    const TiXmlElement* element = parent ? parent->FirstChildElement(key) : nullptr;
+    present = element != nullptr;
+    const char* text = element ? element->GetText() : nullptr;
+    std::string value = text ? text : "";
+    size_t first = value.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    return value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+bool IsHexNumber(const std::string& text, unsigned long limit, unsigned long& value) {
+    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    value = std::stoul(text, nullptr, 16);
+    return value <= limit;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsReadableFile(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+bool ConfigCheck::Run(FILE* out) {
+    m_out = out;
+    CheckSettingsFile(SvrManager::ConfigFilePath());
+    CheckEmailFile(SvrManager::EmailFilePath());
+    CheckStaticFiles();
+    for (const auto& problem : m_problems) fprintf(out, "problem: %s\n", problem.c_str());
+    if (m_problems.empty()) fprintf(out, "configuration OK\n");
+    fflush(out);
+    return m_problems.empty();
+}
+
+const TiXmlElement* ConfigCheck::LoadRoot(const std::string& path, TiXmlDocument& doc) {
+    FILE* out = m_out;
+    if (access(path.c_str(), F_OK) != 0) {
+        fprintf(out, "%s: not there yet; the service creates it with defaults\n", path.c_str());
+        return nullptr;
+    }
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        Problem(path + ": cannot be read: " + std::strerror(errno));
+        return nullptr;
+    }
+    bool parsed = doc.LoadFile(file);
+    fclose(file);
+    if (!parsed) {
+        Problem(path + ": not readable XML: " + doc.ErrorDesc() + " (line " +
+                std::to_string(doc.ErrorRow()) + ")");
+        return nullptr;
+    }
+    const TiXmlElement* root = doc.RootElement();
+    if (!root || std::strcmp(root->Value(), "root") != 0) {
+        Problem(path + ": its top element is not <root>");
+        return nullptr;
+    }
+    fprintf(out, "%s: read\n", path.c_str());
+    return root;
+}
+
+void ConfigCheck::CheckHexPort(const std::string& path, const TiXmlElement* parent, const char* key,
+                               const std::string& where) {
+    bool present = false;
+    std::string text = TextOf(parent, key, present);
+    unsigned long value = 0;
+    if (present && !IsHexNumber(text, 0xFFFF, value))
+        Problem(path + ": " + where + key + " \"" + text + "\" is not a hexadecimal port (0 to ffff)");
+}
+
+void ConfigCheck::CheckSettingsFile(const std::string& path) {
+    TiXmlDocument doc;
+    const TiXmlElement* root = LoadRoot(path, doc);
+    if (!root) return;
+    CheckHexPort(path, root, "configport", "");
+    for (int i = 0; i < static_cast<int>(SvrManager::kMaxControllers); ++i) {
+        std::string name = "controller" + std::to_string(i);
+        const TiXmlElement* controller = root->FirstChildElement(name.c_str());
+        CheckHexPort(path, controller, "httpport", name + "/");
+        CheckHexPort(path, controller, "cliport", name + "/");
+    }
+    bool present = false;
+    std::string address = TextOf(root, "bindaddress", present);
+    in_addr parsed{};
+    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &parsed) != 1)
+        Problem(path + ": bindaddress \"" + address + "\" is not an IPv4 address");
+}
+
+void ConfigCheck::CheckEmailFile(const std::string& path) {
+    TiXmlDocument doc;
+    const TiXmlElement* root = LoadRoot(path, doc);
+    if (!root) return;
+    bool present = false;
+    std::string port = TextOf(root, "uPort", present);
+    if (present && !port.empty() &&
+        (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+         std::stoul(port) == 0 || std::stoul(port) > 65535))
+        Problem(path + ": uPort \"" + port + "\" is not a port (1 to 65535)");
+}
+
+void ConfigCheck::CheckStaticFiles() {
+    std::string webRoot = SvrManager::WebRootPath();
+    if (!IsDirectory(webRoot + "xsl"))
+        Problem(webRoot + ": no web root here (its xsl/ folder is missing)");
+    else
+        fprintf(m_out, "%s: web root\n", webRoot.c_str());
+    std::string pages = SvrManager::StaticFolder() + "HTML/";
+    for (const char* page : {"fnf.html", "mna.html"})
+        if (!IsReadableFile(pages + page) && !IsReadableFile(std::string("HTML/") + page))
+            Problem(pages + page + ": error page missing");
+}
