@@ -27,4 +27,5 @@ struct SMTP_SERVER_INFO {
     char szMailFrom[64] = {0};
     uint8_t bySecurity = SMTP_SECURITY_NONE;  // SMTP_SECURITY_*
     uint8_t byTlsFlags = 0;                   // SMTP_TLS_* flags
+    char szCAFile[256] = {0};  // trusted authorities (PEM) for the certificate; empty: the system's
 };

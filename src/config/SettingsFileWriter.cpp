@@ -111,7 +111,7 @@ std::string SettingsFileWriter::ResolveLink(const std::string& file) {
     return realpath(file.c_str(), resolved) ? std::string(resolved) : file;
 }
 
-bool SettingsFileWriter::SetAside(const std::string& file, std::string& error) {
+bool SettingsFileWriter::SetAside(const std::string& file, std::string& error, std::string* keptAs) {
     struct stat st;
     if (lstat(file.c_str(), &st) != 0 && errno == ENOENT) return true;  // already gone
     std::string aside = UnusedAsideName(file);
@@ -121,6 +121,7 @@ bool SettingsFileWriter::SetAside(const std::string& file, std::string& error) {
     }
     m_log.ShowMessage(LOG_WARNING, "Unreadable settings file %s kept as %s", file.c_str(),
                       aside.c_str());
+    if (keptAs) *keptAs = aside;
     return true;
 }
 

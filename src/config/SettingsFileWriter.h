@@ -29,7 +29,8 @@ public:
 
     // Renames an unreadable `file` to "<file>.unreadable-<date>-<time>" (with a
     // warning naming both); true when it is out of the way or already gone.
-    bool SetAside(const std::string& file, std::string& error);
+    // `keptAs` (optional) gets the new name when the file was renamed.
+    bool SetAside(const std::string& file, std::string& error, std::string* keptAs = nullptr);
 
     // The document as its printer writes it to a file.
     static bool Render(const TiXmlDocument& doc, std::string& content);

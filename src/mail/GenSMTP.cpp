@@ -208,7 +208,8 @@ int GenSMTP::StartTls(const std::string& host, std::unique_ptr<Client>& stream) 
     TlsSettings settings;
     settings.host = host;
     settings.verify = !(m_serverInfo.byTlsFlags & SMTP_TLS_NO_VERIFY);
-    settings.caFile = m_caFile;
+    // The account's own authority file unless the caller named one.
+    settings.caFile = m_caFile.empty() ? FieldText(m_serverInfo.szCAFile) : m_caFile;
     settings.timeoutUs = SmtpReply::kTimeoutUs;
     auto tls = std::make_unique<TlsClient>(std::move(stream));
     bool secured = tls->Handshake(settings);

@@ -93,7 +93,27 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
         if (!replies.empty()) reason += ": \"" + OneLine(replies.back().text) + "\"";
     }
     m_outcome = "Test mail to " + address + " not sent: " + reason + ".";
+    m_outcome += SettingHint();
     return false;
+}
+
+// Which setting most likely fixes the failure, when the failure tells.
+std::string SmtpTestMail::SettingHint() const {
+    const std::string reason = m_outcome;
+    if (m_result == SMTP_ERR_TLS_CERTIFICATE) {
+        std::string hint = " If the mail server's certificate comes from your organisation's own certificate "
+                           "authority, name that authority's certificate file under \"Trusted authority file\"";
+        std::string file = FieldText(m_server.szCAFile);
+        return hint + (file.empty() ? "." : " (now " + file + ").");
+    }
+    if (m_result == SMTP_ERR_TLS && m_server.bySecurity == SMTP_SECURITY_TLS &&
+        reason.find("wrong version number") != std::string::npos)
+        return " This port does not speak TLS from the first byte: choose \"STARTTLS\" (usually port 587), "
+               "or the server's TLS port (usually 465).";
+    if (m_result == SMTP_ERR_GREETING && m_server.bySecurity != SMTP_SECURITY_TLS)
+        return " If this port expects TLS from the first byte (usually port 465), choose "
+               "\"TLS from the start\".";
+    return std::string();
 }
 
 // Why a connection to the server can't be made; asked again after SendMail

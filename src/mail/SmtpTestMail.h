@@ -23,6 +23,7 @@ public:
 private:
     std::string ServerName() const;
     std::string ConnectFailure() const;
+    std::string SettingHint() const;
 
     SMTP_SERVER_INFO m_server;
     std::string m_outcome;

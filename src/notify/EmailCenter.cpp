@@ -30,6 +30,8 @@ const char kPort[] = "uPort";
 // Connection security, elements of their own: absent means none / check on.
 const char kSecurity[] = "bySecurity";
 const char kTlsFlags[] = "byTlsFlags";
+// Trusted authorities for the server's certificate; absent: the system's store.
+const char kCaFile[] = "szCAFile";
 const char kRcpt[] = "Rcpt";
 const char kRecipient[] = "recipient";
 const char kLevel[] = "byLevel";
@@ -93,7 +95,21 @@ bool EmailCenter::HostAddress(std::string& address) {
     return m_hostAddress && m_hostAddress(address);
 }
 
-EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
+EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc, LoadResult* forSave) {
+    {
+        std::lock_guard<KvoLock> guard(m_lock);
+        if (m_hasPending) {
+            doc.Parse(m_pending.c_str());
+            if (forSave) *forSave = m_pendingLoaded;
+            return LOAD_OK;
+        }
+    }
+    LoadResult loaded = LoadFile(doc);
+    if (forSave) *forSave = loaded;
+    return loaded;
+}
+
+EmailCenter::LoadResult EmailCenter::LoadFile(TiXmlDocument& doc) {
     struct stat st;
     if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
     // The XML reader cannot be trusted with a directory or a device.
@@ -109,24 +125,53 @@ EmailCenter::LoadResult EmailCenter::LoadDocument(TiXmlDocument& doc) {
     return SettingsFileWriter::HoldsOnlyWhiteSpace(m_path) ? LOAD_MISSING : LOAD_UNREADABLE;
 }
 
+bool EmailCenter::FileUnreadable() {
+    if (m_path.empty()) return false;
+    std::lock_guard<KvoLock> guard(m_lock);
+    // An unsaved change is what is shown; its save tells its own trouble.
+    if (m_hasPending) return false;
+    TiXmlDocument doc;
+    return LoadFile(doc) == LOAD_UNREADABLE;
+}
+
 // A file that did not parse is set aside first, so the administrator's text
-// (and the recipients in it) survives the write that replaces it.
-bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what) {
+// (and the recipients in it) survives the write that replaces it. A change
+// that cannot be saved is kept and saved with the next one.
+bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what,
+                               EmailSaveReport* report) {
     std::string content;
     std::string error;
+    bool keep = false;
     if (loaded == LOAD_NO_ACCESS) {
         error = "the existing file cannot be read, so it is not replaced";
     } else if (!SettingsFileWriter::Render(doc, content)) {
         error = "cannot print the settings";
-    } else if (loaded == LOAD_UNREADABLE) {
-        struct stat st;
-        if (stat(m_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            error = "not a regular file";
-        } else if (!m_writer.SetAside(m_path, error)) {
-            error = "unreadable file not replaced: " + error;
+    } else {
+        keep = true;
+        if (loaded == LOAD_UNREADABLE) {
+            struct stat st;
+            std::string keptAs;
+            if (stat(m_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+                error = "not a regular file";
+            } else if (!m_writer.SetAside(m_path, error, &keptAs)) {
+                error = "unreadable file not replaced: " + error;
+            } else {
+                loaded = LOAD_MISSING;
+                if (report) report->keptAs = keptAs;
+            }
         }
     }
-    if (error.empty() && m_writer.Save(m_path, content, error)) return true;
+    if (error.empty() && m_writer.Save(m_path, content, error)) {
+        m_hasPending = false;
+        m_pending.clear();
+        return true;
+    }
+    if (keep) {
+        m_hasPending = true;
+        m_pending = content;
+        m_pendingLoaded = loaded;
+    }
+    if (report) report->failure = error;
     m_log.ShowMessage(LOG_ERROR, "E-mail settings file %s not saved (%s): %s", m_path.c_str(),
                       what, error.c_str());
     return false;
@@ -200,15 +245,17 @@ bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
     SMTPServer_GetValue(root, kServer, read.szSMTPServer, sizeof read.szSMTPServer);
     read.bySecurity = static_cast<uint8_t>(number(kSecurity));
     read.byTlsFlags = static_cast<uint8_t>(number(kTlsFlags));
+    SMTPServer_GetValue(root, kCaFile, read.szCAFile, sizeof read.szCAFile);
     *info = read;
     return true;
 }
 
-bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info) {
+bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report) {
     if (m_path.empty() || !info) return false;
     std::lock_guard<KvoLock> guard(m_lock);
     TiXmlDocument doc;
-    LoadResult loaded = LoadDocument(doc);
+    LoadResult loaded = LOAD_MISSING;
+    LoadDocument(doc, &loaded);
     TiXmlElement* root = WalkCreating(&doc, "root");
 
     std::string password = FieldText(info->szPassword);
@@ -224,19 +271,21 @@ bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info) {
         {kPort, DecimalText(info->uPort)},
         {kSecurity, DecimalText(info->bySecurity)},
         {kTlsFlags, DecimalText(info->byTlsFlags)},
+        {kCaFile, FieldText(info->szCAFile)},
     };
     for (const auto& value : values) {
         // The security elements appear once TLS settings are made: a file of
         // plain-text settings stays exactly as older versions wrote it.
-        bool optional = value.first == kSecurity || value.first == kTlsFlags;
-        if (optional && value.second == "0" && !root->FirstChildElement(value.first)) continue;
+        bool optional = value.first == kSecurity || value.first == kTlsFlags || value.first == kCaFile;
+        bool unset = value.second == "0" || value.second.empty();
+        if (optional && unset && !root->FirstChildElement(value.first)) continue;
         if (!SMTPServer_SetValue(root, value.first, value.second.c_str())) {
             m_log.ShowMessage(LOG_ERROR, "E-mail settings file %s not saved: element %s holds "
                               "other elements", m_path.c_str(), value.first);
             return false;
         }
     }
-    return SaveDocument(doc, loaded, "SMTP server");
+    return SaveDocument(doc, loaded, "SMTP server", report);
 }
 
 bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
@@ -262,15 +311,17 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
     return true;
 }
 
-bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type) {
+bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type, EmailSaveReport* report) {
     if (m_path.empty() || !info) return false;
     std::lock_guard<KvoLock> guard(m_lock);
     TiXmlDocument doc;
-    LoadResult loaded = LoadDocument(doc);
+    LoadResult loaded = LOAD_MISSING;
+    LoadDocument(doc, &loaded);
     TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
     switch (type) {
     case RCPT_EDIT_MODIFY:
-        return RcptEdit(rcpt, info);
+        if (!RcptEdit(rcpt, info)) return false;
+        break;
     case RCPT_EDIT_DELETE:
         if (!RcptDelete(rcpt, info)) return false;
         break;
@@ -280,7 +331,7 @@ bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type) {
     default:
         break;
     }
-    return SaveDocument(doc, loaded, "recipients");
+    return SaveDocument(doc, loaded, "recipients", report);
 }
 
 bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
@@ -297,20 +348,27 @@ bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
     return true;
 }
 
-bool EmailCenter::RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
-    std::string address = FieldText(info->szMailAddress);
+TiXmlNode* EmailCenter::FindRecipient(TiXmlNode* rcpt, const std::string& address) {
     for (TiXmlNode* child = rcpt->FirstChild(); child; child = child->NextSibling()) {
         TiXmlElement* element = child->FirstChildElement(kAddress);
         if (!element || !element->FirstChild()) continue;
-        if (element->FirstChild()->ValueStr() == address) {
-            rcpt->RemoveChild(child);  // only the first match
-            return true;
-        }
+        if (element->FirstChild()->ValueStr() == address) return child;
     }
-    return false;
+    return nullptr;
 }
 
-bool EmailCenter::RcptEdit(TiXmlNode* /*rcpt*/, _MAIL_RECIPIENT_INFO* /*info*/) { return false; }
+bool EmailCenter::RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
+    TiXmlNode* recipient = FindRecipient(rcpt, FieldText(info->szMailAddress));
+    if (!recipient) return false;
+    rcpt->RemoveChild(recipient);  // only the first match
+    return true;
+}
+
+// Only the levels change: the name and anything else the element holds stay.
+bool EmailCenter::RcptEdit(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
+    TiXmlNode* recipient = FindRecipient(rcpt, FieldText(info->szMailAddress));
+    return recipient && SMTPServer_SetValue(recipient, kLevel, DecimalText(info->byLevel).c_str());
+}
 
 void EmailCenter::EventArrived(int level, const char* text) {
     if (m_path.empty()) return;

@@ -2,8 +2,9 @@
 // their own XML file, read anew on every call, and one mail per controller event.
 // The server manager owns the one instance (static `m_emailcenter`) and gives it
 // the path before any thread starts. Page client threads and the notify thread
-// call it; the static `m_lock` serialises writers, readers take no lock (a save
-// replaces the file atomically, so a reader sees the old or the new file whole).
+// call it; the static `m_lock` serialises writers and guards a change that could
+// not be saved (kept in memory, read in place of the file and saved with the next
+// change); otherwise readers take no lock (a save replaces the file atomically).
 #pragma once
 
 #include <functional>
@@ -23,8 +24,14 @@ class TiXmlElement;
 
 enum RCPT_EDIT_TYPE {
     RCPT_EDIT_ADD = 0,
-    RCPT_EDIT_MODIFY = 1,  // not supported: always fails, file untouched
+    RCPT_EDIT_MODIFY = 1,  // the levels (byLevel) of the recipient with that address
     RCPT_EDIT_DELETE = 2,
+};
+
+// What a write did besides its result, for the page that asked for it.
+struct EmailSaveReport {
+    std::string failure;  // why the file was not saved (the change is kept); empty when saved
+    std::string keptAs;   // an unreadable file was set aside under this name first
 };
 
 class EmailCenter {
@@ -42,11 +49,14 @@ public:
     bool GetSMTPServer(SMTP_SERVER_INFO* info);
     // Writes all seven settings, and the connection security (bySecurity,
     // byTlsFlags) once it is set or in the file; true when the file was saved.
-    bool SetSMTPServer(SMTP_SERVER_INFO* info);
+    bool SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report = nullptr);
     // Appends every recipient of the file in file order; true when one was appended.
     bool EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list);
-    // Adds or deletes (by szMailAddress) one recipient; true when saved.
-    bool EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type);
+    // Adds, changes the levels of, or deletes (by szMailAddress, exact) one
+    // recipient; true when saved.
+    bool EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type, EmailSaveReport* report = nullptr);
+    // True when the file exists but cannot be parsed (the next write sets it aside).
+    bool FileUnreadable();
     // Mails the event (`level` 'I', 'W' or 'E') to the matching recipients; runs
     // the whole SMTP dialogue on the calling thread. A failed delivery is logged.
     void EventArrived(int level, const char* text);
@@ -73,8 +83,13 @@ protected:
 private:
     enum LoadResult { LOAD_OK, LOAD_MISSING, LOAD_UNREADABLE, LOAD_NO_ACCESS };
 
-    LoadResult LoadDocument(TiXmlDocument& doc);
-    bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what);
+    // The unsaved change when there is one, else the file. `forSave` gets how
+    // the file itself must be treated by the next save.
+    LoadResult LoadDocument(TiXmlDocument& doc, LoadResult* forSave = nullptr);
+    LoadResult LoadFile(TiXmlDocument& doc);
+    bool SaveDocument(const TiXmlDocument& doc, LoadResult loaded, const char* what,
+                      EmailSaveReport* report);
+    static TiXmlNode* FindRecipient(TiXmlNode* rcpt, const std::string& address);
     static TiXmlElement* WalkCreating(TiXmlNode* parent, const char* name);
 
     bool SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer, size_t size);
@@ -87,4 +102,8 @@ private:
     std::function<bool(std::string&)> m_hostAddress;
     Log m_log;
     SettingsFileWriter m_writer;
+    // A change whose save failed, under m_lock.
+    bool m_hasPending = false;
+    std::string m_pending;
+    LoadResult m_pendingLoaded = LOAD_MISSING;
 };

@@ -1,5 +1,8 @@
 #include "web/FormFields.h"
 
+#include <cctype>
+
+#include "web/HttpParser.h"
 #include "web/LeafElement.h"
 
 namespace {
@@ -13,6 +16,46 @@ int HexDigit(char c) {
 
 // Above every port; reading stops growing here, so long texts can't overflow.
 const int kPortClamp = 999999;
+
+const size_t kMailAddressLimit = 127;
+
+// URL decoding as the parser does it, but keeping every byte: "+" is a space,
+// "%hh" the byte, a "%" without two hex digits is dropped, a NUL ends the text.
+std::string DecodeKeepingAll(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c != '%') {
+            out += c;
+        } else if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            char byte = static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            if (byte == '\0') break;
+            out += byte;
+            i += 2;
+        }
+    }
+    return out;
+}
+
+// The last item named `name` in "a=1&b=2" text.
+bool FindRawField(const std::string& data, const std::string& name, std::string& value) {
+    bool found = false;
+    size_t pos = 0;
+    while (pos <= data.size()) {
+        size_t end = data.find('&', pos);
+        if (end == std::string::npos) end = data.size();
+        std::string item = data.substr(pos, end - pos);
+        size_t eq = item.find('=');
+        if (eq != std::string::npos && DecodeKeepingAll(item.substr(0, eq)) == name) {
+            value = DecodeKeepingAll(item.substr(eq + 1));
+            found = true;
+        }
+        pos = end + 1;
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -56,4 +99,54 @@ void AppendLevelLeaves(TiXmlElement* parent, unsigned char mask) {
     if (mask & 0x01) parent->LinkEndChild(new LeafElement("information", " Information"));
     if (mask & 0x02) parent->LinkEndChild(new LeafElement("warning", " Warning"));
     if (mask & 0x04) parent->LinkEndChild(new LeafElement("error", " Error"));
+}
+
+bool IsMailAddress(const std::string& text) {
+    if (text.empty() || text.size() > kMailAddressLimit) return false;
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7f) return false;
+    }
+    size_t at = text.find('@');
+    return at != std::string::npos && at > 0 && at + 1 < text.size() &&
+           text.find('@', at + 1) == std::string::npos;
+}
+
+bool RawFormValue(const HttpParser& parser, const std::string& name, std::string& value) {
+    bool found = false;
+    if (parser.m_method == HttpParser::METHOD_GET) {
+        size_t query = parser.m_uri.find('?');
+        if (query != std::string::npos) found = FindRawField(parser.m_uri.substr(query + 1), name, value);
+    }
+    if (parser.m_method == HttpParser::METHOD_POST) found = FindRawField(parser.m_body, name, value) || found;
+    // A field the raw text does not show (a query on a POST): the parser's value.
+    return found || parser.GetValue(name, value);
+}
+
+TiXmlElement* TypedFieldsElement(const HttpParser& parser, const char* form,
+                                 std::initializer_list<const char*> skip) {
+    auto* typed = new TiXmlElement("typed");
+    typed->SetAttribute("form", form);
+    for (const auto& field : parser.m_values) {
+        bool skipped = field.first == "func";
+        for (const char* name : skip) skipped = skipped || field.first == name;
+        if (skipped) continue;
+        // Control characters can't be written into the page: they are left out.
+        std::string shown;
+        for (char c : field.second)
+            if (static_cast<unsigned char>(c) >= 0x20 || c == '\t') shown += c;
+        auto* element = new LeafElement("field", shown.c_str());
+        element->SetAttribute("name", field.first.c_str());
+        typed->LinkEndChild(element);
+    }
+    return typed;
+}
+
+bool SameMailAddress(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
 }

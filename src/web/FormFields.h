@@ -3,9 +3,11 @@
 // the settings file. Free functions without state; any thread.
 #pragma once
 
+#include <initializer_list>
 #include <map>
 #include <string>
 
+class HttpParser;
 class TiXmlElement;
 
 // The index that `name` carries when it is exactly `prefix` followed by
@@ -30,3 +32,21 @@ void AppendLevelLeaves(TiXmlElement* parent, unsigned char mask);
 
 // Message code of an information message on a page ("info"; 0 is "warn").
 const int kPageMessageInfo = 2;
+
+// True for an address that can be delivered to as typed: at most 127
+// characters, no spaces or control characters, exactly one "@" with text on
+// both sides.
+bool IsMailAddress(const std::string& text);
+
+// The value of form field `name` decoded as sent, "<" and ">" included (the
+// parser drops them from its values); the body's wins over the query's. False
+// when the request has no such field.
+bool RawFormValue(const HttpParser& parser, const std::string& name, std::string& value);
+
+// "typed" with the fields of a refused form (name attribute `form`), so the page
+// can show what was typed; fields named in `skip` (a password) are left out.
+TiXmlElement* TypedFieldsElement(const HttpParser& parser, const char* form,
+                                 std::initializer_list<const char*> skip = {});
+
+// Case-insensitive comparison of two addresses (ASCII letters only).
+bool SameMailAddress(const std::string& a, const std::string& b);

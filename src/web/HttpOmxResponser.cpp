@@ -1,7 +1,9 @@
 #include "web/HttpOmxResponser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -25,6 +27,14 @@ const char kFatalError[] = "***************Fatal error!***************";
 // 65535 is refused too: the server manager opens no relay port for it.
 const int kLowestPort = 1;
 const int kHighestPort = 65534;
+// The configuration server's port when the file names none (as the server manager reads it).
+const uint16_t kDefaultConfigPort = 7402;
+const char kPortsSaved[] =
+    "The ports were saved. A changed port takes effect at the next start of the service; "
+    "until then each web GUI stays on the port it has now.";
+
+// Pages number controllers from 1, as the alerts do ("Controller 2" is index 1).
+std::string ControllerLabel(int index) { return "Controller " + std::to_string(index + 1); }
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -163,9 +173,11 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
     TiXmlElement* root = doc->SetRootElement("kvo_omx_page");
     doc->SetTitle("Controller Management");
 
+    RememberPortsInUse();
     // The form and the defaults stored while showing it are saved once.
     ConfigSaveBatch batch(m_pConfig);
-    std::string error = ApplyControllerPorts(*parser);
+    bool changed = false;
+    std::string error = ApplyControllerPorts(*parser, changed);
 
     auto* controllers = new TiXmlElement("controllers");
     root->LinkEndChild(controllers);
@@ -178,31 +190,98 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
         controller->SetAttribute("id", static_cast<int>(i));
         controller->LinkEndChild(new LeafElement("httpport", httpPort));
         controller->LinkEndChild(new LeafElement("cliport", cliPort));
+        // The relay keeps the port it was opened on until the next start.
+        controller->LinkEndChild(new LeafElement("activeport", i < kMaxControllers ? m_portsInUse[i] : 0));
         controllers->LinkEndChild(controller);
     }
 
     root->LinkEndChild(new LeafElement("ip", HostAddressForPage(*parser).c_str()));
-    if (!error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    if (!error.empty()) {
+        root->LinkEndChild(TypedFieldsElement(*parser, "controllers"));
+        doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    }
     if (!batch.Commit())
         doc->AddMessage(XmlDocForWeb::MSG_ERROR, SettingsNotSavedMessage(batch.Failure()).c_str());
+    else if (changed && error.empty())
+        doc->AddMessage(kPageMessageInfo, kPortsSaved);
     return doc.release();
 }
 
-std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser) {
+void HttpOmxResponser::RememberPortsInUse() {
+    // The first page is built after the relays were opened and before any
+    // change, so the stored ports are the ones in use.
+    if (m_portsRemembered) return;
+    m_portsRemembered = true;
+    for (int i = 0; i < kMaxControllers; ++i) {
+        uint16_t port = 0;
+        if (m_pConfig && m_pConfig->GetConfigValue_U16(ControllerPath(i).c_str(), "httpport", port) &&
+            port >= kLowestPort && port <= kHighestPort)
+            m_portsInUse[i] = port;
+    }
+}
+
+std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser, bool& changed) {
     std::string error;
+    std::map<int, int> relayPorts;  // index -> web GUI port asked for
     for (const auto& field : parser.m_values) {
-        if (StartsWith(field.first, "controller_cliport") &&
-            !StorePort(field.first, field.second, "cliport"))
-            error = kPortRangeMessage;
-        if (StartsWith(field.first, "controller_httpport") &&
-            !StorePort(field.first, field.second, "httpport"))
-            error = kPortRangeMessage;
+        if (StartsWith(field.first, "controller_cliport")) {
+            if (!StorePort(field.first, field.second, "cliport", changed)) error = kPortRangeMessage;
+        }
+        if (StartsWith(field.first, "controller_httpport")) {
+            int index = FormFieldIndex(field.first, "controller_httpport_", 0, kMaxControllers - 1);
+            int port = 0;
+            if (index < 0) continue;
+            if (!PortFromDigits(field.second, port) || port < kLowestPort || port > kHighestPort)
+                error = kPortRangeMessage;
+            else
+                relayPorts[index] = port;
+        }
+    }
+    std::string clash = RelayPortClash(relayPorts);
+    if (!clash.empty()) return clash;
+    for (const auto& relay : relayPorts) {
+        if (m_pConfig)
+            m_pConfig->SetConfigValue_U16(ControllerPath(relay.first).c_str(), "httpport",
+                                          static_cast<uint16_t>(relay.second));
+        changed = true;
     }
     return error;
 }
 
+// Every relay and the configuration server need a port of their own, or the
+// next start fails to open one of them. Swapping two ports in one form is fine:
+// the ports as they will be after the form are compared.
+std::string HttpOmxResponser::RelayPortClash(const std::map<int, int>& asked) {
+    uint16_t configPort = kDefaultConfigPort;
+    if (!m_pConfig || !m_pConfig->GetConfigValue_U16("root", "configport", configPort))
+        configPort = kDefaultConfigPort;
+    int count = static_cast<int>(kvoIO::GetInstance()->getControllerCount());
+    std::map<int, int> after;
+    for (int i = 0; i < count && i < kMaxControllers; ++i) {
+        uint16_t port = 0;
+        if (m_pConfig && m_pConfig->GetConfigValue_U16(ControllerPath(i).c_str(), "httpport", port)) after[i] = port;
+    }
+    for (const auto& relay : asked) after[relay.first] = relay.second;
+    for (const auto& relay : asked) {
+        char text[160];
+        if (relay.second == configPort) {
+            snprintf(text, sizeof text, "Port %d is the port of these configuration pages; %s needs another port.",
+                     relay.second, ControllerLabel(relay.first).c_str());
+            return text;
+        }
+        for (const auto& other : after) {
+            if (other.first == relay.first || other.second != relay.second) continue;
+            snprintf(text, sizeof text, "Port %d is given to both %s and %s; each controller needs a port of its own.",
+                     relay.second, ControllerLabel(std::min(relay.first, other.first)).c_str(),
+                     ControllerLabel(std::max(relay.first, other.first)).c_str());
+            return text;
+        }
+    }
+    return std::string();
+}
+
 bool HttpOmxResponser::StorePort(const std::string& field, const std::string& value,
-                                 const char* key) {
+                                 const char* key, bool& changed) {
     // Only "<prefix>_<hex index>" of a controller the service can drive: any
     // other name would change the wrong controller or grow the file without bound.
     int index = FormFieldIndex(field, std::string("controller_") + key + "_", 0, kMaxControllers - 1);
@@ -212,6 +291,7 @@ bool HttpOmxResponser::StorePort(const std::string& field, const std::string& va
     if (m_pConfig)
         m_pConfig->SetConfigValue_U16(ControllerPath(index).c_str(), key,
                                       static_cast<uint16_t>(port));
+    changed = true;
     return true;
 }
 

@@ -8,6 +8,8 @@
 // m_pConfig is set by the server manager before the server starts; not owned.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "KvoLock.h"
@@ -17,6 +19,7 @@
 
 class ConfigFileSupport;
 class EmailCenter;
+struct EmailActionOutcome;
 class KvoSnmpTrap;
 class XmlDocForWeb;
 
@@ -65,15 +68,26 @@ private:
 
     // Stores each controller_cliport_* / controller_httpport_* field; the last
     // refusal's message, or empty.
-    std::string ApplyControllerPorts(const HttpParser& parser);
-    bool StorePort(const std::string& field, const std::string& value, const char* key);
+    // `changed` is set when a port was stored.
+    std::string ApplyControllerPorts(const HttpParser& parser, bool& changed);
+    bool StorePort(const std::string& field, const std::string& value, const char* key, bool& changed);
+    // The message when a web GUI port asked for (index -> port) is the
+    // configuration port or another controller's; empty when all are free.
+    std::string RelayPortClash(const std::map<int, int>& asked);
+    void RememberPortsInUse();
     // Reads a 16-bit key, storing 0 when it is missing; 0 without a store.
     uint16_t ReadPortOrStoreZero(const char* path, const char* key);
     static std::string HostAddressForPage(const HttpParser& parser);
 
-    // E-mail actions: the message of the failure, or empty.
-    std::string AddRecipient(const HttpParser& parser);
-    std::string DeleteRecipients(const HttpParser& parser);
+    // E-mail actions (EmailPage.cpp): what each leaves on the page.
+    XmlDocForWeb* EmailPageWith(HttpParser* parser, const EmailActionOutcome& outcome, const char* form);
+    EmailActionOutcome SetSmtpAccount(const HttpParser& parser);
+    EmailActionOutcome AddRecipient(const HttpParser& parser);
+    EmailActionOutcome DeleteRecipients(const HttpParser& parser);
+    EmailActionOutcome SetRecipientLevels(const HttpParser& parser);
     RequestGuard m_guard;
     StylesheetRenderer m_renderer;
+    // Web GUI ports the relays were opened on (0: none), under m_pageLock.
+    bool m_portsRemembered = false;
+    uint16_t m_portsInUse[kMaxControllers] = {};
 };

@@ -24,8 +24,8 @@ const char kInvalidAddressMessage[] = "Invalid IP address.";
 const int kFirstReceiver = 1;
 const int kLastReceiver = 3;
 const uint16_t kDefaultTrapPort = 162;
-// 65535 is refused, as for the controllers' ports.
-const int kHighestTrapPort = 65534;
+const int kHighestTrapPort = 65535;
+const char kSnmpSaved[] = "The SNMP settings were saved; traps are sent with them from now on.";
 // "ip" is read back with this limit (a dotted address needs 16).
 const int kAddressBuffer = 32;
 
@@ -53,14 +53,18 @@ XmlDocForWeb* HttpOmxResponser::SNMPManagement(HttpParser* parser) {
     // One save for the form and the defaults the page stores.
     ConfigSaveBatch batch(m_pConfig);
     XmlDocForWeb* doc;
-    if (FuncIs(*parser, FUNC_SET_SNMP))
+    bool setting = FuncIs(*parser, FUNC_SET_SNMP);
+    if (setting)
         doc = SetSnmp(parser);
     else if (FuncIs(*parser, FUNC_SEND_TEST_TRAP))
         doc = SendTestTrap(parser);
     else
         doc = ShowSnmpPage(parser);
+    bool refused = doc->PageRoot()->FirstChildElement("typed") != nullptr;
     if (!batch.Commit())
         doc->AddMessage(XmlDocForWeb::MSG_ERROR, SettingsNotSavedMessage(batch.Failure()).c_str());
+    else if (setting && !refused)
+        doc->AddMessage(kPageMessageInfo, kSnmpSaved);
     return doc;
 }
 
@@ -125,7 +129,13 @@ XmlDocForWeb* HttpOmxResponser::SetSnmp(HttpParser* parser) {
             error = kInvalidAddressMessage;
             continue;
         }
-        if (address.empty()) port = 0;
+        if (address.empty()) {
+            port = 0;
+        } else if (port == 0) {
+            // A receiver with an address and no port would never get a trap.
+            error = kPortRangeMessage;
+            break;
+        }
         std::string path = ReceiverPath(n);
         if (m_pConfig) {
             m_pConfig->SetConfigValue(path.c_str(), "ip", address.c_str());
@@ -139,7 +149,10 @@ XmlDocForWeb* HttpOmxResponser::SetSnmp(HttpParser* parser) {
     if (m_pTrap) m_pTrap->SetTrapLevel(levels);
 
     XmlDocForWeb* doc = ShowSnmpPage(parser);
-    if (!error.empty()) doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    if (!error.empty()) {
+        doc->PageRoot()->LinkEndChild(TypedFieldsElement(*parser, "SetSnmp"));
+        doc->AddMessage(XmlDocForWeb::MSG_ERROR, error.c_str());
+    }
     return doc;
 }
 

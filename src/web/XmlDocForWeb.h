@@ -19,6 +19,9 @@ public:
     void SetXsl(const char* href);
     // Appends the root element and returns it (owned by the document).
     TiXmlElement* SetRootElement(const char* name);
+    // The page's root element (not RootElement(): the stylesheet instruction
+    // comes first); null before SetRootElement.
+    TiXmlElement* PageRoot() const { return m_root; }
     void SetTitle(const char* title);
     // Code 0 warn, 1 error, 3 confirm (with the yes and no URLs), else info.
     // Ignored before SetRootElement or without text.

@@ -137,10 +137,20 @@ TEST(EmailCenterFile, RecipientRulesAddDeleteModify) {
     _MAIL_RECIPIENT_INFO upper = Recipient("A@x", "upper", 1);
     EXPECT_TRUE(c.center.EditRcpt(&upper, RCPT_EDIT_ADD)) << "the key is case-sensitive";
 
+    // Modify changes the levels of the recipient with that exact address only.
+    _MAIL_RECIPIENT_INFO levels = Recipient("A@x", "ignored", 6);
+    ASSERT_TRUE(c.center.EditRcpt(&levels, RCPT_EDIT_MODIFY));
+    list.clear();
+    ASSERT_TRUE(c.center.EnumRcpt(list));
+    ASSERT_EQ(4u, list.size());
+    EXPECT_EQ(0x06, list[3].byLevel);
+    EXPECT_STREQ("upper", list[3].szName) << "the name stays";
+    EXPECT_EQ(0x01, list[0].byLevel) << "a@x is another address";
+
     std::string before = ReadFileText(c.path);
-    EXPECT_FALSE(c.center.EditRcpt(&upper, RCPT_EDIT_MODIFY));
-    EXPECT_EQ(before, ReadFileText(c.path)) << "modify leaves the file byte-identical";
     _MAIL_RECIPIENT_INFO nobody = Recipient("nobody@x", "", 1);
+    EXPECT_FALSE(c.center.EditRcpt(&nobody, RCPT_EDIT_MODIFY));
+    EXPECT_EQ(before, ReadFileText(c.path)) << "modify of an unknown address leaves the file byte-identical";
     EXPECT_FALSE(c.center.EditRcpt(&nobody, RCPT_EDIT_DELETE));
     EXPECT_EQ(before, ReadFileText(c.path));
 

@@ -1,6 +1,10 @@
 // The e-mail page over real sockets: the SMTP account and the recipients kept
 // by the e-mail center, the refusals and their messages, and the test mail
 // through the postfix test peer (accepted, refused login, nobody listening).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -84,7 +88,8 @@ TEST_F(EmailPageTest, AccountIsStoredAndShownWithoutItsPassword) {
     page = SetSmtp("smtpadd=mail.example.org&fromadd=raid%40example.org&lognamedd=&passdd=");
     EXPECT_STREQ("0", page.At("setting/smtp")->Attribute("enabled"));
     EXPECT_EQ(SMTP_AUTH_DISABLED, Stored().byAuth);
-    EXPECT_EQ("0", page.Text("setting/smtp/port")) << "no port field stores 0";
+    EXPECT_EQ("587", page.Text("setting/smtp/port")) << "an absent port keeps the stored one";
+    EXPECT_EQ(std::vector<std::string>{"The mail server settings were saved."}, page.Messages("info"));
 }
 
 TEST_F(EmailPageTest, PortAndLengthRefusalsStoreNothing) {
@@ -97,22 +102,21 @@ TEST_F(EmailPageTest, PortAndLengthRefusalsStoreNothing) {
     PageDoc page = SetSmtp(std::string(kAccount) + "&port=65535");
     EXPECT_TRUE(page.Errors().empty());
     EXPECT_EQ(65535, Stored().uPort);
-    // A stored port 0 shows as an empty field, which the browser sends back as
-    // "port=": that is no port, not a wrong one.
+    // An empty port is a bad port like any other: a mail to port 0 never leaves.
     page = SetSmtp(std::string(kAccount) + "&port=");
-    EXPECT_TRUE(page.Errors().empty());
-    EXPECT_EQ(0, Stored().uPort);
+    EXPECT_EQ(std::vector<std::string>{kPortMessage}, page.Errors());
+    EXPECT_EQ(65535, Stored().uPort);
 
     std::string sixtyThree(63, 'm'), sixtyFour(64, 'm');
+    std::string address63 = std::string(61, 'm') + "@x";
     for (const std::string& fields : {"smtpadd=" + sixtyFour + "&fromadd=a&lognamedd=&passdd=",
                                       "smtpadd=a&fromadd=" + sixtyFour + "&lognamedd=&passdd=",
-                                      "smtpadd=a&fromadd=b&lognamedd=&passdd=" + sixtyFour,
-                                      std::string("smtpadd=a&fromadd=b&lognamedd=")}) {
+                                      std::string("smtpadd=a&fromadd=a%40b&lognamedd=")}) {
         page = SetSmtp(fields);
         EXPECT_EQ(std::vector<std::string>{kParameterError}, page.Errors()) << fields;
         EXPECT_STREQ("mail.example.org", Stored().szSMTPServer);
     }
-    page = SetSmtp("smtpadd=" + sixtyThree + "&fromadd=" + sixtyThree + "&lognamedd=&passdd=");
+    page = SetSmtp("smtpadd=" + sixtyThree + "&fromadd=" + address63 + "&lognamedd=&passdd=");
     EXPECT_TRUE(page.Errors().empty());
     EXPECT_EQ(sixtyThree, Stored().szSMTPServer);
 }
@@ -135,16 +139,18 @@ TEST_F(EmailPageTest, RecipientsAreAddedWithTheirLevelsAndRefusedClearly) {
         {"email=x%40example.org&name=ops", kParameterError},                     // no level
         {"email=&name=empty&check_info=on", kParameterError},                    // no address
         {"name=noaddress&check_info=on", kParameterError},
-        {"email=ops%40example.org&name=again&check_info=on", "Failed to add new recipient."},
+        {"email=ops%40example.org&name=again&check_info=on",
+         "Failed to add new recipient. ops@example.org is already listed."},
+        // Another letter case is the same mailbox: it would get every mail twice.
+        {"email=OPS%40Example.org&name=&check_info=on",
+         "Failed to add new recipient. OPS@Example.org is already listed as ops@example.org."},
     };
     for (const auto& c : cases) {
         page = Act("AddRecipient", c.fields);
         EXPECT_EQ(std::vector<std::string>{c.message}, page.Errors()) << c.fields;
+        EXPECT_TRUE(page.Messages("info").empty()) << c.fields;
     }
     EXPECT_EQ(std::vector<std::string>{"ops@example.org ops-team 6"}, Listed());
-    // The key is case-sensitive: another case is another recipient.
-    Act("AddRecipient", "email=OPS%40example.org&name=&check_info=on");
-    EXPECT_EQ(2u, Listed().size());
 }
 
 TEST_F(EmailPageTest, DeleteStopsAtTheFirstUnknownAddress) {
@@ -160,6 +166,136 @@ TEST_F(EmailPageTest, DeleteStopsAtTheFirstUnknownAddress) {
     page = Act("DeleteRecipient", "");
     EXPECT_TRUE(page.Errors().empty());
     EXPECT_EQ(2u, Listed().size());
+}
+
+TEST_F(EmailPageTest, StoredPasswordIsKeptUnlessRetypedOrCleared) {
+    ASSERT_TRUE(SetSmtp(std::string(kAccount) + "&port=587&enable=on").Errors().empty());
+    // Changing only the sender, with the password field left empty as the page shows it.
+    PageDoc page = SetSmtp("smtpadd=mail.example.org&fromadd=alerts%40example.org&lognamedd=raid&passdd=&port=587&enable=on");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_STREQ("s3cr=t", Stored().szPassword);
+    EXPECT_STREQ("alerts@example.org", Stored().szMailFrom);
+    EXPECT_STREQ("stored", page.At("setting/smtp")->Attribute("password"));
+
+    // Too long for the field: refused, never cut; the file stays byte for byte.
+    const std::string before = kvotest::ReadFileText(EmailPath());
+    std::string pasted(69, 'k');
+    page = SetSmtp("smtpadd=mail.example.org&fromadd=a%40b.org&lognamedd=raid&passdd=" + pasted + "&port=587");
+    ASSERT_EQ(1u, page.Errors().size());
+    EXPECT_NE(std::string::npos, page.Errors()[0].find("longer than 63 characters")) << page.Errors()[0];
+    EXPECT_EQ(before, kvotest::ReadFileText(EmailPath()));
+    EXPECT_EQ(std::string::npos, page.body.find(pasted)) << "a typed password is never shown";
+
+    // "<" and ">" are kept in a password (other fields lose them in decoding).
+    ASSERT_TRUE(SetSmtp("smtpadd=mail.example.org&fromadd=a%40b.org&lognamedd=raid&passdd=%3Cp%3Ew%3E+" +
+                        std::string(57, 'x') + "&port=587").Errors().empty());
+    EXPECT_EQ("<p>w> " + std::string(57, 'x'), std::string(Stored().szPassword));
+
+    // Only the explicit control clears it.
+    page = SetSmtp("smtpadd=mail.example.org&fromadd=a%40b.org&lognamedd=raid&passdd=&clearpass=on&port=587");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_STREQ("", Stored().szPassword);
+    EXPECT_STREQ("none", page.At("setting/smtp")->Attribute("password"));
+}
+
+TEST_F(EmailPageTest, RefusedFormsKeepWhatWasTypedAndAddressesMustBeDeliverable) {
+    const char kAddressMessage[] = "Invalid e-mail address.";
+    ASSERT_TRUE(SetSmtp(std::string(kAccount) + "&port=25").Errors().empty());
+    const std::string before = kvotest::ReadFileText(EmailPath());
+    for (const char* from : {"raid%20ops%40example.org", "raid%40example.org%0D%0ARCPT%20TO%3A%3Cx%40y%3E",
+                             "raid.example.org", "raid%40ops%40example.org", "%40example.org", "raid%40", "raid%09%40x"}) {
+        PageDoc page = SetSmtp(std::string("smtpadd=new.example.org&lognamedd=raid&passdd=secret&port=2525&fromadd=") + from);
+        EXPECT_EQ(std::vector<std::string>{kAddressMessage}, page.Errors()) << from;
+        EXPECT_EQ(before, kvotest::ReadFileText(EmailPath())) << from;
+        // The form shows what was typed, never the password.
+        const TiXmlElement* typed = page.At("typed");
+        ASSERT_NE(nullptr, typed) << from;
+        EXPECT_STREQ("SetSmtp", typed->Attribute("form"));
+        EXPECT_NE(std::string::npos, page.body.find("<field name=\"smtpadd\">new.example.org</field>")) << page.body;
+        EXPECT_NE(std::string::npos, page.body.find("<field name=\"port\">2525</field>"));
+        EXPECT_EQ(std::string::npos, page.body.find("secret"));
+    }
+    for (const char* email : {"ops%20team%40example.org", "ops%40example.org%0D%0A", "ops", "a%40b%40c"}) {
+        PageDoc page = Act("AddRecipient", std::string("email=") + email + "&name=ops&check_error=on");
+        EXPECT_EQ(std::vector<std::string>{kAddressMessage}, page.Errors()) << email;
+        EXPECT_NE(std::string::npos, page.body.find("<field name=\"name\">ops</field>")) << page.body;
+        EXPECT_STREQ("AddRecipient", page.At("typed")->Attribute("form"));
+    }
+    EXPECT_TRUE(Listed().empty());
+    PageDoc page = Act("SendTestMail", "testaddr=a%20b%40example.org");
+    EXPECT_EQ(std::vector<std::string>{kAddressMessage}, page.Errors());
+}
+
+TEST_F(EmailPageTest, EverySaveAddAndDeleteSaysWhatItDid) {
+    PageDoc page = Act("AddRecipient", "email=a%40example.org&name=a&check_error=on");
+    EXPECT_EQ(std::vector<std::string>{"Recipient a@example.org was added."}, page.Messages("info"));
+    EXPECT_FALSE(page.Has("typed"));
+    Act("AddRecipient", "email=b%40example.org&name=b&check_error=on");
+    Act("AddRecipient", "email=c%40example.org&name=c&check_error=on");
+    page = Act("DeleteRecipient", "check_1=a%40example.org&check_3=c%40example.org");
+    EXPECT_EQ(std::vector<std::string>{"Deleted recipients a@example.org, c@example.org."}, page.Messages("info"));
+    page = Act("DeleteRecipient", "check_1=b%40example.org");
+    EXPECT_EQ(std::vector<std::string>{"Deleted recipient b@example.org."}, page.Messages("info"));
+    EXPECT_TRUE(Listed().empty());
+}
+
+TEST_F(EmailPageTest, RecipientLevelsAreChangedInPlace) {
+    Act("AddRecipient", "email=a%40example.org&name=first&check_error=on");
+    Act("AddRecipient", "email=b%40example.org&name=second&check_info=on");
+    PageDoc page = Act("SetRecipientLevels", "email=a%40example.org&check_info=on&check_warn=on");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(std::vector<std::string>{"a@example.org now gets mails of level Information, Warning."},
+              page.Messages("info"));
+    EXPECT_EQ((std::vector<std::string>{"a@example.org first 3", "b@example.org second 1"}), Listed())
+        << "same place, same name";
+
+    const std::string before = kvotest::ReadFileText(EmailPath());
+    page = Act("SetRecipientLevels", "email=a%40example.org");
+    ASSERT_EQ(1u, page.Errors().size());
+    EXPECT_EQ(0u, page.Errors()[0].find("Choose at least one level for a@example.org")) << page.Errors()[0];
+    page = Act("SetRecipientLevels", "email=z%40example.org&check_info=on");
+    EXPECT_EQ(std::vector<std::string>{"Failed to change the levels of recipient 'z@example.org': it is not listed."},
+              page.Errors());
+    EXPECT_EQ(before, kvotest::ReadFileText(EmailPath()));
+}
+
+TEST_F(EmailPageTest, FailedSaveIsExplainedKeptAndSavedWithTheNextChange) {
+    // The file's place is taken by a directory: nothing can be saved there.
+    ASSERT_EQ(0, mkdir(EmailPath().c_str(), 0755));
+    PageDoc page = SetSmtp(std::string(kAccount) + "&port=25&enable=on");
+    ASSERT_EQ(1u, page.Errors().size());
+    EXPECT_EQ(0u, page.Errors()[0].find("The settings could not be saved (")) << page.Errors()[0];
+    EXPECT_TRUE(page.Messages("info").empty());
+    EXPECT_EQ("mail.example.org", page.Text("setting/smtp/server")) << "the change is kept";
+    EXPECT_TRUE(page.Messages("warn").empty()) << page.Messages("warn").at(0);
+
+    ASSERT_EQ(0, rmdir(EmailPath().c_str()));
+    page = Act("AddRecipient", "email=ops%40example.org&name=ops&check_error=on");
+    EXPECT_TRUE(page.Errors().empty()) << page.Errors().at(0);
+    const std::string saved = kvotest::ReadFileText(EmailPath());
+    EXPECT_NE(std::string::npos, saved.find("<szSMTPServer>mail.example.org</szSMTPServer>")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("<szMailAddress>ops@example.org</szMailAddress>")) << saved;
+}
+
+TEST_F(EmailPageTest, UnreadableFileIsKeptAsideAndThePageSaysSo) {
+    const std::string typo = "<root><byAuth>1</byAuth><Rcpt><recipient><szMailAddress>a@x.org</szMailAddress>"
+                             "</recipient><recipient><szMailAddress>b@x.org</szMailAdress></recipient></Rcpt></root>\n";
+    kvotest::WriteFileText(EmailPath(), typo);
+    PageDoc page = Get("/email.cgi");
+    ASSERT_EQ(1u, page.Messages("warn").size());
+    EXPECT_EQ(0u, page.Messages("warn")[0].find("The e-mail settings file cannot be read")) << page.Messages("warn")[0];
+
+    page = Act("AddRecipient", "email=c%40x.org&name=c&check_error=on");
+    ASSERT_EQ(1u, page.Messages("warn").size()) << page.body;
+    const std::string warning = page.Messages("warn")[0];
+    const std::string prefix = "The e-mail settings file could not be read; it was kept as ";
+    ASSERT_EQ(0u, warning.find(prefix)) << warning;
+    const std::string keptAs = warning.substr(prefix.size(), warning.find(". The recipients") - prefix.size());
+    EXPECT_EQ(0u, keptAs.find(EmailPath() + ".unreadable-")) << keptAs;
+    EXPECT_EQ(typo, kvotest::ReadFileText(keptAs)) << "the administrator's text is kept whole";
+    EXPECT_NE(std::string::npos, warning.find("The recipients it held must be added again.")) << warning;
+    EXPECT_EQ(std::vector<std::string>{"c@x.org c 4"}, Listed());
+    std::remove(keptAs.c_str());
 }
 
 class EmailTestMailTest : public EmailPageTest {

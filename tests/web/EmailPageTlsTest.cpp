@@ -55,6 +55,31 @@ TEST_F(EmailPageTlsTest, SecurityFieldsAreStoredShownAndAbsentMeansSafe) {
     EXPECT_EQ(0, Stored().byTlsFlags);
 }
 
+TEST_F(EmailPageTlsTest, AbsentSecurityFieldsKeepTheStoredValuesByteForByte) {
+    std::string ca = Dir().file("mail-ca.pem");
+    kvotest::WriteFileText(ca, "-----BEGIN CERTIFICATE-----\n");
+    ASSERT_TRUE(SetSmtp("&security=tls&tlsverify=off&cafile=" + ca).Errors().empty());
+    const std::string before = kvotest::ReadFileText(EmailPath());
+    EXPECT_NE(std::string::npos, before.find("<szCAFile>" + ca + "</szCAFile>")) << before;
+    // A script or an old cached page without the fields must not turn TLS off.
+    PageDoc page = SetSmtp("");
+    EXPECT_TRUE(page.Errors().empty());
+    EXPECT_EQ(before, kvotest::ReadFileText(EmailPath()));
+    EXPECT_EQ(ca, page.Text("setting/smtp/cafile"));
+
+    // An empty file name goes back to the system's store; a file that can't be
+    // read, or a relative name, is refused and changes nothing.
+    for (const std::string& bad : {Dir().file("no-such-ca.pem"), std::string("mail-ca.pem"), Dir().path()}) {
+        page = SetSmtp("&cafile=" + bad);
+        ASSERT_EQ(1u, page.Errors().size()) << bad;
+        EXPECT_EQ(0u, page.Errors()[0].find("The trusted authority file " + bad + " cannot be used (")) << page.Errors()[0];
+        EXPECT_EQ(before, kvotest::ReadFileText(EmailPath())) << bad;
+    }
+    ASSERT_TRUE(SetSmtp("&cafile=").Errors().empty());
+    EXPECT_STREQ("", Stored().szCAFile);
+    EXPECT_EQ(SMTP_SECURITY_TLS, Stored().bySecurity);
+}
+
 class EmailPageTlsMailTest : public EmailPageTlsTest {
 protected:
     void SetUp() override {
@@ -67,7 +92,10 @@ protected:
                                       "&lognamedd=" + peer.user + "&passdd=" + peer.password +
                                       "&port=" + std::to_string(port) + "&enable=on" + security);
     }
-    PageDoc TestMail(const std::string& to) { return Post("/email.cgi", "func=SendTestMail&testaddr=" + to); }
+    // Long enough for a server that never greets (10 s) on a loaded machine.
+    PageDoc TestMail(const std::string& to) {
+        return Post("/email.cgi", "func=SendTestMail&testaddr=" + to, std::chrono::seconds(40));
+    }
     kvotest::PostfixPeer peer;
 };
 
@@ -79,7 +107,10 @@ TEST_F(EmailPageTlsMailTest, TestMailTellsWhyTlsFailedAndGoesOutWithTheCheckOff)
     ASSERT_TRUE(Account(peer.starttlsPort, "&security=starttls").Errors().empty());
     PageDoc page = TestMail(to);
     EXPECT_EQ(std::vector<std::string>{notSent + "the server's certificate was not accepted: "
-                                                 "unable to get local issuer certificate."},
+                                                 "unable to get local issuer certificate. If the mail server's "
+                                                 "certificate comes from your organisation's own certificate "
+                                                 "authority, name that authority's certificate file under "
+                                                 "\"Trusted authority file\"."},
               page.Errors());
 
     // STARTTLS asked of a server that doesn't offer it.
@@ -98,6 +129,31 @@ TEST_F(EmailPageTlsMailTest, TestMailTellsWhyTlsFailedAndGoesOutWithTheCheckOff)
     ASSERT_TRUE(mail.has_value());
     EXPECT_NE(std::string::npos, mail->text.find("with ESMTPSA")) << mail->text;
     peer.Delete(mail->id);
+}
+
+TEST_F(EmailPageTlsMailTest, PrivateAuthorityFileIsUsedAndMismatchedEncryptionIsExplained) {
+    std::string to = peer.Address(kvotest::UniqueToken("pages-ca"));
+    // The test authority named on the page: the certificate is checked and accepted.
+    ASSERT_TRUE(Account(peer.starttlsPort, "&security=starttls&tlsverify=on&cafile=" + peer.caFile).Errors().empty());
+    PageDoc page = TestMail(to);
+    EXPECT_TRUE(page.Errors().empty()) << page.Errors().at(0);
+    auto mail = peer.FindHeld(to);
+    ASSERT_TRUE(mail.has_value());
+    peer.Delete(mail->id);
+
+    // TLS from the start on the STARTTLS port: the page suggests STARTTLS.
+    ASSERT_TRUE(Account(peer.starttlsPort, "&security=tls").Errors().empty());
+    page = TestMail(to);
+    ASSERT_EQ(1u, page.Errors().size()) << page.body;
+    EXPECT_NE(std::string::npos, page.Errors()[0].find("wrong version number")) << page.Errors()[0];
+    EXPECT_NE(std::string::npos, page.Errors()[0].find("choose \"STARTTLS\"")) << page.Errors()[0];
+
+    // Plain text on the TLS port: no greeting ever comes; the page suggests TLS.
+    ASSERT_TRUE(Account(peer.tlsPort, "&security=none").Errors().empty());
+    page = TestMail(to);
+    ASSERT_EQ(1u, page.Errors().size());
+    EXPECT_NE(std::string::npos, page.Errors()[0].find("choose \"TLS from the start\"")) << page.Errors()[0];
+    EXPECT_FALSE(peer.AnyHeldWith(to));
 }
 
 }  // namespace

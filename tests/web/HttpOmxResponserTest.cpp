@@ -366,6 +366,52 @@ TEST_F(HttpOmxResponserTest, FailedSaveIsReportedOnThePage) {
     EXPECT_NE(std::string::npos, kvotest::ReadFileText(dir + "/kvoomxsvr.conf").find("<httpport>1f90</httpport>"));
 }
 
+TEST_F(HttpOmxResponserTest, RelayPortsMustDifferFromEachOtherAndTheConfigurationPort) {
+    m_config.SetConfigValue_U16("root", "configport", 7402);
+    Store(0, "httpport", 7412);
+    Store(1, "httpport", 7422);
+    Store(0, "cliport", 7414);
+    Store(1, "cliport", 7424);
+    const std::string before = kvotest::ReadFileText(m_configPath);
+    struct Case {
+        const char* form;
+        const char* message;
+    } cases[] = {
+        {"controller_httpport_1=7412", "Port 7412 is given to both Controller 1 and Controller 2; each controller needs a port of its own."},
+        {"controller_httpport_0=9000&controller_httpport_1=9000", "Port 9000 is given to both Controller 1 and Controller 2; each controller needs a port of its own."},
+        {"controller_httpport_0=7402", "Port 7402 is the port of these configuration pages; Controller 1 needs another port."},
+    };
+    for (const auto& c : cases) {
+        ControllersPage page(Post("/controllers.cgi", c.form).body);
+        EXPECT_EQ(std::vector<std::string>{c.message}, page.Errors()) << c.form;
+        EXPECT_EQ(before, kvotest::ReadFileText(m_configPath)) << c.form;
+        // What was typed stays in the form.
+        EXPECT_NE(nullptr, page.root->FirstChildElement("typed")) << c.form;
+    }
+    // Swapping two ports in one form leaves each controller a port of its own.
+    ControllersPage swapped(Post("/controllers.cgi", "controller_httpport_0=7422&controller_httpport_1=7412").body);
+    EXPECT_TRUE(swapped.Errors().empty());
+    EXPECT_EQ(7422, Stored(0, "httpport"));
+    EXPECT_EQ(7412, Stored(1, "httpport"));
+}
+
+TEST_F(HttpOmxResponserTest, SavedPortsAreConfirmedAndTheRelayKeepsItsPortUntilTheNextStart) {
+    Store(0, "httpport", 7412);
+    Store(1, "httpport", 7422);
+    ControllersPage shown(Get("/controllers.cgi").body);
+    EXPECT_EQ("7412", shown.Port(0, "activeport"));
+    EXPECT_EQ(nullptr, shown.root->FirstChildElement("messages")) << "showing the page says nothing";
+
+    Answer answer = Post("/controllers.cgi", "controller_httpport_1=8422&controller_cliport_1=8424");
+    ControllersPage page(answer.body);
+    EXPECT_EQ("8422", page.Port(1, "httpport"));
+    EXPECT_EQ("7422", page.Port(1, "activeport")) << "the relay is still on its old port";
+    EXPECT_NE(std::string::npos, answer.body.find("<message type=\"info\">The ports were saved. A changed port takes "
+                                                  "effect at the next start of the service"))
+        << answer.body;
+    EXPECT_EQ(nullptr, page.root->FirstChildElement("typed"));
+}
+
 TEST_F(HttpOmxResponserTest, MissingPortsAreShownAsZeroAndThenStored) {
     Store(0, "httpport", 7412);
     Store(0, "cliport", 7414);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -93,11 +94,13 @@ protected:
     }
 
     // The whole answer of one request on a new connection; the body after the headers.
-    static std::string Exchange(const std::string& request) {
+    // `limit` bounds the wait for the whole answer (a test mail may wait 10 s for a reply).
+    static std::string Exchange(const std::string& request,
+                                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         int fd = ConnectLoopback(s_->port);
         if (fd < 0) return "";
         send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        std::string answer = ReadAll(fd);
+        std::string answer = ReadAll(fd, limit);
         close(fd);
         size_t end = answer.find("\r\n\r\n");
         return end == std::string::npos ? "" : answer.substr(end + 4);
@@ -105,9 +108,11 @@ protected:
     static PageDoc Get(const std::string& target) {
         return PageDoc(Exchange("GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"));
     }
-    static PageDoc Post(const std::string& target, const std::string& body) {
+    static PageDoc Post(const std::string& target, const std::string& body,
+                        std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         return PageDoc(Exchange("POST " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body));
+                                    std::to_string(body.size()) + "\r\n\r\n" + body,
+                                limit));
     }
 
     static ConfigFileSupport& Config() { return s_->config; }

@@ -93,16 +93,25 @@ TEST_F(SnmpPageTest, PortOutOfRangeStopsTheFormButTheLevelsAreStored) {
     EXPECT_EQ("", StoredIp(3));          // after it: not handled
     EXPECT_EQ("2", StoredText("/root/snmp/trap", "levelflag"));
 
-    // 65535 is refused here; 65534 is the largest trap port. Texts a number
-    // field may send, and numbers that overflow, never pass as a port.
-    for (const char* port : {"65535", "2.7e4", "27417abc", "-1", "4295033018", "99999999999999999999"}) {
+    // The range is what the message says, 1 to 65535. Texts a number field may
+    // send, numbers that overflow, and no port for a receiver with an address
+    // (it would never get a trap) never pass; the typed values stay in the form.
+    for (const char* port : {"65536", "2.7e4", "27417abc", "-1", "4295033018", "99999999999999999999", "", "0"}) {
         page = SetSnmp(std::string("trap_port_1=") + port + "&trap_client_1=10.0.0.9");
         EXPECT_EQ(std::vector<std::string>{kPortMessage}, page.Errors()) << port;
         EXPECT_EQ("10.0.0.1", StoredIp(1)) << port;
+        EXPECT_EQ("48a", StoredPort(1)) << port;
+        ASSERT_TRUE(page.Has("typed")) << port;
+        EXPECT_STREQ("SetSnmp", page.At("typed")->Attribute("form"));
+        EXPECT_NE(std::string::npos, page.body.find("<field name=\"trap_client_1\">10.0.0.9</field>")) << page.body;
+        EXPECT_TRUE(page.Messages("info").empty());
     }
-    page = SetSnmp("trap_port_1=65534&trap_client_1=10.0.0.9");
+    page = SetSnmp("trap_port_1=65535&trap_client_1=10.0.0.9");
     EXPECT_TRUE(page.Errors().empty());
-    EXPECT_EQ("65534", Port(page, 1));
+    EXPECT_EQ("65535", Port(page, 1));
+    EXPECT_FALSE(page.Has("typed"));
+    EXPECT_EQ(std::vector<std::string>{"The SNMP settings were saved; traps are sent with them from now on."},
+              page.Messages("info"));
 }
 
 TEST_F(SnmpPageTest, AddressesTheTrapSenderRefusesAreNotStored) {

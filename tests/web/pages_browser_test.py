@@ -202,8 +202,9 @@ class Chromium:
 
     def type_into(self, name, text):
         """Focuses the field named `name` and replaces its text as typed."""
-        found = self.js("(() => { const e = document.querySelector('[name=\"%s\"]'); if (!e) return false;"
-                        " e.focus(); e.select(); return true; })()" % name)
+        found = self.js("(() => { const e = document.getElementById('%s') ||"
+                        " document.querySelector('[name=\"%s\"]'); if (!e) return false;"
+                        " e.focus(); e.select(); return true; })()" % (name, name))
         if not found:
             raise AssertionError("no field named " + name)
         self.call("Input.insertText", {"text": text})
@@ -332,8 +333,33 @@ def controllers_page(browser, check, url, config_path, ports, artefacts):
     fields = browser.js(FIELD_VALUES_JS)
     check(fields.get("controller_httpport_1") == str(new_port),
           "the page after the submit shows the new port")
+    messages = page_messages(browser)
+    check(len(messages) == 1 and messages[0]["kind"] == "info"
+          and "takes effect at the next start" in messages[0]["text"],
+          "the save is confirmed and says when the port takes effect: %s" % messages)
+    links = browser.js("[...document.querySelectorAll('td a')].map(a => a.getAttribute('href'))")
+    check(links == ["http://127.0.0.1:%d/" % http for http, _ in ports],
+          "the Open links keep pointing at the ports in use until the next start: %s" % links)
+    check(port_open(ports[1][0]), "the relay still answers on its old port")
+    rows = browser.js("[...document.querySelectorAll('tbody tr')].map(r => [r.querySelector('th').textContent.trim(),"
+                      " r.querySelector('input[name^=controller_httpport_]').name])")
+    check(rows == [["Controller 1", "controller_httpport_0"], ["Controller 2", "controller_httpport_1"]],
+          "controllers are labelled from 1 as the alerts name them, fields keep the index: %s" % rows)
     browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "controllers-after-submit.png"))
+
+    # A refused form keeps what was typed: a port another controller has.
+    browser.type_into("controller_httpport_0", str(new_port))
+    browser.click_and_load("form#ports-form button[type=submit]")
+    messages = page_messages(browser)
+    check(messages == [{"kind": "error", "text": "Port %d is given to both Controller 1 and Controller 2; "
+                                                 "each controller needs a port of its own." % new_port}],
+          "a port given twice is refused: %s" % messages)
+    check(browser.js(FIELD_VALUES_JS).get("controller_httpport_0") == str(new_port),
+          "the refused value stays in the form")
+    check(stored_port(config_path, 0, "httpport") == ports[0][0], "the refused port was not stored")
+    browser.js(CLOSE_BANNER_JS)
+    browser.screenshot(os.path.join(artefacts, "controllers-refused-typed.png"))
 
     # A refused port: the message is shown prominently, as an alert.
     browser.navigate(url + "controllers.cgi?controller_cliport_0=65535")
@@ -423,7 +449,16 @@ def stored_text(path, node_path):
     return node.text if node is not None and node.text else ""
 
 
-def snmp_page(browser, check, url, config_path, scratch, artefacts):
+def sim_command(driver, command):
+    """One line to the simulator's control socket; its answer."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(LIMIT)
+        s.connect(os.path.join(driver, "control"))
+        s.sendall(command.encode() + b"\n")
+        return s.recv(4096).decode(errors="replace")
+
+
+def snmp_page(browser, check, url, config_path, scratch, artefacts, driver):
     trapd, trap_port, trapd_output = start_trapd(scratch)
     try:
         browser.navigate(url + "snmp.cgi")
@@ -436,7 +471,9 @@ def snmp_page(browser, check, url, config_path, scratch, artefacts):
         for box in ("check_warn", "check_error"):
             browser.click("input[name=%s]" % box)
         browser.click_and_load("form#snmp-form button[type=submit]")
-        check(page_messages(browser) == [], "the SNMP form was saved without a message")
+        messages = page_messages(browser)
+        check(messages == [{"kind": "info", "text": "The SNMP settings were saved; traps are sent with them from now on."}],
+              "the SNMP form's save is confirmed: %s" % messages)
         browser.navigate(url + "snmp.cgi")  # a fresh look, as after a reload
         fields = browser.js(FIELD_VALUES_JS)
         check(fields.get("trap_client_1") == "127.0.0.1" and fields.get("trap_port_1") == str(trap_port)
@@ -460,6 +497,16 @@ def snmp_page(browser, check, url, config_path, scratch, artefacts):
         check(True, "snmptrapd received the test trap for each receiver")
         browser.js(CLOSE_BANNER_JS)
         browser.screenshot(os.path.join(artefacts, "snmp-test-trap.png"))
+
+        # An event of the second controller is named as the page names that controller.
+        sim_command(driver, "event 1 E now Drive 3 failed")
+        wait_until(lambda: "Drive 3 failed" in trapd_output(), "the event's trap", limit=40)
+        check("Controller 2:" in trapd_output(), "the trap names the second controller \"Controller 2\"")
+        browser.navigate(url + "controllers.cgi")
+        label = browser.js("document.getElementById('controller_httpport_1').closest('tr')"
+                           ".querySelector('th').textContent.trim()")
+        check(label == "Controller 2", "the page calls the same controller \"Controller 2\": %s" % label)
+        browser.navigate(url + "snmp.cgi")
 
         # A refused address is shown as an alert and not stored.
         browser.navigate(url + "snmp.cgi?func=SetSnmp&trap_port_3=162&trap_client_3=300.1.2.3")
@@ -497,7 +544,18 @@ def held_mail_ids(address):
     return ids
 
 
-def email_page(browser, check, url, scratch, artefacts):
+# The delete form's boxes (the level boxes in the same rows belong to their own forms).
+DELETE_BOXES_JS = """[...document.querySelectorAll('input[name^=check_]')]
+  .filter(e => e.form && e.form.id === 'delete-form').map(e => e.value)"""
+
+
+def stored_password(home):
+    """The password kept in the e-mail settings file, decoded."""
+    node = ET.parse(os.path.join(home, "kvoomxemail.conf")).getroot().find("szPassword")
+    return base64.b64decode(node.text or "").decode() if node is not None else None
+
+
+def email_page(browser, check, url, scratch, artefacts, home):
     peer = postfix_peer()
     if not peer:
         print("note: postfix test peer not set up (scripts/setup.d/postfix.sh); e-mail flow skipped")
@@ -505,6 +563,7 @@ def email_page(browser, check, url, scratch, artefacts):
     token = "pages%d" % os.getpid()
     first = "%s-ops@%s" % (token, peer["domain"])
     second = "%s-night@%s" % (token, peer["domain"])
+    email_file = os.path.join(home, "kvoomxemail.conf")
 
     browser.navigate(url + "email.cgi")
     browser.js(CLOSE_BANNER_JS)
@@ -515,30 +574,78 @@ def email_page(browser, check, url, scratch, artefacts):
     if not browser.js("document.querySelector('input[name=enable]').checked"):
         browser.click("input[name=enable]")
     browser.click_and_load("form#smtp-form button[type=submit]")
-    check(page_messages(browser) == [], "the SMTP account was saved without a message")
+    check(page_messages(browser) == [{"kind": "info", "text": "The mail server settings were saved."}],
+          "the SMTP account's save is confirmed")
     fields = browser.js(FIELD_VALUES_JS)
     check(fields.get("smtpadd") == "127.0.0.1" and fields.get("port") == str(peer["port"])
           and fields.get("lognamedd") == peer["user"] and fields.get("passdd") == "",
           "the account is shown again, the password is not")
+    check(browser.js("[document.getElementById('lognamedd').autocomplete,"
+                     " document.getElementById('passdd').autocomplete]") == ["off", "new-password"],
+          "the login fields ask the browser not to fill in a saved login")
+
+    # Only the sender changes; the password field is left empty as shown.
+    browser.type_into("fromadd", "raid-alerts@" + peer["domain"])
+    browser.click_and_load("form#smtp-form button[type=submit]")
+    check(stored_password(home) == peer["password"], "a save without retyping the password keeps it")
+
+    # A pasted key longer than the field is refused whole, never cut.
+    before = open(email_file, "rb").read()
+    browser.type_into("passdd", "k" * 69)
+    check(browser.js("document.getElementById('passdd').value.length") == 69,
+          "the password field takes a 69-character key as pasted")
+    browser.click_and_load("form#smtp-form button[type=submit]")
+    messages = page_messages(browser)
+    check(len(messages) == 1 and messages[0]["kind"] == "error" and "longer than 63" in messages[0]["text"],
+          "a too long password is refused with a message: %s" % messages)
+    check(open(email_file, "rb").read() == before, "the settings file is unchanged byte for byte")
+    check(browser.js(FIELD_VALUES_JS).get("fromadd") == "raid-alerts@" + peer["domain"],
+          "the refused form keeps the typed values")
+    browser.js(CLOSE_BANNER_JS)
+    browser.screenshot(os.path.join(artefacts, "email-password-refused.png"))
 
     for address, name in ((first, "ops-team"), (second, "night")):
         browser.type_into("email", address)
         browser.type_into("name", name)
         browser.click_and_load("form#add-form button[type=submit]")
-    shown = browser.js("[...document.querySelectorAll('#delete-form input[name^=check_]')].map(e => e.value)")
+        check(page_messages(browser) == [{"kind": "info", "text": "Recipient %s was added." % address}],
+              "adding %s is confirmed" % address)
+    shown = browser.js(DELETE_BOXES_JS)
     check(shown == [first, second], "both recipients are listed: %s" % shown)
 
+    # The same address in capitals is refused, and what was typed stays.
+    browser.type_into("email", first.upper())
+    browser.type_into("name", "again")
+    browser.click_and_load("form#add-form button[type=submit]")
+    messages = page_messages(browser)
+    check(messages == [{"kind": "error", "text": "Failed to add new recipient. %s is already listed as %s."
+                        % (first.upper(), first)}], "another letter case counts as listed: %s" % messages)
+    check(browser.js("document.getElementById('email').value") == first.upper(), "the typed address stays")
+
+    # A recipient's levels change in place: tick Information with the mouse, save that row.
+    browser.click("input[form='levels-1'][name=check_info]")
+    browser.click_and_load("button[form='levels-1']")
+    messages = page_messages(browser)
+    check(messages == [{"kind": "info", "text": "%s now gets mails of level Information, Warning, Error." % first}],
+          "the changed levels are confirmed: %s" % messages)
+    levels = ET.parse(email_file).getroot().find("Rcpt/recipient/byLevel").text
+    check(levels == "7", "the first recipient's levels are stored as 7")
+    browser.js(CLOSE_BANNER_JS)
+    browser.screenshot(os.path.join(artefacts, "email-levels-changed.png"))
+
     browser.click("#delete-form input[value='%s']" % second)
-    browser.click_and_load("form#delete-form button[type=submit]")
-    shown = browser.js("[...document.querySelectorAll('#delete-form input[name^=check_]')].map(e => e.value)")
-    check(shown == [first], "the deleted recipient is gone, the other stays")
+    browser.click_and_load("form#delete-form button.danger")
+    shown = browser.js(DELETE_BOXES_JS)
+    check(shown == [first], "the deleted recipient is gone, the other stays: %s %s" % (shown, page_messages(browser)))
+    check(page_messages(browser) == [{"kind": "info", "text": "Deleted recipient %s." % second}],
+          "the delete names what was deleted")
     browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "email.png"))
 
     browser.click_and_load("form#test-mail-form button")
     messages = page_messages(browser)
     check(messages == [{"kind": "info", "text": "Test mail sent to %s through 127.0.0.1:%d." % (first, peer["port"])}],
-          "the page says the test mail was sent: %s" % messages)
+          "the test mail goes out with the password kept from the first save: %s" % messages)
     wait_until(lambda: held_mail_ids(first), "the test mail at the postfix peer")
     check(True, "the postfix peer holds the test mail")
     for queue_id in held_mail_ids(first):
@@ -556,6 +663,71 @@ def email_page(browser, check, url, scratch, artefacts):
     check(refused, "a wrong password shows the server's refusal: %s" % messages)
     browser.js(CLOSE_BANNER_JS)
     browser.screenshot(os.path.join(artefacts, "email-test-mail-refused.png"))
+
+
+# Contrast of text and controls from computed styles (WCAG relative luminance).
+CONTRAST_JS = """(() => {
+  const parse = c => { const m = /rgba?\\(([^)]+)\\)/.exec(c || ''); if (!m) return null;
+    const p = m[1].split(',').map(parseFloat); return {r: p[0], g: p[1], b: p[2], a: p.length > 3 ? p[3] : 1}; };
+  const lum = c => { const f = v => { v /= 255; return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * f(c.r) + 0.7152 * f(c.g) + 0.0722 * f(c.b); };
+  const ratio = (a, b) => { const x = lum(a), y = lum(b); return (Math.max(x, y) + 0.05) / (Math.min(x, y) + 0.05); };
+  const ground = e => { for (; e; e = e.parentElement) { const c = parse(getComputedStyle(e).backgroundColor);
+    if (c && c.a > 0.5) return c; } return {r: 255, g: 255, b: 255, a: 1}; };
+  return %s.map(([what, selector, kind, need]) => {
+    const e = document.querySelector(selector);
+    if (!e) return {what, missing: true};
+    const style = getComputedStyle(e);
+    const r = kind === 'text' ? ratio(parse(style.color), ground(e))
+                              : ratio(parse(style.borderTopColor), ground(e.parentElement));
+    return {what, ratio: Math.round(r * 100) / 100, need};
+  });
+})()"""
+
+CONTRAST_ITEMS = {
+    "email.cgi": [
+        ["primary button text", "button.btn.primary", "text", 4.5],
+        ["notification state text", ".state", "text", 4.5],
+        ["delete button text", "button.btn.danger", "text", 4.5],
+        ["delete button border", "button.btn.danger", "border", 3],
+        ["secondary button border", "button[type=reset].btn", "border", 3],
+        ["text field border", "input#smtpadd", "border", 3],
+        ["hint text", ".hint", "text", 4.5],
+        ["field note text", ".field .note", "text", 4.5],
+        ["label text", ".field label", "text", 4.5],
+        ["current page in the navigation", ".topbar nav a[aria-current=page]", "text", 4.5],
+        ["other navigation links", ".topbar nav a:not([aria-current])", "text", 4.5],
+    ],
+    "controllers.cgi?controller_cliport_0=65535": [
+        ["error message text", ".msg-error p", "text", 4.5],
+        ["error message kind", ".msg-error .msg-kind", "text", 4.5],
+        ["error icon", ".msg-error .msg-icon", "text", 4.5],
+        ["link to a web GUI", "td a", "text", 4.5],
+        ["port field border", "input[type=number]", "border", 3],
+    ],
+    "snmp.cgi?func=SetSnmp&check_warn=on": [
+        ["information message text", ".msg-info p", "text", 4.5],
+        ["information icon", ".msg-info .msg-icon", "text", 4.5],
+    ],
+}
+
+
+def contrast(browser, check, url, artefacts):
+    """Every measured text and control meets WCAG AA in the dark and the light scheme."""
+    for scheme in ("dark", "light"):
+        browser.call("Emulation.setEmulatedMedia",
+                     {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+        for page, items in CONTRAST_ITEMS.items():
+            browser.navigate(url + page)
+            browser.js(CLOSE_BANNER_JS)
+            results = browser.js(CONTRAST_JS % json.dumps(items))
+            print("contrast %s %s: %s" % (scheme, page.split("?")[0],
+                  ", ".join("%s %s" % (r["what"], "missing" if r.get("missing") else r["ratio"]) for r in results)))
+            low = [r for r in results if r.get("missing") or r["ratio"] < r["need"]]
+            check(not low, "%s scheme, %s: every text 4.5:1 and control 3:1 or more (short: %s)"
+                  % (scheme, page.split("?")[0], low))
+            browser.screenshot(os.path.join(artefacts, "%s-%s.png" % (page.split(".")[0], scheme)))
+    browser.call("Emulation.setEmulatedMedia", {"features": []})
 
 
 def email_security_suggestions(browser, check, url):
@@ -622,15 +794,18 @@ def sample_pages(browser, check, webroot, scratch, artefacts):
             if func:
                 value = browser.js("[...document.forms][%d].elements.func.value" % forms.index(form))
                 by_func[value] = form
-        check(set(by_func) == {"SetSmtp", "DeleteRecipient", "AddRecipient", "SendTestMail"},
-              "e-mail page has the three forms and the test mail")
+        check(set(by_func) == {"SetSmtp", "DeleteRecipient", "AddRecipient", "SendTestMail", "SetRecipientLevels"},
+              "e-mail page has the three forms, the levels forms and the test mail")
+        check(sorted(by_func["SetRecipientLevels"]["fields"]) ==
+              sorted(["func", "email", "check_info", "check_warn", "check_error"]),
+              "a levels form sends its recipient's address and level boxes only")
         check(all(f["action"] == "email.cgi" and f["method"] == "post" for f in forms),
               "every e-mail form posts to email.cgi")
         check(sorted(by_func["SendTestMail"]["fields"]) == ["func", "testaddr", "testrcpt"],
               "the test-mail form offers the recipients and a typed address")
         check(sorted(by_func["SetSmtp"]["fields"]) ==
               sorted(["func", "smtpadd", "port", "fromadd", "lognamedd", "passdd", "enable",
-                      "security", "tlsverify"]),
+                      "security", "tlsverify", "cafile"]),
               "SMTP form sends exactly its fields")
         check(sorted(by_func["AddRecipient"]["fields"]) ==
               sorted(["func", "email", "name", "check_info", "check_warn", "check_error"]),
@@ -691,9 +866,10 @@ def main():
         browser.open_page()
         url = "http://127.0.0.1:%d/" % config_port
         controllers_page(browser, check, url, config_path, ports, artefacts)
-        snmp_page(browser, check, url, config_path, scratch, artefacts)
-        email_page(browser, check, url, scratch, artefacts)
+        snmp_page(browser, check, url, config_path, scratch, artefacts, driver)
+        email_page(browser, check, url, scratch, artefacts, home)
         email_security_suggestions(browser, check, url)
+        contrast(browser, check, url, artefacts)
         sample_pages(browser, check, os.path.join(home, "webguiroot"), scratch, artefacts)
         leftovers = [n for n in os.listdir(work) if n != "HTML"]
         check(leftovers == [], "no page file is left in the working directory")

@@ -25,8 +25,9 @@
   --bg: #f3f5f8; --surface: #ffffff; --text: #1c2430; --muted: #5b6675;
   --line: #d8dee6; --accent: #1f6feb; --accent-text: #ffffff; --accent-soft: #e8f0fe;
   --bar: #14213d; --bar-text: #e8edf5;
-  --err-bg: #fdecec; --err-line: #d93025; --warn-bg: #fff6e0; --warn-line: #c77700;
+  --err-bg: #fdecec; --err-line: #d93025; --warn-bg: #fff6e0; --warn-line: #a86400;
   --info-bg: #e8f1fd; --info-line: #1f6feb; --ok-bg: #e6f4ea; --ok-line: #188038;
+  --control-line: #767f8e; --icon-text: #ffffff;
   --focus: #ffbf47; --radius: 10px;
   color-scheme: light dark;
 }
@@ -35,6 +36,9 @@
     --bg: #11151c; --surface: #1a2029; --text: #e6eaf0; --muted: #9aa5b4;
     --line: #2d3643; --accent: #4c8dff; --accent-soft: #1d2a40;
     --bar: #0b0f15; --err-bg: #3a1d1d; --warn-bg: #3a2f14; --info-bg: #172a45; --ok-bg: #16301f;
+    /* Light marks on dark ground, dark text on light marks: WCAG AA (4.5:1 text, 3:1 controls). */
+    --accent-text: #0b0f15; --icon-text: #0b0f15; --control-line: #7a8699;
+    --err-line: #ff7b72; --warn-line: #e3a008; --info-line: #6ea2ff; --ok-line: #3fb950;
   }
 }
 * { box-sizing: border-box; }
@@ -78,7 +82,7 @@ h2 { font-size: 1.15rem; margin: 0 0 .35rem; }
 .msg p { margin: 0; }
 .msg .msg-kind { font-weight: 700; display: block; }
 .msg-icon {
-  flex: none; width: 1.6rem; height: 1.6rem; border-radius: 50%; color: #fff;
+  flex: none; width: 1.6rem; height: 1.6rem; border-radius: 50%; color: var(--icon-text);
   display: grid; place-items: center; font-weight: 700; font-size: .95rem; line-height: 1;
 }
 .msg-error { background: var(--err-bg); border-color: var(--err-line); }
@@ -96,7 +100,7 @@ table.grid thead th { font-size: .85rem; text-transform: uppercase; letter-spaci
 table.grid tbody th { font-weight: 600; white-space: nowrap; }
 input[type="text"], input[type="number"], input[type="email"], input[type="password"], select {
   font: inherit; color: var(--text); background: var(--surface);
-  width: 100%; max-width: 22rem; padding: .45rem .6rem; border: 1px solid var(--line); border-radius: 6px;
+  width: 100%; max-width: 22rem; padding: .45rem .6rem; border: 1px solid var(--control-line); border-radius: 6px;
 }
 input[type="number"] { max-width: 9rem; }
 input:invalid:not(:placeholder-shown) { border-color: var(--err-line); }
@@ -111,7 +115,7 @@ legend { font-weight: 600; padding: 0 .35rem; }
 .actions { display: flex; flex-wrap: wrap; gap: .6rem; margin-top: 1.1rem; }
 .btn {
   font: inherit; font-weight: 600; display: inline-block; text-decoration: none; cursor: pointer;
-  padding: .5rem 1.1rem; border-radius: 6px; border: 1px solid var(--line); background: var(--surface); color: var(--text);
+  padding: .5rem 1.1rem; border-radius: 6px; border: 1px solid var(--control-line); background: var(--surface); color: var(--text);
 }
 .btn:hover { border-color: var(--accent); }
 .btn.primary { background: var(--accent); border-color: var(--accent); color: var(--accent-text); }
@@ -125,6 +129,10 @@ legend { font-weight: 600; padding: 0 .35rem; }
 .state { font-weight: 600; }
 .state.on { color: var(--ok-line); }
 .state.off { color: var(--muted); }
+.pending { display: block; font-size: .85rem; color: var(--muted); }
+.levels-edit { display: flex; flex-wrap: wrap; align-items: center; gap: .3rem .9rem; }
+.levels-edit label { display: inline-flex; align-items: center; gap: .35rem; cursor: pointer; }
+.btn.small { padding: .2rem .7rem; font-size: .9rem; }
 footer { max-width: 62rem; margin: 0 auto; padding: 0 1.25rem 2rem; color: var(--muted); font-size: .85rem; }
 @media (max-width: 40rem) {
   .topbar { padding: .6rem .9rem; }
@@ -263,6 +271,48 @@ footer { max-width: 62rem; margin: 0 auto; padding: 0 1.25rem 2rem; color: var(-
         <span class="muted">None</span>
       </xsl:if>
     </span>
+  </xsl:template>
+
+  <!-- The value of a field: what was typed into a refused form ($typed, the
+       page's "typed" element for that form), else what is stored (also for a
+       field the refused request did not carry). -->
+  <xsl:template name="value-attr">
+    <xsl:param name="typed"/>
+    <xsl:param name="name"/>
+    <xsl:param name="stored"/>
+    <xsl:attribute name="value">
+      <xsl:choose>
+        <xsl:when test="$typed/field[@name = $name]"><xsl:value-of select="$typed/field[@name = $name]"/></xsl:when>
+        <xsl:otherwise><xsl:value-of select="$stored"/></xsl:otherwise>
+      </xsl:choose>
+    </xsl:attribute>
+  </xsl:template>
+
+  <!-- A check box: ticked as typed into a refused form, else as stored. -->
+  <xsl:template name="checked-attr">
+    <xsl:param name="typed"/>
+    <xsl:param name="name"/>
+    <xsl:param name="stored"/>
+    <xsl:if test="($typed and $typed/field[@name = $name]) or (not($typed) and $stored)">
+      <xsl:attribute name="checked">checked</xsl:attribute>
+    </xsl:if>
+  </xsl:template>
+
+  <!-- A port field's value: as typed into a refused form, else the stored port. -->
+  <xsl:template name="port-or-typed">
+    <xsl:param name="typed"/>
+    <xsl:param name="name"/>
+    <xsl:param name="port"/>
+    <xsl:choose>
+      <xsl:when test="$typed/field[@name = $name]">
+        <xsl:attribute name="value"><xsl:value-of select="$typed/field[@name = $name]"/></xsl:attribute>
+      </xsl:when>
+      <xsl:otherwise>
+        <xsl:call-template name="port-value">
+          <xsl:with-param name="port" select="$port"/>
+        </xsl:call-template>
+      </xsl:otherwise>
+    </xsl:choose>
   </xsl:template>
 
   <!-- A port of 0 means "not set": show an empty box rather than an invalid number. -->

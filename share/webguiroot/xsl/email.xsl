@@ -2,9 +2,11 @@
 <!--
   E-mail page: the SMTP account used for notifications and the recipients.
   Three forms, all posted to email.cgi:
-    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd, port, enable,
-                         security (none | starttls | tls), tlsverify (on | off)
+    func=SetSmtp         smtpadd, fromadd, lognamedd, passdd (empty keeps the stored
+                         password), clearpass, port, enable, security (none | starttls |
+                         tls), tlsverify (on | off), cafile (empty: the system's store)
     func=DeleteRecipient check_<n> = address of each recipient to delete
+    func=SetRecipientLevels  email, check_info / check_warn / check_error (one form per row)
     func=AddRecipient    email, name, check_info / check_warn / check_error
     func=SendTestMail    testrcpt (a listed address) or testaddr (typed; wins)
 -->
@@ -68,6 +70,19 @@
   <!-- SMTP account. The stored password is never sent to the browser. -->
   <xsl:template match="setting" mode="smtp">
     <xsl:variable name="smtp" select="smtp"/>
+    <xsl:variable name="typed" select="/kvo_omx_page/typed[@form = 'SetSmtp']"/>
+    <xsl:variable name="security">
+      <xsl:choose>
+        <xsl:when test="$typed/field[@name = 'security']"><xsl:value-of select="$typed/field[@name = 'security']"/></xsl:when>
+        <xsl:otherwise><xsl:value-of select="$smtp/security"/></xsl:otherwise>
+      </xsl:choose>
+    </xsl:variable>
+    <xsl:variable name="tlsverify">
+      <xsl:choose>
+        <xsl:when test="$typed/field[@name = 'tlsverify']"><xsl:value-of select="$typed/field[@name = 'tlsverify']"/></xsl:when>
+        <xsl:otherwise><xsl:value-of select="$smtp/tlsverify"/></xsl:otherwise>
+      </xsl:choose>
+    </xsl:variable>
     <section class="card" aria-labelledby="smtp-heading">
       <h2 id="smtp-heading">Mail server</h2>
       <p class="hint">
@@ -83,14 +98,22 @@
         <div class="fields">
           <div class="field">
             <label for="smtpadd">SMTP server</label>
-            <input type="text" id="smtpadd" name="smtpadd" value="{$smtp/server}" maxlength="63"
-                   required="required" autocomplete="off" placeholder="mail.example.com"/>
+            <input type="text" id="smtpadd" name="smtpadd" maxlength="63"
+                   required="required" autocomplete="off" placeholder="mail.example.com">
+              <xsl:call-template name="value-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'smtpadd'"/>
+                <xsl:with-param name="stored" select="$smtp/server"/>
+              </xsl:call-template>
+            </input>
           </div>
           <div class="field">
             <label for="port">Port</label>
             <input type="number" id="port" name="port" min="1" max="65535" step="1" inputmode="numeric"
-                   placeholder="25" aria-describedby="port-note">
-              <xsl:call-template name="port-value">
+                   placeholder="25" aria-describedby="port-note" required="required">
+              <xsl:call-template name="port-or-typed">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'port'"/>
                 <xsl:with-param name="port" select="$smtp/port"/>
               </xsl:call-template>
             </input>
@@ -98,20 +121,45 @@
           </div>
           <div class="field">
             <label for="fromadd">Sender address</label>
-            <input type="text" id="fromadd" name="fromadd" value="{$smtp/from}" maxlength="63"
-                   required="required" inputmode="email" autocomplete="off" placeholder="raid@example.com"/>
+            <input type="text" id="fromadd" name="fromadd" maxlength="63"
+                   required="required" inputmode="email" autocomplete="off" placeholder="raid@example.com">
+              <xsl:call-template name="value-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'fromadd'"/>
+                <xsl:with-param name="stored" select="$smtp/from"/>
+              </xsl:call-template>
+            </input>
           </div>
           <div class="field">
             <label for="lognamedd">Login name</label>
-            <input type="text" id="lognamedd" name="lognamedd" value="{$smtp/logname}" maxlength="63"
-                   autocomplete="username" aria-describedby="login-note"/>
+            <!-- "off" and "new-password": the browser must not offer the login of
+                 these pages (or any other saved login) for the mail account. -->
+            <input type="text" id="lognamedd" name="lognamedd" maxlength="63"
+                   autocomplete="off" aria-describedby="login-note">
+              <xsl:call-template name="value-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'lognamedd'"/>
+                <xsl:with-param name="stored" select="$smtp/logname"/>
+              </xsl:call-template>
+            </input>
             <span class="note" id="login-note">Leave empty if the server accepts mail without a login.</span>
           </div>
           <div class="field">
             <label for="passdd">Password</label>
-            <input type="password" id="passdd" name="passdd" value="" maxlength="63"
-                   autocomplete="current-password" aria-describedby="pass-note"/>
-            <span class="note" id="pass-note">The stored password is not shown; enter it each time you save.</span>
+            <!-- No maxlength: a pasted key must not be cut short silently; the
+                 service refuses one longer than 63 characters. -->
+            <input type="password" id="passdd" name="passdd" value=""
+                   autocomplete="new-password" aria-describedby="pass-note"/>
+            <span class="note" id="pass-note">
+              <xsl:choose>
+                <xsl:when test="$smtp/@password = 'stored'">A password is stored (not shown). Leave this empty to keep it.</xsl:when>
+                <xsl:otherwise>No password is stored.</xsl:otherwise>
+              </xsl:choose>
+              At most 63 characters.</span>
+            <xsl:if test="$smtp/@password = 'stored'">
+              <label class="check"><input type="checkbox" id="clearpass" name="clearpass" value="on"/>
+                Clear the stored password</label>
+            </xsl:if>
           </div>
         </div>
         <fieldset>
@@ -122,17 +170,17 @@
               <select id="security" name="security" aria-describedby="security-note">
                 <xsl:call-template name="choice">
                   <xsl:with-param name="value" select="'none'"/>
-                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="current" select="$security"/>
                   <xsl:with-param name="label" select="'None (plain text)'"/>
                 </xsl:call-template>
                 <xsl:call-template name="choice">
                   <xsl:with-param name="value" select="'starttls'"/>
-                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="current" select="$security"/>
                   <xsl:with-param name="label" select="'STARTTLS (usually port 587)'"/>
                 </xsl:call-template>
                 <xsl:call-template name="choice">
                   <xsl:with-param name="value" select="'tls'"/>
-                  <xsl:with-param name="current" select="$smtp/security"/>
+                  <xsl:with-param name="current" select="$security"/>
                   <xsl:with-param name="label" select="'TLS from the start (usually port 465)'"/>
                 </xsl:call-template>
               </select>
@@ -145,12 +193,12 @@
               <select id="tlsverify" name="tlsverify" aria-describedby="tlsverify-note">
                 <xsl:call-template name="choice">
                   <xsl:with-param name="value" select="'on'"/>
-                  <xsl:with-param name="current" select="$smtp/tlsverify"/>
+                  <xsl:with-param name="current" select="$tlsverify"/>
                   <xsl:with-param name="label" select="'Verify'"/>
                 </xsl:call-template>
                 <xsl:call-template name="choice">
                   <xsl:with-param name="value" select="'off'"/>
-                  <xsl:with-param name="current" select="$smtp/tlsverify"/>
+                  <xsl:with-param name="current" select="$tlsverify"/>
                   <xsl:with-param name="label" select="'Do not verify (accept any certificate)'"/>
                 </xsl:call-template>
               </select>
@@ -159,15 +207,32 @@
                 anyone who can intercept the connection can pose as the mail server and read the
                 password and the mails. Use it only for a local relay with a self-signed certificate.</span>
             </div>
+            <div class="field">
+              <label for="cafile">Trusted authority file</label>
+              <input type="text" id="cafile" name="cafile" maxlength="255" autocomplete="off"
+                     placeholder="the system's authorities" aria-describedby="cafile-note">
+                <xsl:call-template name="value-attr">
+                  <xsl:with-param name="typed" select="$typed"/>
+                  <xsl:with-param name="name" select="'cafile'"/>
+                  <xsl:with-param name="stored" select="$smtp/cafile"/>
+                </xsl:call-template>
+              </input>
+              <span class="note" id="cafile-note">Only if your mail server's certificate comes from your
+                organisation's own certificate authority: the full path of that authority's certificate
+                (PEM) on this host, for example /etc/kvoomx/mail-ca.pem. Empty: the authorities this
+                system trusts.</span>
+            </div>
           </div>
         </fieldset>
         <fieldset>
           <legend>Notification</legend>
           <label class="check">
             <input type="checkbox" name="enable" value="on">
-              <xsl:if test="not($smtp) or $smtp/@enabled != '0'">
-                <xsl:attribute name="checked">checked</xsl:attribute>
-              </xsl:if>
+              <xsl:call-template name="checked-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'enable'"/>
+                <xsl:with-param name="stored" select="not($smtp) or $smtp/@enabled != '0'"/>
+              </xsl:call-template>
             </input>
             Send e-mail when an event occurs
           </label>
@@ -239,6 +304,14 @@
               <button type="submit" class="btn danger">Delete selected</button>
             </div>
           </form>
+          <!-- One small form per recipient for its levels; its fields sit in the
+               table through their form attribute, outside the delete form. -->
+          <xsl:for-each select="recipient">
+            <form method="post" action="email.cgi" id="levels-{position()}">
+              <input type="hidden" name="func" value="SetRecipientLevels"/>
+              <input type="hidden" name="email" value="{email}"/>
+            </form>
+          </xsl:for-each>
         </xsl:when>
         <xsl:otherwise>
           <p class="empty">No recipients yet. Add one below.</p>
@@ -262,14 +335,47 @@
       </td>
       <td data-label="Address"><xsl:value-of select="email"/></td>
       <td data-label="Levels">
-        <xsl:call-template name="levels">
-          <xsl:with-param name="node" select="."/>
-        </xsl:call-template>
+        <div class="levels-edit" role="group" aria-label="Levels of {email}">
+          <xsl:call-template name="level-box">
+            <xsl:with-param name="n" select="$n"/>
+            <xsl:with-param name="field" select="'check_info'"/>
+            <xsl:with-param name="label" select="'Information'"/>
+            <xsl:with-param name="on" select="boolean(information)"/>
+          </xsl:call-template>
+          <xsl:call-template name="level-box">
+            <xsl:with-param name="n" select="$n"/>
+            <xsl:with-param name="field" select="'check_warn'"/>
+            <xsl:with-param name="label" select="'Warning'"/>
+            <xsl:with-param name="on" select="boolean(warning)"/>
+          </xsl:call-template>
+          <xsl:call-template name="level-box">
+            <xsl:with-param name="n" select="$n"/>
+            <xsl:with-param name="field" select="'check_error'"/>
+            <xsl:with-param name="label" select="'Error'"/>
+            <xsl:with-param name="on" select="boolean(error)"/>
+          </xsl:call-template>
+          <button type="submit" class="btn small" form="levels-{$n}">Save levels<span class="sr-only"> of <xsl:value-of select="email"/></span></button>
+        </div>
       </td>
     </tr>
   </xsl:template>
 
+  <!-- A level box of recipient row $n, sent with that row's levels form only. -->
+  <xsl:template name="level-box">
+    <xsl:param name="n"/>
+    <xsl:param name="field"/>
+    <xsl:param name="label"/>
+    <xsl:param name="on"/>
+    <label>
+      <input type="checkbox" name="{$field}" value="on" form="levels-{$n}">
+        <xsl:if test="$on"><xsl:attribute name="checked">checked</xsl:attribute></xsl:if>
+      </input>
+      <xsl:value-of select="$label"/>
+    </label>
+  </xsl:template>
+
   <xsl:template name="add-recipient">
+    <xsl:variable name="typed" select="/kvo_omx_page/typed[@form = 'AddRecipient']"/>
     <section class="card" aria-labelledby="add-heading">
       <h2 id="add-heading">Add a recipient</h2>
       <form method="post" action="email.cgi" id="add-form">
@@ -278,22 +384,49 @@
           <div class="field">
             <label for="email">E-mail address</label>
             <input type="email" id="email" name="email" maxlength="127" required="required"
-                   autocomplete="off" placeholder="admin@example.com"/>
+                   autocomplete="off" placeholder="admin@example.com">
+              <xsl:call-template name="value-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'email'"/>
+                <xsl:with-param name="stored" select="''"/>
+              </xsl:call-template>
+            </input>
           </div>
           <div class="field">
             <label for="name">Name</label>
             <input type="text" id="name" name="name" maxlength="63" pattern="[A-Za-z0-9_\-]+"
                    autocomplete="off" aria-describedby="name-note"
-                   title="Letters, digits, '_' and '-' only"/>
+                   title="Letters, digits, '_' and '-' only">
+              <xsl:call-template name="value-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'name'"/>
+                <xsl:with-param name="stored" select="''"/>
+              </xsl:call-template>
+            </input>
             <span class="note" id="name-note">Letters, digits, "_" and "-" only.</span>
           </div>
         </div>
         <fieldset>
           <legend>Mail events of level</legend>
           <div class="checks">
-            <label><input type="checkbox" name="check_info" value="on"/> Information</label>
-            <label><input type="checkbox" name="check_warn" value="on" checked="checked"/> Warning</label>
-            <label><input type="checkbox" name="check_error" value="on" checked="checked"/> Error</label>
+            <label><input type="checkbox" name="check_info" value="on">
+              <xsl:call-template name="checked-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'check_info'"/>
+                <xsl:with-param name="stored" select="false()"/>
+              </xsl:call-template></input> Information</label>
+            <label><input type="checkbox" name="check_warn" value="on">
+              <xsl:call-template name="checked-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'check_warn'"/>
+                <xsl:with-param name="stored" select="true()"/>
+              </xsl:call-template></input> Warning</label>
+            <label><input type="checkbox" name="check_error" value="on">
+              <xsl:call-template name="checked-attr">
+                <xsl:with-param name="typed" select="$typed"/>
+                <xsl:with-param name="name" select="'check_error'"/>
+                <xsl:with-param name="stored" select="true()"/>
+              </xsl:call-template></input> Error</label>
           </div>
         </fieldset>
         <div class="actions">

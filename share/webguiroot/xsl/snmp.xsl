@@ -17,7 +17,7 @@
       <section class="card" aria-labelledby="receivers-heading">
         <h2 id="receivers-heading">Trap receivers</h2>
         <p class="hint">Events are sent as SNMPv2c traps to every receiver with an address.
-          Leave the address empty to switch a receiver off. The usual trap port is 162.</p>
+          Leave the address empty to switch a receiver off. The usual trap port is 162 (1 to 65535).</p>
         <table class="grid">
           <caption class="sr-only">Trap receivers</caption>
           <thead>
@@ -76,6 +76,7 @@
 
   <xsl:template match="client">
     <xsl:variable name="id" select="number(@id)"/>
+    <xsl:variable name="typed" select="/kvo_omx_page/typed[@form = 'SetSnmp']"/>
     <xsl:variable name="hexid">
       <xsl:call-template name="hex">
         <xsl:with-param name="n" select="$id"/>
@@ -85,16 +86,24 @@
       <th scope="row">Receiver <xsl:value-of select="$id"/></th>
       <td data-label="IPv4 address">
         <label class="sr-only" for="trap_client_{$id}">IPv4 address of receiver <xsl:value-of select="$id"/></label>
-        <input type="text" id="trap_client_{$id}" name="trap_client_{$id}" value="{ip}"
+        <input type="text" id="trap_client_{$id}" name="trap_client_{$id}"
                maxlength="31" inputmode="decimal" autocomplete="off" placeholder="e.g. 192.0.2.10"
                pattern="((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\.){{3}}(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
-               title="Four numbers from 0 to 255 without leading zeros, separated by dots, for example 192.0.2.10"/>
+               title="Four numbers from 0 to 255 without leading zeros, separated by dots, for example 192.0.2.10">
+          <xsl:call-template name="value-attr">
+            <xsl:with-param name="typed" select="$typed"/>
+            <xsl:with-param name="name" select="concat('trap_client_', $id)"/>
+            <xsl:with-param name="stored" select="ip"/>
+          </xsl:call-template>
+        </input>
       </td>
       <td data-label="UDP port">
         <label class="sr-only" for="trap_port_{$hexid}">UDP port of receiver <xsl:value-of select="$id"/></label>
         <input type="number" id="trap_port_{$hexid}" name="trap_port_{$hexid}"
-               min="1" max="65534" step="1" inputmode="numeric">
-          <xsl:call-template name="port-value">
+               min="1" max="65535" step="1" inputmode="numeric">
+          <xsl:call-template name="port-or-typed">
+            <xsl:with-param name="typed" select="$typed"/>
+            <xsl:with-param name="name" select="concat('trap_port_', $hexid)"/>
             <xsl:with-param name="port" select="port"/>
           </xsl:call-template>
         </input>
@@ -108,7 +117,11 @@
     <xsl:param name="on"/>
     <label>
       <input type="checkbox" name="{$field}" value="on">
-        <xsl:if test="$on"><xsl:attribute name="checked">checked</xsl:attribute></xsl:if>
+        <xsl:call-template name="checked-attr">
+          <xsl:with-param name="typed" select="/kvo_omx_page/typed[@form = 'SetSnmp']"/>
+          <xsl:with-param name="name" select="$field"/>
+          <xsl:with-param name="stored" select="$on"/>
+        </xsl:call-template>
       </input>
       <xsl:value-of select="$label"/>
     </label>
