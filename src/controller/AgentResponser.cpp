@@ -12,20 +12,52 @@ namespace {
 constexpr int32_t kLinkIdle = 0;       // nothing written to the controller yet
 constexpr int32_t kLinkWritten = 1;    // the receive side has just written
 constexpr int32_t kLinkNoticed = 2;    // the send side has seen that write
+constexpr int32_t kLinkBrowserBytes = 3;  // as kLinkWritten, and what it wrote came from the browser
 
 constexpr int kStateServing = 2;
 
 using Clock = std::chrono::steady_clock;
 
 // The receive side's news for the send side: it has just written to the controller.
-void MarkWritten(_CLIENT_PARAMS* params) {
-    params->nLinkState.store(kLinkWritten);
+void MarkWritten(_CLIENT_PARAMS* params, int32_t what) {
+    params->nLinkState.store(what);
     params->wake.Notify();
 }
 
+bool HasNews(int32_t link) { return link == kLinkWritten || link == kLinkBrowserBytes; }
+
+// The early re-reads of the first slice after a browser write: when the next
+// one is due and how many are left.
+class QuickReads {
+public:
+    explicit QuickReads(const RelayTimings& timings) : m_timings(timings) {}
+
+    void Start() {
+        m_left = m_timings.quickReads;
+        m_waitUs = m_timings.quickReadFirstUs;
+        m_next = Clock::now() + std::chrono::microseconds(m_waitUs);
+    }
+    void Stop() { m_left = 0; }
+    bool Pending() const { return m_left > 0; }
+    Clock::time_point Next() const { return m_next; }
+    // One is being made now; the next waits longer.
+    void Take() {
+        --m_left;
+        m_waitUs = m_waitUs * m_timings.quickReadGrowthPercent / 100;
+        m_next = Clock::now() + std::chrono::microseconds(m_waitUs);
+    }
+
+private:
+    const RelayTimings& m_timings;
+    int m_left = 0;
+    int m_waitUs = 0;
+    Clock::time_point m_next{};
+};
+
 }  // namespace
 
-AgentResponser::AgentResponser(int mode) : m_mode(mode), m_idleLimitMs(kIdleLimitMs) {}
+AgentResponser::AgentResponser(int mode, const RelayTimings& timings)
+    : m_mode(mode), m_timings(timings), m_idleLimitMs(kIdleLimitMs) {}
 
 void AgentResponser::SetIdleLimit(int milliseconds) { m_idleLimitMs = milliseconds; }
 
@@ -60,8 +92,8 @@ int AgentResponser::Receive(Client* client, _CLIENT_PARAMS* params) {
     const unsigned controller = static_cast<unsigned>(params->nController);
     if (m_metrics) m_metrics->RelayConnectionOpened(controller);
     char block[kBlockSize];
-    for (;;) {
-        MarkWritten(params);
+    for (int32_t news = kLinkWritten;; news = kLinkBrowserBytes) {
+        MarkWritten(params, news);
         if (params->nState.load() != kStateServing) break;
         int received = ReceiveFromBrowser(client, params, block);
         if (received <= 0) break;
@@ -92,16 +124,17 @@ int AgentResponser::ReceiveFromBrowser(Client* client, _CLIENT_PARAMS* params, c
     }
 }
 
-// Sleeps until the next scheduled controller read, `slices` slices from now,
-// unless the receive side writes to the controller first or the connection
-// ends. True when it was the write (taken note of through nLinkState).
-bool AgentResponser::IdleWait(_CLIENT_PARAMS* params, int slices) {
-    const Clock::time_point due = Clock::now() + std::chrono::microseconds(kSliceMicroseconds) * slices;
+// Sleeps until `due` unless the receive side writes to the controller first or
+// the connection ends; a write is taken note of through nLinkState.
+AgentResponser::LinkNews AgentResponser::IdleWait(_CLIENT_PARAMS* params, Clock::time_point due) {
     params->wake.WaitUntil(due, [params] {
-        return params->nLinkState.load() == kLinkWritten || params->nState.load() != kStateServing;
+        return HasNews(params->nLinkState.load()) || params->nState.load() != kStateServing;
     });
-    int32_t expected = kLinkWritten;
-    return params->nLinkState.compare_exchange_strong(expected, kLinkNoticed);
+    int32_t seen = params->nLinkState.load();
+    while (HasNews(seen) && !params->nLinkState.compare_exchange_weak(seen, kLinkNoticed)) {
+    }
+    if (seen == kLinkBrowserBytes) return LinkNews::kBrowserBytesWritten;
+    return seen == kLinkWritten ? LinkNews::kWritten : LinkNews::kNone;
 }
 
 int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
@@ -109,6 +142,10 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
 
     char block[kGatherBytes];
     int counter = 1;
+    QuickReads quick(m_timings);
+    // The scheduled read that quick re-reads are being made ahead of.
+    Clock::time_point sliceDue{};
+    bool sliceRunning = false;
     for (;;) {
         if (params->nState.load() != kStateServing) return 0;
         if (params->nLinkState.load() == kLinkIdle) {
@@ -138,13 +175,35 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
                                            static_cast<uint64_t>(sent));
             if (sent <= 0 || got < 0) return 0;
             counter = 1;
+            quick.Stop();
+            sliceRunning = false;
             if (got != 0) continue;
         }
-        int slices = counter <= kFastPolls ? 1 : counter - kFastPolls;
-        if (IdleWait(params, slices)) {
+        // Nothing ready. A quick re-read keeps the slice it was made in.
+        if (!sliceRunning) {
+            int slices = counter <= kFastPolls ? 1 : counter - kFastPolls;
+            sliceDue = Clock::now() + std::chrono::microseconds(m_timings.sliceUs) * slices;
+        }
+        const bool quickFirst = quick.Pending() && quick.Next() < sliceDue;
+        switch (IdleWait(params, quickFirst ? quick.Next() : sliceDue)) {
+        case LinkNews::kBrowserBytesWritten:
+            quick.Start();
+            [[fallthrough]];
+        case LinkNews::kWritten:
+            // An answer is coming: read at once, then the fast schedule.
             counter = 2;
+            sliceRunning = false;
+            continue;
+        case LinkNews::kNone:
+            break;
+        }
+        if (quickFirst) {
+            quick.Take();
+            sliceRunning = true;
             continue;
         }
+        quick.Stop();
+        sliceRunning = false;
         if (counter < kMaxPollCounter) ++counter;
     }
 }

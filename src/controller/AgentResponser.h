@@ -5,15 +5,31 @@
 // run on the connection's two threads and meet through the atomic
 // nState/nLinkState fields and the record's wake: the send side sleeps until
 // its next scheduled read unless the receive side signals a write first
-// (no lock here; kvoIO serialises each transfer).
+// (no lock here; kvoIO serialises each transfer). Its schedule (RelayTimings)
+// is fixed at construction.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 
 #include "Responser.h"
 #include "ScsiPassThrough.h"
 
 class MetricsRegistry;
+
+// The send side's read schedule. Idle: a read every slice for the first
+// kFastPolls empty reads, then one slice longer each time up to
+// kMaxPollCounter - kFastPolls slices (20 ms to 800 ms). After each write of
+// browser bytes the answer is usually a few milliseconds away, so the first
+// slice also holds up to `quickReads` early re-reads, the first
+// `quickReadFirstUs` after the write, each wait `quickReadGrowthPercent` of
+// the one before (at 0.25, 0.6, 1.2, 2.0, 3.3, 5.2, 8.1 and 12.3 ms).
+struct RelayTimings {
+    int sliceUs = 20000;
+    int quickReadFirstUs = 250;
+    int quickReadGrowthPercent = 150;
+    int quickReads = 8;
+};
 
 class AgentResponser : public Responser {
 public:
@@ -25,8 +41,7 @@ public:
     static constexpr int kBlockSize = 2016;
     // Most bytes the send side gathers from consecutive full reads for one send.
     static constexpr int kGatherBytes = 16 * kBlockSize;
-    // Send-side poll rhythm: slice length, fast polls, slowest step.
-    static constexpr int kSliceMicroseconds = 20000;
+    // Send-side poll rhythm: fast polls, slowest step (slices: RelayTimings).
     static constexpr int kFastPolls = 60;
     static constexpr int kMaxPollCounter = 100;
     // How long a browser may refuse data before the connection is dropped.
@@ -34,7 +49,7 @@ public:
     // A connection with no bytes either way for this long is closed (milliseconds).
     static constexpr int kIdleLimitMs = 5 * 60 * 1000;
 
-    explicit AgentResponser(int mode);
+    explicit AgentResponser(int mode, const RelayTimings& timings = RelayTimings());
     ~AgentResponser() override = default;
 
     int Receive(Client* client, _CLIENT_PARAMS* params) override;
@@ -54,12 +69,14 @@ private:
     static bool WaitForLaunch(_CLIENT_PARAMS* params);
     static int WriteToController(const _CLIENT_PARAMS* params, const char* data, unsigned int length);
     static int ReadFromController(const _CLIENT_PARAMS* params, char* data, unsigned int length);
-    // Sleeps until the next read is due (`slices` slices on); true as soon as
-    // the receive side has written to the controller.
-    static bool IdleWait(_CLIENT_PARAMS* params, int slices);
+    enum class LinkNews { kNone, kWritten, kBrowserBytesWritten };
+    // Sleeps until `due` unless the receive side writes to the controller first
+    // (taken note of through nLinkState) or the connection ends.
+    static LinkNews IdleWait(_CLIENT_PARAMS* params, std::chrono::steady_clock::time_point due);
     int ReceiveFromBrowser(Client* client, _CLIENT_PARAMS* params, char* block);
 
     int m_mode;
+    const RelayTimings m_timings;
     std::atomic<int> m_idleLimitMs;
     MetricsRegistry* m_metrics = nullptr;
 };

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -18,6 +20,7 @@
 unsigned char GenericServer::curIter = 1;
 unsigned char GenericServer::m_instanceIDs[64] = {0};
 KvoLock GenericServer::m_IDMaplock;
+std::condition_variable_any GenericServer::m_IDFreed;
 
 namespace {
 
@@ -48,8 +51,9 @@ constexpr int kReleaseGraceMs = 200;
 // accept thread and every client thread one each.
 struct GenericServer::Core : public Log {
     Core(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> resp,
-         unsigned char controllerIndex, unsigned int channel)
-        : m_acceptLaunchSem("AcceptThreadLaunchSem"),
+         unsigned char controllerIndex, unsigned int channel, size_t waitingLine)
+        : m_waitingLine(waitingLine),
+          m_acceptLaunchSem("AcceptThreadLaunchSem"),
           m_clientLaunchSem("ClientThreadLaunchSem"),
           m_controllerIndex(controllerIndex),
           m_channel(channel),
@@ -62,7 +66,13 @@ struct GenericServer::Core : public Log {
     }
 
     void AcceptLoop(const std::shared_ptr<Core>& self, bool announceStart);
+    bool AdmitWaiting(const std::shared_ptr<Core>& self);
+    void TakeInPending();
+    void CloseWaiting();
     int AddClient(const std::shared_ptr<Core>& self, Client* client);
+    int LaunchClient(const std::shared_ptr<Core>& self, Client* client, unsigned char id,
+                     bool takeInMeanwhile);
+    bool AwaitClientLaunch(bool takeInMeanwhile);
     bool StartClientThread(const std::shared_ptr<Core>& self,
                            const std::shared_ptr<ClientEntry>& entry, bool receive);
     void LaunchFailed(const std::shared_ptr<ClientEntry>& entry);
@@ -72,13 +82,16 @@ struct GenericServer::Core : public Log {
     void RunClient(const std::shared_ptr<ClientEntry>& entry, bool receive);
     int ReleaseLocked(std::map<Client*, std::shared_ptr<ClientEntry>>::iterator it);
     void LetPartnerGo(const std::shared_ptr<ClientEntry>& entry);
-    bool WaitForSlot();
     std::optional<Clock::time_point> EvictLongestIdleLocked();
     void WakeAcceptLoop();
     int ServingCountLocked() const;
     bool WaitUntilEmpty(Clock::time_point deadline);
     static void SetState(_CLIENT_PARAMS& params, int32_t state);
 
+    // Connections accepted while every slot was taken, oldest first; none of
+    // them has been read from. Guarded by m_clientMapLock.
+    std::deque<std::unique_ptr<Client>> m_waiting;
+    const size_t m_waitingLine;
     KvoSemaphore m_acceptLaunchSem;
     KvoSemaphore m_clientLaunchSem;
     KVO_THREAD_HANDLE m_acceptThread{};
@@ -112,8 +125,9 @@ void PrintLine(const char* format, int value) { Console::Print(format, value); }
 // ---------------------------------------------------------------- GenericServer
 
 GenericServer::GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> responser,
-                             unsigned char controllerIndex, unsigned int channel)
-    : m_core(std::make_shared<Core>(std::move(agent), std::move(responser), controllerIndex, channel)) {}
+                             unsigned char controllerIndex, unsigned int channel, const ServerLimits& limits)
+    : m_core(std::make_shared<Core>(std::move(agent), std::move(responser), controllerIndex, channel,
+                                    limits.waitingLine)) {}
 
 GenericServer::~GenericServer() {
     if (m_core->m_running) ShutDown();
@@ -195,6 +209,7 @@ unsigned char GenericServer::GetOrReturnInstanceID(unsigned char id) {
     if (curIter >= 64) curIter = 1;
     if (id != 0) {
         if (id < 64) m_instanceIDs[id] = 0;
+        m_IDFreed.notify_all();
         return id;
     }
     unsigned char candidate = curIter;
@@ -208,6 +223,29 @@ unsigned char GenericServer::GetOrReturnInstanceID(unsigned char id) {
         candidate = candidate == 63 ? 1 : static_cast<unsigned char>(candidate + 1);
     }
     return 0;
+}
+
+unsigned char GenericServer::AwaitInstanceID(const std::function<bool()>& giveUp,
+                                             const std::function<void()>& meanwhile) {
+    std::unique_lock<KvoLock> lock(m_IDMaplock);
+    for (;;) {
+        unsigned char id = GetOrReturnInstanceID(0);
+        if (id != 0 || giveUp()) return id;
+        if (!meanwhile) {
+            m_IDFreed.wait(lock);
+            continue;
+        }
+        m_IDFreed.wait_for(lock, std::chrono::milliseconds(1));
+        // Outside the ID lock, which comes after every other lock.
+        lock.unlock();
+        meanwhile();
+        lock.lock();
+    }
+}
+
+void GenericServer::WakeInstanceIDWaiters() {
+    std::lock_guard<KvoLock> guard(m_IDMaplock);
+    m_IDFreed.notify_all();
 }
 
 int GenericServer::GetStatistics(ServerStatisticsTag& stats) {
@@ -265,27 +303,107 @@ void GenericServer::Core::AcceptLoop(const std::shared_ptr<Core>& self, bool ann
     m_running = true;
     if (announceStart) m_acceptLaunchSem.Post();
     for (;;) {
-        Client* accepted = nullptr;
-        if (m_commAgent->Accept(&accepted) == -1) break;
-        if (!accepted) continue;
-        std::unique_ptr<Client> client(accepted);
-        // While five are served the new client waits here (later ones in the
-        // listen backlog); a closed transport ends the wait.
-        if (!WaitForSlot()) {
-            client->Close();
-            break;
+        if (!AdmitWaiting(self)) break;
+        bool someoneWaits = false;
+        int timeoutUs = -1;
+        {
+            std::unique_lock<KvoLock> lock(m_clientMapLock);
+            if (!m_waiting.empty()) {
+                // All five slots are taken: an idle client may have to make room.
+                someoneWaits = true;
+                std::optional<Clock::time_point> recheck = EvictLongestIdleLocked();
+                if (recheck) {
+                    auto left = std::chrono::duration_cast<std::chrono::microseconds>(*recheck - Clock::now());
+                    timeoutUs = static_cast<int>(std::max<long long>(0, std::min<long long>(left.count(), 60000000)));
+                }
+                if (m_waiting.size() >= m_waitingLine) {
+                    // The line is full: later connections wait in the listen backlog.
+                    if (!m_commAgent->GetStatus()) break;
+                    if (recheck) m_clientsChanged.wait_until(lock, *recheck);
+                    else m_clientsChanged.wait(lock);
+                    continue;
+                }
+            }
         }
-        AddClient(self, client.release());
+        // With connections waiting, a freed slot (WakeAccept) or the idle
+        // re-check must end the wait for the next one too.
+        Client* accepted = nullptr;
+        int rc = someoneWaits ? m_commAgent->AcceptOrWake(&accepted, timeoutUs) : m_commAgent->Accept(&accepted);
+        if (rc == -1) break;
+        if (!accepted) continue;
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        m_waiting.emplace_back(accepted);
     }
+    // Only now, with the server stopping, are waiting connections closed unread.
+    CloseWaiting();
     m_running = false;
     m_acceptLaunchSem.Post();
 }
 
+// Serves waiting connections, oldest first, while a slot is free. Instance
+// IDs are shared by the whole process; when none is free the connection
+// waits for one (they come back as other connections finish tidying up).
+// Waiting for an ID or for a launch takes long on a busy machine, so
+// meanwhile the backlog is taken in every millisecond: it must not overflow,
+// since a dropped SYN costs the browser a whole second. False once the
+// transport has closed.
+bool GenericServer::Core::AdmitWaiting(const std::shared_ptr<Core>& self) {
+    for (;;) {
+        TakeInPending();
+        {
+            std::lock_guard<KvoLock> guard(m_clientMapLock);
+            if (m_waiting.empty() || ServingCountLocked() >= kMaxClients) return true;
+        }
+        unsigned char id = AwaitInstanceID([this] { return m_commAgent->GetStatus() == 0; },
+                                           [this] { TakeInPending(); });
+        if (id == 0) return false;
+        std::unique_ptr<Client> next;
+        {
+            std::lock_guard<KvoLock> guard(m_clientMapLock);
+            next = std::move(m_waiting.front());
+            m_waiting.pop_front();
+        }
+        LaunchClient(self, next.release(), id, true);
+    }
+}
+
+// Moves every connection already pending on the transport into the waiting
+// line, as far as it has room, without waiting for more.
+void GenericServer::Core::TakeInPending() {
+    for (;;) {
+        {
+            std::lock_guard<KvoLock> guard(m_clientMapLock);
+            if (m_waiting.size() >= m_waitingLine) return;
+        }
+        Client* accepted = nullptr;
+        if (m_commAgent->AcceptOrWake(&accepted, 0) == -1 || !accepted) return;
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        m_waiting.emplace_back(accepted);
+    }
+}
+
+void GenericServer::Core::CloseWaiting() {
+    std::deque<std::unique_ptr<Client>> left;
+    {
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        left.swap(m_waiting);
+    }
+    for (auto& client : left) client->Close();
+}
+
 int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* client) {
+    return LaunchClient(self, client, GetOrReturnInstanceID(0), false);
+}
+
+// Starts serving a client under instance ID `id` (taken by the caller; 0:
+// none was free, the client is dropped). Only the accept loop may take in
+// pending connections while the threads start.
+int GenericServer::Core::LaunchClient(const std::shared_ptr<Core>& self, Client* client, unsigned char id,
+                                      bool takeInMeanwhile) {
     auto entry = std::make_shared<ClientEntry>();
     entry->client.reset(client);
     _CLIENT_PARAMS& params = entry->params;
-    params.byInstanceID = GetOrReturnInstanceID(0);
+    params.byInstanceID = id;
     if (params.byInstanceID == 0) {
         DropClient(entry);
         return 0;
@@ -307,7 +425,7 @@ int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* cl
     }
     const bool sendCreated = StartClientThread(self, entry, false);
     int started = 0;
-    while (started < (sendCreated ? 2 : 1) && m_clientLaunchSem.WaitingForSignal(kLaunchPolls)) ++started;
+    while (started < (sendCreated ? 2 : 1) && AwaitClientLaunch(takeInMeanwhile)) ++started;
     if (started == 0 || !sendCreated || started < 2) {
         LaunchFailed(entry);
         ShowMessage(LOG_ERROR, started == 0 ? "Failed to create receive client thread."
@@ -318,6 +436,16 @@ int GenericServer::Core::AddClient(const std::shared_ptr<Core>& self, Client* cl
     }
     ClientMapOp(CLIENT_REGISTER, client, &params);
     return 1;
+}
+
+// One client thread's launch signal, within the launch bound.
+bool GenericServer::Core::AwaitClientLaunch(bool takeInMeanwhile) {
+    if (!takeInMeanwhile) return m_clientLaunchSem.WaitingForSignal(kLaunchPolls);
+    for (int poll = 0; poll < kLaunchPolls; ++poll) {
+        TakeInPending();
+        if (m_clientLaunchSem.WaitingForSignal(1)) return true;
+    }
+    return false;
 }
 
 // A started thread then leaves the client alone (nState 0).
@@ -383,21 +511,9 @@ void GenericServer::Core::SetState(_CLIENT_PARAMS& params, int32_t state) {
     params.wake.Notify();
 }
 
-// Waits, sleeping, until fewer than five clients are registered; false when
-// the transport closed meanwhile. A client idle for the eviction bound is shut
-// down to make room, the longest-idle first, as web servers reuse idle
+// A client idle for the eviction bound is shut down to make room for a
+// waiting connection, the longest-idle first, as web servers reuse idle
 // keep-alive connections; its responder then ends as on any closed socket.
-bool GenericServer::Core::WaitForSlot() {
-    std::unique_lock<KvoLock> lock(m_clientMapLock);
-    for (;;) {
-        if (ServingCountLocked() < kMaxClients) return true;
-        if (!m_commAgent->GetStatus()) return false;
-        std::optional<Clock::time_point> recheck = EvictLongestIdleLocked();
-        if (recheck) m_clientsChanged.wait_until(lock, *recheck);
-        else m_clientsChanged.wait(lock);
-    }
-}
-
 // Returns when to look again: once the longest-idle client reaches the bound,
 // or (after an eviction) once another could have, in case the evicted one is
 // slow to go. None: no client tells its idle time, wait for a release.
@@ -432,8 +548,12 @@ int GenericServer::Core::ServingCountLocked() const {
 }
 
 void GenericServer::Core::WakeAcceptLoop() {
-    std::lock_guard<KvoLock> guard(m_clientMapLock);
-    m_clientsChanged.notify_all();
+    {
+        std::lock_guard<KvoLock> guard(m_clientMapLock);
+        m_clientsChanged.notify_all();
+    }
+    m_commAgent->WakeAccept();
+    WakeInstanceIDWaiters();
 }
 
 bool GenericServer::Core::WaitUntilEmpty(Clock::time_point deadline) {
@@ -447,7 +567,9 @@ int GenericServer::Core::ReleaseLocked(std::map<Client*, std::shared_ptr<ClientE
     int live = --entry->liveThreads;
     if (live > 0) {
         if (entry->params.nState > 0) SetState(entry->params, entry->params.nState - 1);
-        m_clientsChanged.notify_all();  // its slot is free already
+        // Its slot is free already.
+        m_clientsChanged.notify_all();
+        if (!m_waiting.empty()) m_commAgent->WakeAccept();
         return live;
     }
     SetState(entry->params, 0);

@@ -4,8 +4,10 @@
 // the destructor. Threads sleep until woken: a release wakes the accept loop
 // waiting for a slot, and every nState change wakes the client's own threads
 // (_CLIENT_PARAMS::wake). At most five clients are served; the accept thread
-// holds a sixth until a slot frees and closes the longest-idle client for it
-// once that has been idle kEvictIdleMs. Everything the server's threads touch (transport, responder,
+// keeps accepting further connections into a waiting line (unread, oldest
+// served first) and closes the longest-idle client for them once that has
+// been idle kEvictIdleMs. A connection waits likewise for a process-wide
+// instance ID; none is closed unread while the server runs. Everything the server's threads touch (transport, responder,
 // client map, launch signals) lives in a shared block that every thread keeps
 // alive, so deleting the server after ShutDown is safe while late client
 // threads still run: the last of them frees the block.
@@ -13,7 +15,9 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "Client.h"
@@ -22,6 +26,12 @@
 #include "KvoLock.h"
 #include "Log.h"
 #include "Responser.h"
+
+struct ServerLimits {
+    // Connections held accepted (unread) while all five slots are taken;
+    // beyond them, connections wait in the listen backlog.
+    size_t waitingLine = 64;
+};
 
 struct ServerStatisticsTag {
     uint32_t nValues[7] = {0, 0, 0, 0, 0, 0, 0};
@@ -35,7 +45,7 @@ public:
     static constexpr int kEvictIdleMs = 3000;
 
     GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> responser,
-                  unsigned char controllerIndex, unsigned int channel);
+                  unsigned char controllerIndex, unsigned int channel, const ServerLimits& limits = ServerLimits());
     ~GenericServer() override;
 
     // Starts listening and the accept thread; 0 started, -1 failed (logged).
@@ -54,6 +64,13 @@ public:
 
     // 0: allocate a process-wide ID 1..63 (0 when none is free); else release it.
     static unsigned char GetOrReturnInstanceID(unsigned char id);
+    // Allocates an ID, sleeping until one is released while none is free;
+    // 0 once giveUp() holds (tested on every wake-up). With `meanwhile`, the
+    // sleep is cut into 1 ms steps and meanwhile() runs after each.
+    static unsigned char AwaitInstanceID(const std::function<bool()>& giveUp,
+                                         const std::function<void()>& meanwhile = nullptr);
+    // Makes every AwaitInstanceID look at giveUp() again.
+    static void WakeInstanceIDWaiters();
 
     int GetStatistics(ServerStatisticsTag& stats);
     void SetLogImp(LogImp* imp) override;
@@ -80,4 +97,5 @@ private:
     static unsigned char curIter;            // next instance ID to try
     static unsigned char m_instanceIDs[64];  // 1 taken, 0 free; entry 0 unused
     static KvoLock m_IDMaplock;
+    static std::condition_variable_any m_IDFreed;  // notified under m_IDMaplock on every release
 };

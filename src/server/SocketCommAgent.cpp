@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,7 +33,7 @@ bool IsTransientAcceptError(int err) {
 
 SocketCommAgent::SocketCommAgent(int port, int anyAddress)
     : m_socket(-1), m_port(port), m_anyAddress(anyAddress), m_status(0),
-      m_accepting(false), m_closeDeferred(false) {}
+      m_accepting(false), m_closeDeferred(false), m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 SocketCommAgent::~SocketCommAgent() {
     if (m_status == 1) Close();
@@ -39,6 +42,7 @@ SocketCommAgent::~SocketCommAgent() {
         close(m_socket);
         m_socket = -1;
     }
+    if (m_wakeFd != -1) close(m_wakeFd);
 }
 
 int SocketCommAgent::StartListening() {
@@ -80,7 +84,32 @@ int SocketCommAgent::StartListening() {
     return 0;
 }
 
-int SocketCommAgent::Accept(Client** client) {
+int SocketCommAgent::Accept(Client** client) { return AcceptImp(client, false, -1); }
+
+int SocketCommAgent::AcceptOrWake(Client** client, int timeoutUs) { return AcceptImp(client, true, timeoutUs); }
+
+void SocketCommAgent::WakeAccept() {
+    if (m_wakeFd == -1) return;
+    uint64_t one = 1;
+    if (write(m_wakeFd, &one, sizeof one) < 0) {
+        // The counter is already far from zero: a wake-up is pending.
+    }
+}
+
+bool SocketCommAgent::WaitForConnectionOrWake(int fd, int timeoutUs) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    timespec limit{timeoutUs / 1000000, (timeoutUs % 1000000) * 1000L};
+    int rc = ppoll(p, m_wakeFd == -1 ? 1 : 2, timeoutUs < 0 ? nullptr : &limit, nullptr);
+    if (rc > 0 && p[1].revents) {
+        uint64_t count;
+        if (read(m_wakeFd, &count, sizeof count) < 0) {
+            // Drained by an earlier read.
+        }
+    }
+    return rc > 0 && p[0].revents;
+}
+
+int SocketCommAgent::AcceptImp(Client** client, bool wakeable, int timeoutUs) {
     *client = nullptr;
     int fd;
     {
@@ -91,8 +120,19 @@ int SocketCommAgent::Accept(Client** client) {
     }
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    int err = errno;
+    int conn = -1;
+    int err = EAGAIN;
+    if (!wakeable) {
+        conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        err = errno;
+    } else if (WaitForConnectionOrWake(fd, timeoutUs)) {
+        // Never block here: the connection may have gone again since the wait.
+        int flags = fcntl(fd, F_GETFL, 0);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        err = errno;
+        fcntl(fd, F_SETFL, flags);
+    }
     bool closedOnPurpose = false;
     {
         std::lock_guard<KvoLock> guard(m_lock);
@@ -115,6 +155,10 @@ int SocketCommAgent::Accept(Client** client) {
         Close();
         return -1;
     }
+    // Answers go out as whole sends; without this the last segment of a
+    // multi-segment answer waits for the browser's delayed ACK.
+    int on = 1;
+    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     char text[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     auto* accepted = new SocketClient(conn, text);  // handed to the caller, who owns it
@@ -140,6 +184,7 @@ int SocketCommAgent::Close() {
         m_status = 0;
         if (m_accepting) m_closeDeferred = true;
         else CloseSocketLocked();
+        WakeAccept();
     }
     ShowMessage(LOG_INFO, "SocketCommAgent closed.");
     return 0;

@@ -1,7 +1,8 @@
 // SocketCommAgent: a listening TCP/IPv4 endpoint that yields SocketClients.
 // Owned by its GenericServer. Accept runs on the accept thread; Close may come
-// from any other thread and makes a pending Accept fail. `m_lock` guards the
-// descriptor's life so a closing Close never frees a number Accept still uses.
+// from any other thread and makes a pending Accept fail; WakeAccept from any
+// thread (an eventfd). `m_lock` guards the listening descriptor's life so a
+// closing Close never frees a number Accept still uses.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,8 @@ public:
 
     int StartListening() override;
     int Accept(Client** client) override;
+    int AcceptOrWake(Client** client, int timeoutUs) override;
+    void WakeAccept() override;
     int Close() override;
     int GetStatus() override;
 
@@ -29,6 +32,10 @@ public:
     static int SetNonblocking(int fd, bool on, Log* log);
 
 private:
+    int AcceptImp(Client** client, bool wakeable, int timeoutUs);
+    // Waits until a connection is pending, WakeAccept is called or timeoutUs
+    // passes; true for a connection (or a closed socket) to accept now.
+    bool WaitForConnectionOrWake(int fd, int timeoutUs);
     void CloseSocketLocked();
 
     int m_socket;
@@ -39,4 +46,5 @@ private:
     bool m_accepting;     // an accept() is using m_socket right now
     bool m_closeDeferred; // Close ran during that accept(): the accept side closes
     std::string m_bindAddress;
+    int m_wakeFd;         // eventfd written by WakeAccept; -1 when none could be made
 };

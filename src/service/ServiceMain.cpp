@@ -55,15 +55,31 @@ void RunShutdown() {
     shutdownFlag = 1;
 }
 
-// Sleeps up to 100 ms, returning early when the termination handler has
-// written to the pipe; true when it has.
-bool WaitForTerminationRequest() {
+// Wakes the initial thread; async-signal-safe (the pipe never blocks).
+void WakeInitialThread() {
+    if (g_wakePipe[1] == -1) return;
+    int saved = errno;
+    char one = 1;
+    if (write(g_wakePipe[1], &one, 1) < 0) {
+        // Full: a wake-up is pending anyway.
+    }
+    errno = saved;
+}
+
+// Sleeps until a signal handler has written to the pipe or `timeoutMs` has
+// passed (-1: no limit); true when a handler woke it. Without the pipe it
+// falls back to looking every 100 ms.
+bool WaitForSignalNews(int timeoutMs) {
     if (g_wakePipe[0] == -1) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return sig_handed != 0;
+        return true;
     }
     pollfd p{g_wakePipe[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) return false;
+    int rc;
+    do {
+        rc = poll(&p, 1, timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    if (rc <= 0) return false;
     char drain[16];
     while (read(g_wakePipe[0], drain, sizeof drain) > 0) {
     }
@@ -183,19 +199,15 @@ KvoCommandLine KvoParseCommandLine(int argc, char** argv) {
 void sig_handle(int) {
     if (sig_handed) return;
     sig_handed = 1;
-    int saved = errno;
-    if (g_wakePipe[1] != -1) {
-        char one = 1;
-        if (write(g_wakePipe[1], &one, 1) < 0) {
-        }
-    }
-    errno = saved;
+    WakeInitialThread();
 }
 
 // Never re-raises: to a console whose reader has gone the line is dropped.
 void sig_pipe_handle(int) {
     static const char line[] = "Handle SIGPIPE\n";
     Console::WriteFromSignalHandler(line, sizeof line - 1);
+    // In syslog mode the line waits for the initial thread.
+    if (Console::UsesSyslog()) WakeInitialThread();
 }
 
 void KVO_SET_ON_EXIT_HANDLER() {
@@ -213,8 +225,9 @@ int kvomainthread(void*) {
     KVO_SET_ON_EXIT_HANDLER();
     pServerManager->initialize();
     ExitWhenStartFailed(pServerManager->run());
+    // Sleeps until a handler has news: no wake-ups while the service idles.
     while (shutdownFlag == 0) {
-        if (WaitForTerminationRequest() && sig_handed) RunShutdown();
+        if (WaitForSignalNews(-1) && sig_handed) RunShutdown();
         Console::FlushDeferred();
     }
     return 0;

@@ -143,10 +143,13 @@ uint32_t SimController::Transfer(const uint8_t* cdb, const uint8_t* data, uint32
             moved = m_events.Write(data, writeSize);
     } else {
         uint32_t max = asked < readRoom ? asked : readRoom;
-        if (buffer == KVO_WEB_BUFFER)
+        if (buffer == KVO_WEB_BUFFER) {
             moved = m_web.Read(connection, readArea, max, now);
-        else if (events)
+            ++m_stats.webReads;
+            m_stats.emptyWebReads += moved == 0 ? 1 : 0;
+        } else if (events) {
             moved = m_events.Read(readArea, max);
+        }
     }
     ++m_stats.transfers;
     return moved;

@@ -24,6 +24,8 @@ struct ControllerStats {
     unsigned calls = 0;        // driver messages handled
     unsigned transfers = 0;    // pass-through transfers that reached the firmware
     unsigned failedOpens = 0;  // selector-0 calls failed on purpose
+    unsigned webReads = 0;     // READ BUFFER transfers on the web channel
+    unsigned emptyWebReads = 0;  // of those, the ones that found nothing ready
 };
 
 class SimController {

@@ -497,7 +497,8 @@ std::string Simulator::Execute(const std::string& line) {
                " transfers=" + std::to_string(s.transfers) + " failed_opens=" +
                std::to_string(s.failedOpens) + " web_open=" + std::to_string(c->Web().OpenCount()) +
                " events_queued=" + std::to_string(c->Events().QueuedCount()) +
-               " held=" + std::to_string(held);
+               " held=" + std::to_string(held) + " web_reads=" + std::to_string(s.webReads) +
+               " empty_web_reads=" + std::to_string(s.emptyWebReads);
     }
     return "error: unknown command '" + command + "'";
 }

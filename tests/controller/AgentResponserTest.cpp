@@ -3,6 +3,7 @@
 // blocks and order, and how the read polling behaves when idle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -201,6 +202,48 @@ TEST_F(AgentResponserTest, IdleConnectionSlowsTo800MsAndWakesWithinASliceOnBrows
     double latencyMs = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
     ASSERT_TRUE(answer.complete);
     EXPECT_LT(latencyMs, 300.0);
+}
+
+// An answer not ready at the first read after a request is picked up by the
+// quick re-reads within the first slice. The slice is made far longer than
+// the test's bound, so only they can have read it; and they stay few.
+using AgentResponserQuickReadTest = RelayServerFixture;
+
+TEST_F(AgentResponserQuickReadTest, AnswerALittleLateIsReadWithinTheFirstSlice) {
+    RelayTimings timings;
+    timings.sliceUs = 60 * 1000 * 1000;
+    timings.quickReadFirstUs = 1000;
+    timings.quickReadGrowthPercent = 200;
+    timings.quickReads = 4;  // 1, 3, 7 and 15 ms after the write
+    UseTimings(timings);
+    ASSERT_EQ(0, server->Run());
+    ASSERT_EQ("ok", sim->Command("delay 0 5").substr(0, 2));
+
+    int fd;
+    unsigned conn = OpenBrowser(fd);
+    ASSERT_NE(0u, conn);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(SendAll(fd, Get("/bench/100")));
+        HttpAnswer answer = ReadHttpAnswer(fd, std::chrono::seconds(20));
+        ASSERT_TRUE(answer.complete) << "round " << round;
+        EXPECT_EQ(100u, answer.body.size());
+    }
+    // Per write: the read at once and at most four re-reads come back empty.
+    size_t requests = 0, emptySinceWrite = 0, mostEmpty = 0;
+    bool answered = false;
+    for (const auto& e : WebEntries(*sim, conn)) {
+        if (e.op == "write") {
+            requests += e.data.rfind("GET ", 0) == 0 ? 1 : 0;
+            emptySinceWrite = 0;
+            answered = false;
+        } else if (e.moved > 0) {
+            answered = true;
+        } else if (!answered) {
+            mostEmpty = std::max(mostEmpty, ++emptySinceWrite);
+        }
+    }
+    EXPECT_EQ(3u, requests);
+    EXPECT_LE(mostEmpty, 5u);
 }
 
 // A browser that stops taking data is dropped once one send has waited 8 s;

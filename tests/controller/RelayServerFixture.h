@@ -43,6 +43,15 @@ protected:
         sim.reset();
     }
 
+    // Replaces the (not yet running) server with one whose responder reads on
+    // another schedule.
+    void UseTimings(const RelayTimings& timings) {
+        auto owned = std::make_unique<AgentResponser>(1, timings);
+        responser = owned.get();
+        server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
+                                                 std::move(owned), 0, KVO_WEB_BUFFER);
+    }
+
     // Opens a browser connection and returns its connection byte towards the firmware.
     unsigned OpenBrowser(int& fd) {
         size_t before = CountConnects(*sim);

@@ -163,6 +163,47 @@ TEST(GenericServer, SixthConnectionWaitsForAFreeSlot) {
     testing::internal::GetCapturedStdout();
 }
 
+// True when the peer has closed (or reset) the connection within `limit`.
+bool ClosedWithin(int fd, milliseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
+    char c;
+    return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+// Every instance ID is held (as by connections of other servers still
+// tidying up) and more browsers come than slots and backlog hold: none is
+// closed unread; each is served in turn, oldest first, once IDs and slots free.
+TEST(GenericServer, ConnectionsWaitForAnInstanceIDAndASlotInsteadOfBeingClosed) {
+    testing::internal::CaptureStdout();
+    std::vector<unsigned char> held;
+    for (unsigned char id; (id = GenericServer::GetOrReturnInstanceID(0)) != 0;) held.push_back(id);
+    TestServer s;
+    ASSERT_EQ(s.server->Run(), 0);
+    std::vector<int> fds;
+    for (int i = 0; i < 14; ++i) {
+        fds.push_back(kvotest::ConnectLoopback(s.port));
+        ASSERT_GE(fds.back(), 0);
+        std::string text = "browser " + std::to_string(i);
+        ASSERT_EQ(send(fds.back(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    }
+    bool closedWithoutID = ClosedWithin(fds[0], milliseconds(300));
+    for (unsigned char id : held) GenericServer::GetOrReturnInstanceID(id);
+
+    std::vector<std::string> got(fds.size());
+    for (size_t i = 0; i < fds.size(); ++i) {
+        std::string want = "browser " + std::to_string(i);
+        for (int tries = 0; tries < 100 && got[i].size() < want.size(); ++tries)
+            got[i] += kvotest::ReadAll(fds[i], milliseconds(100));
+        close(fds[i]);  // makes room for the next one
+    }
+    EXPECT_TRUE(kvotest::WaitUntil([&] { return s.server->GetClientCount() == 0; }));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(closedWithoutID);
+    for (size_t i = 0; i < fds.size(); ++i) EXPECT_EQ(got[i], "browser " + std::to_string(i));
+    EXPECT_GE(held.size(), 50u);
+}
+
 TEST(GenericServer, ShutDownWithoutClients) {
     auto probe = std::make_shared<ResponderProbe>();
     int port = kvotest::FreeTcpPort();

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -163,6 +164,19 @@ TEST(SocketTransport, ToStringAndStatistics) {
     EXPECT_NE(out.find("Error      : Socket Client(127.0.0.1 : "), std::string::npos) << out;
     EXPECT_NE(out.find(") Broken with error code c0000002\n"), std::string::npos) << out;
     EXPECT_EQ(sc->GetStatus(), 0);
+}
+
+// Answers are sent whole, so Nagle's algorithm only ever delays the last
+// segment of a multi-segment answer until the browser's delayed ACK (40 ms).
+TEST(SocketTransport, AcceptedConnectionsSendWithoutNagle) {
+    Pair p;
+    ASSERT_NE(p.served, nullptr);
+    unsigned fd = 0;
+    ASSERT_EQ(sscanf(p.served->ToString().c_str(), "Socket Client(127.0.0.1 : %x)", &fd), 1);
+    int on = 0;
+    socklen_t len = sizeof on;
+    ASSERT_EQ(getsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    EXPECT_NE(on, 0);
 }
 
 TEST(SocketTransport, DescriptorAboveSelectLimitIsSafe) {
