@@ -1,6 +1,8 @@
 """Small helpers the benchmark scripts share: free loopback ports and bounded waits."""
 import os
+import signal
 import socket
+import subprocess
 import time
 
 
@@ -34,3 +36,15 @@ def program_dir(build, programs=("kvoomxsvr", "kvoctlsim")):
         if not os.access(os.path.join(bin_dir, exe), os.X_OK):
             raise SystemExit("benchmark: %s/%s is missing; build first" % (bin_dir, exe))
     return bin_dir
+
+
+def stop_all(procs, timeout=30):
+    """SIGTERM to each process, the last started first; SIGKILL when one outlasts `timeout`."""
+    for p in reversed(procs):
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+            try:
+                p.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()

@@ -23,6 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchnet import stop_all  # noqa: E402
 import relay_bench as rb  # noqa: E402
 import wake_bench as wb  # noqa: E402
 
@@ -132,14 +133,7 @@ def main():
                                     ("relay /bench/64", relay_port, relayed)):
             results.append((name,) + churn(port, payload, args.clients, args.seconds))
     finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        stop_all(procs)
         shutil.rmtree(scratch, ignore_errors=True)
 
     print("Churn: %d clients, a new connection per request, %.0f s each; loadavg %.2f"

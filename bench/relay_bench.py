@@ -27,7 +27,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-from benchnet import free_port, port_open, program_dir, wait_for
+from benchnet import free_port, port_open, program_dir, stop_all, wait_for
 
 
 def read_answer(sock):
@@ -153,14 +153,7 @@ def measure(bin_dir, args, scsi_generic):
         fresh = fresh_connection_round_trips(relay_port, args.fresh, small)
         relay_rates = relay_throughput(relay_port, args.bytes, args.runs)
     finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        stop_all(procs)
     shutil.rmtree(scratch, ignore_errors=True)
     return small, kept, fresh, relay_rates
 

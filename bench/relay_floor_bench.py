@@ -26,6 +26,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchnet import stop_all  # noqa: E402
 import relay_bench as rb  # noqa: E402
 
 SIZES = (262144, 2097152, 16777216)
@@ -122,14 +123,7 @@ def main():
             n = args.small_count + 1
             per_request = ((reads1 - reads0) / n, (empty1 - empty0) / n)
     finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        stop_all(procs)
         shutil.rmtree(scratch, ignore_errors=True)
 
     print("Relay against its floor (kvoIO with no sleeps), one run, loadavg %.2f" % os.getloadavg()[0])

@@ -28,6 +28,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchnet import stop_all  # noqa: E402
 import relay_bench as rb  # noqa: E402
 
 ROOT = rb.ROOT
@@ -254,14 +255,7 @@ def main():
         results["comeback"], new_sim = driver_comeback(sim_cmd, sim, relay_port, 8.0)
         procs.append(new_sim)
     finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        stop_all(procs)
     raw, raw_text = rb.raw_readio_ceiling(bin_dir, args.bytes)
     shutil.rmtree(scratch, ignore_errors=True)
 
