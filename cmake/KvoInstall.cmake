@@ -74,10 +74,10 @@ set(KVO_SYSTEM_FILES
     # The controllers' SCSI generic nodes for group kvoomx (and no other device).
     "${KVO_PACKAGING}/60-kvoomx-sg.rules|lib/udev/rules.d|60-kvoomx-sg.rules")
 foreach(entry ${KVO_SYSTEM_FILES})
-  string(REPLACE "|" ";" parts "${entry}")
-  list(GET parts 0 file)
-  list(GET parts 1 folder)
-  list(GET parts 2 name)
+  string(REPLACE "|" ";" fields "${entry}")
+  list(GET fields 0 file)
+  list(GET fields 1 folder)
+  list(GET fields 2 name)
   install(FILES ${file} DESTINATION ${folder} RENAME ${name} COMPONENT service)
 endforeach()
 install(FILES ${KVO_GENERATED}/kvoomxsvr.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
