@@ -48,3 +48,18 @@ def stop_all(procs, timeout=30):
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+
+
+def start_service(bin_dir, scratch, driver, home, controllers, procs):
+    """kvoctlsim with `controllers` controllers in `driver`, then kvoomxsvr -NODAEMON
+    with KVOOMX_HOME=`home`, run from `scratch`; both appended to `procs` (for
+    stop_all). Returns the service's process; its ports are the caller's to await."""
+    sim = subprocess.Popen([os.path.join(bin_dir, "kvoctlsim"), "--dir", driver, "--controllers", str(controllers)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    procs.append(sim)
+    wait_for(lambda: os.path.exists(os.path.join(driver, "control")), 10, "simulator start")
+    env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver)
+    svc = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=scratch, env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    procs.append(svc)
+    return svc

@@ -23,7 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchnet import stop_all  # noqa: E402
+from benchnet import start_service, stop_all  # noqa: E402
 import relay_bench as rb  # noqa: E402
 import wake_bench as wb  # noqa: E402
 
@@ -111,14 +111,7 @@ def main():
     procs = []
     results = []
     try:
-        sim = subprocess.Popen([os.path.join(bin_dir, "kvoctlsim"), "--dir", driver, "--controllers", "2"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(sim)
-        rb.wait_for(lambda: os.path.exists(os.path.join(driver, "control")), 10, "simulator start")
-        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver)
-        svc = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=scratch, env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        procs.append(svc)
+        svc = start_service(bin_dir, scratch, driver, home, 2, procs)
         rb.wait_for(lambda: rb.port_open(relay_port) and rb.port_open(config_port), 15, "service ports open")
         # Idle first, before any client has come and gone.
         time.sleep(2.0)

@@ -26,7 +26,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchnet import stop_all  # noqa: E402
+from benchnet import start_service, stop_all  # noqa: E402
 import relay_bench as rb  # noqa: E402
 
 SIZES = (262144, 2097152, 16777216)
@@ -93,14 +93,7 @@ def main():
     procs = []
     rows = []
     try:
-        sim = subprocess.Popen([os.path.join(bin_dir, "kvoctlsim"), "--dir", driver, "--controllers", "1"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(sim)
-        rb.wait_for(lambda: os.path.exists(os.path.join(driver, "control")), 10, "simulator start")
-        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver)
-        svc = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=scratch, env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        procs.append(svc)
+        svc = start_service(bin_dir, scratch, driver, home, 1, procs)
         rb.wait_for(lambda: rb.port_open(relay_port), 15, "relay port open")
 
         for size in SIZES:
