@@ -14,7 +14,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 #include <utility>
 
 #include "server/Console.h"
@@ -117,36 +116,33 @@ ssize_t ReceiveMessage(int fd, iovec* parts, int count) {
     return n;
 }
 
-// Connections whose selector-1 reply has not been read yet. Nobody uses that
-// result, so the call returns once the message is out; the reply is read
-// behind the connection's next message, by when it has mostly arrived: the
-// caller does not sleep through a round trip for nothing.
-std::mutex g_owedLock;
-std::set<int> g_closeReplyOwed;
-
-void SetCloseReplyOwed(int fd, bool owed) {
-    std::lock_guard<std::mutex> guard(g_owedLock);
-    if (owed) g_closeReplyOwed.insert(fd);
-    else g_closeReplyOwed.erase(fd);
-}
-
-bool TakeCloseReplyOwed(int fd) {
-    std::lock_guard<std::mutex> guard(g_owedLock);
-    return g_closeReplyOwed.erase(fd) > 0;
-}
-
 // The connection can no longer be trusted to pair requests with replies (a
 // reply may still be on its way): end it for both directions. The descriptor
 // stays open until the port closes it.
-int32_t Abandon(int fd) {
-    SetCloseReplyOwed(fd, false);
+int32_t ShutDownConnection(int fd) {
     shutdown(fd, SHUT_RDWR);
     return UnixDriverBridge::kTransportFailure;
 }
 
-// Sends one request; an owed selector-1 reply is then read before the
-// request's own. False when either fails (the connection is then abandoned).
-bool SendRequest(int fd, iovec* parts, int count) {
+}  // namespace
+
+void UnixDriverBridge::SetCloseReplyOwed(int fd, bool owed) {
+    std::lock_guard<std::mutex> guard(m_owedLock);
+    if (owed) m_closeReplyOwed.insert(fd);
+    else m_closeReplyOwed.erase(fd);
+}
+
+bool UnixDriverBridge::TakeCloseReplyOwed(int fd) {
+    std::lock_guard<std::mutex> guard(m_owedLock);
+    return m_closeReplyOwed.erase(fd) > 0;
+}
+
+int32_t UnixDriverBridge::Abandon(int fd) {
+    SetCloseReplyOwed(fd, false);
+    return ShutDownConnection(fd);
+}
+
+bool UnixDriverBridge::SendRequest(int fd, iovec* parts, int count) {
     bool owed = TakeCloseReplyOwed(fd);
     if (!SendMessage(fd, parts, count)) return false;
     if (!owed) return true;
@@ -154,8 +150,6 @@ bool SendRequest(int fd, iovec* parts, int count) {
     iovec in[1] = {{&ignored, sizeof ignored}};
     return ReceiveMessage(fd, in, 1) == static_cast<ssize_t>(sizeof ignored);
 }
-
-}  // namespace
 
 void UnixDriverBridge::SetCallTimeout(int milliseconds) {
     g_callTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultCallTimeoutMs;
