@@ -43,14 +43,14 @@ def metrics_value(port, series):
     return float(found.group(1)) if found else None
 
 
-def create_ledger(bin_dir, scratch, home):
-    """A first run of the service creates kvoomxevents.db with its schema."""
+def create_ledger(bin_dir, scratch, home, port):
+    """A first run of the service creates kvoomxevents.db with its schema (before it listens)."""
     env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=os.path.join(scratch, "nodriver"))
     os.makedirs(env["KVOOMX_DRIVER_DIR"], exist_ok=True)
     svc = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=scratch, env=env,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_for(lambda: os.path.exists(os.path.join(home, "kvoomxevents.db")), 15, "the ledger file")
+        wait_for(lambda: port_open(port), 15, "the first run's configuration server")
     finally:
         stop_all([svc])
 
@@ -123,7 +123,7 @@ def main():
         f.write("</root>\n")
     procs = []
     try:
-        create_ledger(bin_dir, work, home)
+        create_ledger(bin_dir, work, home, port)
         pending = fill_ledger(os.path.join(home, "kvoomxevents.db"), args.events, args.pending_every)
         sim = subprocess.Popen([os.path.join(bin_dir, "kvoctlsim"), "--dir", driver, "--controllers", "4",
                                 "--events-every", "1"],
