@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "server/Console.h"
@@ -116,12 +117,42 @@ ssize_t ReceiveMessage(int fd, iovec* parts, int count) {
     return n;
 }
 
+// Connections whose selector-1 reply has not been read yet. Nobody uses that
+// result, so the call returns once the message is out; the reply is read
+// behind the connection's next message, by when it has mostly arrived: the
+// caller does not sleep through a round trip for nothing.
+std::mutex g_owedLock;
+std::set<int> g_closeReplyOwed;
+
+void SetCloseReplyOwed(int fd, bool owed) {
+    std::lock_guard<std::mutex> guard(g_owedLock);
+    if (owed) g_closeReplyOwed.insert(fd);
+    else g_closeReplyOwed.erase(fd);
+}
+
+bool TakeCloseReplyOwed(int fd) {
+    std::lock_guard<std::mutex> guard(g_owedLock);
+    return g_closeReplyOwed.erase(fd) > 0;
+}
+
 // The connection can no longer be trusted to pair requests with replies (a
 // reply may still be on its way): end it for both directions. The descriptor
 // stays open until the port closes it.
 int32_t Abandon(int fd) {
+    SetCloseReplyOwed(fd, false);
     shutdown(fd, SHUT_RDWR);
     return UnixDriverBridge::kTransportFailure;
+}
+
+// Sends one request; an owed selector-1 reply is then read before the
+// request's own. False when either fails (the connection is then abandoned).
+bool SendRequest(int fd, iovec* parts, int count) {
+    bool owed = TakeCloseReplyOwed(fd);
+    if (!SendMessage(fd, parts, count)) return false;
+    if (!owed) return true;
+    int32_t ignored = 0;
+    iovec in[1] = {{&ignored, sizeof ignored}};
+    return ReceiveMessage(fd, in, 1) == static_cast<ssize_t>(sizeof ignored);
 }
 
 }  // namespace
@@ -169,16 +200,24 @@ bool UnixDriverBridge::OpenService(const char* className, int index, uint32_t& h
     if (static_cast<size_t>(index) >= services.size()) return false;
     int fd = ConnectSeqPacket(services[static_cast<size_t>(index)]);
     if (fd < 0) return false;
+    SetCloseReplyOwed(fd, false);
     handle = static_cast<uint32_t>(fd);
     return true;
 }
 
-void UnixDriverBridge::CloseService(uint32_t handle) { close(static_cast<int>(handle)); }
+void UnixDriverBridge::CloseService(uint32_t handle) {
+    SetCloseReplyOwed(static_cast<int>(handle), false);
+    close(static_cast<int>(handle));
+}
 
 int32_t UnixDriverBridge::CallScalar(uint32_t handle, uint32_t selector) {
     int fd = static_cast<int>(handle);
     iovec out[1] = {{&selector, sizeof selector}};
-    if (!SendMessage(fd, out, 1)) return Abandon(fd);
+    if (!SendRequest(fd, out, 1)) return Abandon(fd);
+    if (selector == KVO_SELECTOR_CLIENT_CLOSE) {
+        SetCloseReplyOwed(fd, true);
+        return 0;
+    }
     int32_t result = 0;
     iovec in[1] = {{&result, sizeof result}};
     if (ReceiveMessage(fd, in, 1) != static_cast<ssize_t>(sizeof result)) return Abandon(fd);
@@ -191,7 +230,7 @@ int32_t UnixDriverBridge::CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& 
     uint32_t selector = KVO_SELECTOR_STRUCTURE;
     iovec request[2] = {{&selector, sizeof selector},
                         {const_cast<_IOCTL_PARAM_IN*>(&in), sizeof in}};
-    if (!SendMessage(fd, request, 2)) return Abandon(fd);
+    if (!SendRequest(fd, request, 2)) return Abandon(fd);
     // Receive into a scratch reply so a failed call leaves `out` untouched.
     int32_t result = 0;
     _IOCTL_PARAM_OUT reply;

@@ -1,10 +1,14 @@
 // UnixDriverBridge: the driver bridge over SOCK_SEQPACKET Unix sockets. A service
 // of class C is the socket DIR/C.<k>; services are enumerated by ascending k.
 // DIR is $KVOOMX_DRIVER_DIR (default /run/kvoomx/driver), read at every open.
-// Holds no state; safe from any thread (one connection is used by one caller at a time).
+// Keeps only the set of connections owing a selector-1 reply (its own lock);
+// safe from any thread (one connection is used by one caller at a time).
 // A call that times out or gets a short or truncated message shuts its
 // connection down: a late reply must never be taken as the next call's, and
 // every later call fails until the driver port resets the connection.
+// Selector 1 returns 0 once its message is out (its result is never used);
+// its reply is read behind the connection's next message, before that
+// message's own reply, so requests and replies still pair one to one.
 #pragma once
 
 #include <string>
