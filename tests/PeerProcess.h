@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,14 @@ inline HttpAnswer HttpRequest(int port, const std::string& method, const std::st
 }
 
 inline HttpAnswer HttpGet(int port, const std::string& path) { return HttpRequest(port, "GET", path); }
+
+// The value of one sample line of a Prometheus exposition (`series` with its
+// labels), or -1 when it is absent.
+inline double SampleValue(const std::string& exposition, const std::string& series) {
+    size_t at = exposition.find("\n" + series + " ");
+    if (at == std::string::npos) return -1;
+    return std::atof(exposition.c_str() + at + series.size() + 2);
+}
 
 // Standard output and error of a shell command, and its exit status (as system()).
 inline std::string RunCommand(const std::string& command, int& status) {

@@ -17,6 +17,7 @@ struct DeliveryQueue::State {
     std::shared_ptr<EventLedger> ledger;
     DeliveryOptions options;
     std::map<std::string, std::shared_ptr<DeliveryChannel>> channels;  // fixed once started
+    DeliveryObserver observer;  // fixed once started; may be empty
     std::mutex mutex;
     std::condition_variable wake;
     std::atomic<bool> stop{false};
@@ -74,6 +75,20 @@ void LogAttempt(const LedgerEvent& event, const std::string& kind, const std::st
     }
 }
 
+void Observe(const DeliveryQueue::State& s, const std::string& kind, const std::vector<LedgerDelivery>& done) {
+    if (!s.observer) return;
+    std::map<DeliveryStatus, unsigned> counts;
+    for (const auto& d : done) counts[d.status]++;
+    for (const auto& count : counts) s.observer(kind, count.first, count.second);
+}
+
+void AnnounceKinds(const DeliveryQueue::State& s) {
+    if (!s.observer) return;
+    for (const auto& channel : s.channels)
+        for (DeliveryStatus status : {DeliveryStatus::Sent, DeliveryStatus::Pending, DeliveryStatus::Failed})
+            s.observer(channel.first, status, 0);
+}
+
 void DeliverGroup(DeliveryQueue::State& s, int64_t eventId, const std::string& kind,
                   std::vector<LedgerDelivery> group) {
     std::optional<LedgerEvent> event = s.ledger->Event(eventId);
@@ -93,6 +108,7 @@ void DeliverGroup(DeliveryQueue::State& s, int64_t eventId, const std::string& k
     for (size_t i = 0; i < group.size(); ++i) Apply(s.options, event ? *event : fallback, outcomes[i], now, group[i]);
     s.ledger->Update(group);
     LogAttempt(event ? *event : fallback, kind, peer, group);
+    Observe(s, kind, group);
 }
 
 void Serve(DeliveryQueue::State& s) {
@@ -108,6 +124,7 @@ void Serve(DeliveryQueue::State& s) {
 
 void Run(std::shared_ptr<DeliveryQueue::State> hold) {
     DeliveryQueue::State& s = *hold;
+    AnnounceKinds(s);
     s.ledger->AllPendingDueAt(EventLedger::NowMs());
     while (!s.stop) {
         Serve(s);
@@ -142,6 +159,11 @@ void DeliveryQueue::AddChannel(std::shared_ptr<DeliveryChannel> channel) {
     std::lock_guard<std::mutex> guard(m_state->mutex);
     if (m_state->running || !channel) return;
     m_state->channels[channel->Kind()] = std::move(channel);
+}
+
+void DeliveryQueue::SetObserver(DeliveryObserver observer) {
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    if (!m_state->running) m_state->observer = std::move(observer);
 }
 
 void DeliveryQueue::Start() {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "ledger/DeliveryChannel.h"
 #include "ledger/EventLedger.h"
@@ -23,6 +25,11 @@ struct DeliveryOptions {
     std::chrono::milliseconds idleCheck{std::chrono::minutes(1)};
 };
 
+// Told, on the queue's thread, what `count` targets of a kind came to after an
+// attempt: Sent, Pending (will be tried again) or Failed. At Start it is told
+// each channel's kind with a count of 0, so a kind shows before its first attempt.
+using DeliveryObserver = std::function<void(const std::string& kind, DeliveryStatus status, unsigned count)>;
+
 class DeliveryQueue {
 public:
     explicit DeliveryQueue(std::shared_ptr<EventLedger> ledger, DeliveryOptions options = DeliveryOptions());
@@ -33,6 +40,7 @@ public:
     // Before Start.
     void SetOptions(const DeliveryOptions& options);
     void AddChannel(std::shared_ptr<DeliveryChannel> channel);
+    void SetObserver(DeliveryObserver observer);
     // Starts the thread; deliveries left pending by an earlier run are due at once.
     void Start();
     // Asks the thread to end and waits up to stopBound; true when it has ended.

@@ -23,7 +23,8 @@ const char kSchema[] =
     " target TEXT NOT NULL, status INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0,"
     " next_attempt INTEGER NOT NULL, last_reason TEXT NOT NULL DEFAULT '', updated INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS deliveries_due ON deliveries(status, next_attempt);"
-    "CREATE INDEX IF NOT EXISTS deliveries_event ON deliveries(event_id);";
+    "CREATE INDEX IF NOT EXISTS deliveries_event ON deliveries(event_id);"
+    "CREATE INDEX IF NOT EXISTS deliveries_pending ON deliveries(status, event_id);";
 
 const char kDeliveryColumns[] =
     "SELECT id, event_id, kind, target, status, attempts, next_attempt, last_reason, updated FROM deliveries ";
@@ -302,6 +303,20 @@ std::optional<int64_t> EventLedger::NextDue() {
     Statement s(m_db, "SELECT min(next_attempt) FROM deliveries WHERE status = 0");
     if (!s.Step() || sqlite3_column_type(s.get(), 0) == SQLITE_NULL) return std::nullopt;
     return s.Int(0);
+}
+
+PendingSummary EventLedger::Pending() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    PendingSummary summary;
+    // Event ids grow with arrival, so the smallest pending one is the oldest.
+    Statement s(m_db,
+                "SELECT (SELECT count(*) FROM deliveries WHERE status = 0),"
+                " (SELECT received FROM events WHERE id ="
+                "  (SELECT min(event_id) FROM deliveries WHERE status = 0))");
+    if (!s.Step()) return summary;
+    summary.count = static_cast<uint64_t>(s.Int(0));
+    summary.oldestReceived = s.Int(1);
+    return summary;
 }
 
 void EventLedger::Update(const std::vector<LedgerDelivery>& deliveries) {

@@ -55,6 +55,12 @@ struct ControllerPoll {
     bool answering = true;
 };
 
+// The deliveries still waiting, for monitoring.
+struct PendingSummary {
+    uint64_t count = 0;
+    int64_t oldestReceived = 0;  // arrival of the oldest event with one; 0 when none
+};
+
 struct LedgerLimits {
     size_t maxEvents = 10000;
     std::chrono::hours maxAge{24 * 90};
@@ -86,6 +92,8 @@ public:
     std::vector<LedgerDelivery> Due(int64_t nowMs);
     // The earliest next attempt of any pending delivery.
     std::optional<int64_t> NextDue();
+    // How many deliveries are pending and since when; two indexed lookups.
+    PendingSummary Pending();
     // Stores status, attempts, next attempt and reason of each, in one transaction.
     void Update(const std::vector<LedgerDelivery>& deliveries);
     // Every pending delivery becomes due at `nowMs` (the service has just started).

@@ -45,6 +45,20 @@ std::string ControllerLabel(unsigned controller) {
     return "controller=\"" + std::to_string(controller) + "\"";
 }
 
+// A label value as the text format wants it: backslash, quote and newline escaped.
+std::string LabelValue(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
 const char kVersion[] = KVO_VERSION;
 const char* const kLevelNames[] = {"information", "warning", "error"};
 
@@ -84,7 +98,15 @@ void MetricsRegistry::CountTraps(unsigned sent, unsigned failed) {
     m_trapsFailed.fetch_add(failed);
 }
 
-void MetricsRegistry::CountMail(bool sent) { (sent ? m_mailsSent : m_mailsFailed).fetch_add(1); }
+void MetricsRegistry::CountDeliveries(const std::string& kind, Delivery outcome, uint64_t count) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_deliveries[kind][static_cast<size_t>(outcome)] += count;
+}
+
+void MetricsRegistry::SetQueueSource(std::function<QueueState()> source) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_queueSource = std::move(source);
+}
 
 void MetricsRegistry::RelayConnectionOpened(unsigned controller) {
     if (ControllerCounters* c = At(controller)) c->relayOpen.fetch_add(1);
@@ -119,6 +141,7 @@ std::string MetricsRegistry::RenderText() const {
     Sample(out, "kvoomx_controllers", "", m_controllers.load());
     RenderControllers(out);
     RenderDeliveries(out);
+    RenderQueue(out);
     RenderRelay(out);
     RenderPageRequests(out);
     return out;
@@ -163,10 +186,32 @@ void MetricsRegistry::RenderDeliveries(std::string& out) const {
            "SNMP traps, one per event and receiver, by whether they went out.");
     Sample(out, "kvoomx_traps_total", "{result=\"sent\"}", m_trapsSent.load());
     Sample(out, "kvoomx_traps_total", "{result=\"failed\"}", m_trapsFailed.load());
-    Family(out, "kvoomx_mails_total", "counter",
-           "Event mails, one per event, by whether the SMTP server took them.");
-    Sample(out, "kvoomx_mails_total", "{result=\"sent\"}", m_mailsSent.load());
-    Sample(out, "kvoomx_mails_total", "{result=\"failed\"}", m_mailsFailed.load());
+    Family(out, "kvoomx_deliveries_total", "counter",
+           "Delivery attempts, one per target, by kind and outcome: sent, retrying (tried again later) "
+           "or failed (given up).");
+    static const char* const kOutcomes[] = {"sent", "retrying", "failed"};
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const auto& kind : m_deliveries) {
+        for (size_t i = 0; i < kind.second.size(); ++i)
+            Sample(out, "kvoomx_deliveries_total",
+                   "{kind=\"" + LabelValue(kind.first) + "\",result=\"" + kOutcomes[i] + "\"}", kind.second[i]);
+    }
+}
+
+void MetricsRegistry::RenderQueue(std::string& out) const {
+    std::function<QueueState()> source;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        source = m_queueSource;
+    }
+    if (!source) return;
+    // Outside the lock: the source reads the ledger.
+    QueueState state = source();
+    Family(out, "kvoomx_delivery_queue_pending", "gauge", "Deliveries waiting for their next attempt.");
+    Sample(out, "kvoomx_delivery_queue_pending", "", state.pending);
+    Family(out, "kvoomx_delivery_queue_oldest_age_seconds", "gauge",
+           "Seconds since the oldest event with a waiting delivery arrived; 0 when none waits.");
+    SampleSeconds(out, "kvoomx_delivery_queue_oldest_age_seconds", "", state.oldestAgeSeconds);
 }
 
 void MetricsRegistry::RenderRelay(std::string& out) const {

@@ -2,13 +2,16 @@
 // in the Prometheus text format, /healthz). The server manager owns the one
 // instance and hands it to whoever counts (poller, relay responders, the
 // configuration server); they keep a pointer, the poller a shared reference.
-// Any thread: counters are atomics, the health notes take `m_lock`.
+// Any thread: counters are atomics; the health notes, the delivery counts by
+// kind and the queue source take `m_lock`.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,7 +32,16 @@ public:
     // `level` is the event's letter 'I', 'W' or 'E' (anything else counts as 'I').
     void CountEvent(unsigned controller, int level);
     void CountTraps(unsigned sent, unsigned failed);
-    void CountMail(bool sent);
+    // What became of `count` deliveries of `kind` ("mail", ...) in one attempt;
+    // a count of 0 makes the kind's series show at 0.
+    enum class Delivery { Sent, Retrying, Failed };
+    void CountDeliveries(const std::string& kind, Delivery outcome, uint64_t count);
+    // The pending deliveries, read at each scrape.
+    struct QueueState {
+        uint64_t pending = 0;
+        double oldestAgeSeconds = 0;  // 0 when nothing is pending
+    };
+    void SetQueueSource(std::function<QueueState()> source);
     void RelayConnectionOpened(unsigned controller);
     void RelayConnectionClosed(unsigned controller);
     void CountRelayBytes(unsigned controller, uint64_t fromBrowser, uint64_t toBrowser);
@@ -65,6 +77,7 @@ private:
     ControllerCounters* At(unsigned controller);
     void RenderControllers(std::string& out) const;
     void RenderDeliveries(std::string& out) const;
+    void RenderQueue(std::string& out) const;
     void RenderRelay(std::string& out) const;
     void RenderPageRequests(std::string& out) const;
 
@@ -72,10 +85,10 @@ private:
     std::array<ControllerCounters, kMaxControllers> m_perController;
     std::atomic<uint64_t> m_trapsSent{0};
     std::atomic<uint64_t> m_trapsFailed{0};
-    std::atomic<uint64_t> m_mailsSent{0};
-    std::atomic<uint64_t> m_mailsFailed{0};
     // Status codes 100 to 599, by code - 100.
     std::array<std::atomic<uint64_t>, 500> m_pageRequests{};
     mutable std::mutex m_lock;
     std::vector<std::string> m_notListening;  // guarded by m_lock
+    std::map<std::string, std::array<uint64_t, 3>> m_deliveries;  // by kind, then Delivery; m_lock
+    std::function<QueueState()> m_queueSource;  // guarded by m_lock
 };

@@ -1,5 +1,6 @@
 #include "service/SvrManager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -69,6 +70,28 @@ uint32_t EventsSetting(ConfigFileSupport& config, const char* key, uint32_t fall
     uint32_t value = 0;
     return config.GetConfigValue_U32("/root/events", key, value) ? value : fallback;
 }
+
+// /metrics counts what the queue decides and reads its backlog from the ledger
+// at each scrape. Both hold shared references: the queue's thread may outlive us.
+void ConnectDeliveryMetrics(const std::shared_ptr<MetricsRegistry>& metrics, DeliveryQueue& queue,
+                            const std::shared_ptr<EventLedger>& ledger) {
+    queue.SetObserver([metrics](const std::string& kind, DeliveryStatus status, unsigned count) {
+        metrics->CountDeliveries(kind,
+                                 status == DeliveryStatus::Sent      ? MetricsRegistry::Delivery::Sent
+                                 : status == DeliveryStatus::Pending ? MetricsRegistry::Delivery::Retrying
+                                                                     : MetricsRegistry::Delivery::Failed,
+                                 count);
+    });
+    metrics->SetQueueSource([ledger] {
+        PendingSummary pending = ledger->Pending();
+        MetricsRegistry::QueueState state;
+        state.pending = pending.count;
+        if (pending.count > 0 && pending.oldestReceived > 0)
+            state.oldestAgeSeconds =
+                static_cast<double>(std::max<int64_t>(0, EventLedger::NowMs() - pending.oldestReceived)) / 1000.0;
+        return state;
+    });
+}
 }  // namespace
 
 SvrManager::SvrManager() : SvrManager(kDefaultRescanInterval) {}
@@ -92,6 +115,7 @@ SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
     m_queue->SetOptions(ReadDeliveryOptions());
     m_queue->AddChannel(std::make_shared<MailChannel>(
         m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120))));
+    ConnectDeliveryMetrics(m_metrics, *m_queue, m_ledger);
     ApplyPollerOptions();
 }
 

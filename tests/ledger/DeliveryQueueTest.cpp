@@ -97,12 +97,21 @@ TEST_F(DeliveryQueueTest, PassingFailuresAreRetriedWithBackOffOthersNever) {
     channel->script["refused@x"] = {{DeliveryOutcome::Failed, "550 no such user"}};
     channel->script["ok@x"] = {{DeliveryOutcome::Sent, ""}};
     int64_t id = Record({"retry@x", "refused@x", "ok@x"});
+    EXPECT_EQ(3u, ledger->Pending().count);
     testing::internal::CaptureStdout();
     DeliveryQueue queue(ledger, options);
     queue.AddChannel(channel);
+    std::map<std::pair<std::string, DeliveryStatus>, unsigned> observed;  // written by the queue's thread
+    queue.SetObserver([&](const std::string& kind, DeliveryStatus status, unsigned count) {
+        observed[{kind, status}] += count;
+    });
     queue.Start();
     ASSERT_TRUE(kvotest::WaitUntil([&] { return StatusOf(id, "retry@x") == DeliveryStatus::Sent; }, 10s));
     EXPECT_TRUE(queue.Stop());
+    EXPECT_EQ(0u, ledger->Pending().count);
+    EXPECT_EQ(2u, (observed[{"mail", DeliveryStatus::Sent}]));
+    EXPECT_EQ(2u, (observed[{"mail", DeliveryStatus::Pending}])) << "two attempts to be tried again";
+    EXPECT_EQ(1u, (observed[{"mail", DeliveryStatus::Failed}]));
     std::string console = testing::internal::GetCapturedStdout();
 
     ASSERT_EQ(3u, channel->calls.size());

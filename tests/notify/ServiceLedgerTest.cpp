@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "PeerProcess.h"
 #include "SimulatorProcess.h"
 #include "SnmpTrapdProcess.h"
 #include "TcpForwarder.h"
@@ -89,6 +90,14 @@ std::string Post(int port, const std::string& path, const std::string& body, std
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+double Metric(int port, const std::string& series) {
+    return kvotest::SampleValue(kvotest::HttpGet(port, "/metrics").body, series);
+}
+const std::string kMailRetrying = "kvoomx_deliveries_total{kind=\"mail\",result=\"retrying\"}";
+const std::string kMailSent = "kvoomx_deliveries_total{kind=\"mail\",result=\"sent\"}";
+const std::string kQueuePending = "kvoomx_delivery_queue_pending";
+const std::string kQueueAge = "kvoomx_delivery_queue_oldest_age_seconds";
+
 class ServiceLedger : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -136,6 +145,11 @@ TEST_F(ServiceLedger, MailPendingWhileTheServerIsDownArrivesAfterARetryAndAfterA
     EXPECT_TRUE(kvotest::WaitUntil([&] {
         return Has(svc.Output(), "not delivered yet through 127.0.0.1:" + std::to_string(smtp.port()));
     })) << svc.Output();
+    // Monitoring sees the failed attempt and the waiting mail.
+    EXPECT_GE(Metric(svc.port(), kMailRetrying), 1);
+    EXPECT_EQ(0, Metric(svc.port(), kMailSent));
+    EXPECT_EQ(1, Metric(svc.port(), kQueuePending));
+    EXPECT_GT(Metric(svc.port(), kQueueAge), 0);
 
     // The server is back: the next retry delivers it.
     ASSERT_TRUE(smtp.Open());
@@ -143,6 +157,9 @@ TEST_F(ServiceLedger, MailPendingWhileTheServerIsDownArrivesAfterARetryAndAfterA
     ASSERT_TRUE(first.has_value()) << svc.Output();
     peer.Delete(first->id);
     ASSERT_TRUE(kvotest::WaitUntil([&] { return Has(page = EventsPage(svc.port()), "status=\"sent\""); })) << page;
+    EXPECT_TRUE(kvotest::WaitUntil([&] { return Metric(svc.port(), kMailSent) == 1; })) << svc.Output();
+    EXPECT_EQ(0, Metric(svc.port(), kQueuePending));
+    EXPECT_EQ(0, Metric(svc.port(), kQueueAge));
 
     // Second event while the server is down again; the service stops before it
     // could deliver, and delivers it once after the restart.

@@ -1,11 +1,15 @@
 // The trap MIB as SNMP managers use it: smilint finds no fault at level 3, and
-// snmptrapd with the MIB loaded names the service's trap. Debian ships no IETF
-// MIBs in main, so the standard modules it imports come from stand-ins here.
+// snmptrapd with the MIB loaded names the service's trap, also one the running
+// service sends for a controller's event with the community set on its SNMP page.
+// Debian ships no IETF MIBs in main, so the standard modules it imports come from
+// stand-ins here.
 #include <gtest/gtest.h>
 
 #include "PeerProcess.h"
+#include "SimulatorProcess.h"
 #include "SnmpTrapdProcess.h"
 #include "notify/KvoSnmpTrap.h"
+#include "server/ServiceProcess.h"
 
 namespace {
 
@@ -47,6 +51,41 @@ TEST(TrapMibTest, SnmptrapdWithTheMibShowsTheTrapByName) {
               record.varbinds[1]);
     EXPECT_EQ("SNMPv2-MIB::sysDescr.0 = STRING: Fan 2 slow", record.varbinds[2]);
     EXPECT_EQ(std::string::npos, trapd.Output().find("Cannot find module")) << trapd.Output();
+}
+
+TEST(TrapMibTest, TheServiceTrapOfAControllerEventIsNamedAndCarriesThePageCommunity) {
+    kvotest::SnmpTrapdProcess trapd;
+    trapd.LoadMibs(kStandInDir + ":" + kMibDir, "SNMPv2-MIB:VELMORA-KVOOMX-MIB");
+    ASSERT_TRUE(trapd.Start()) << trapd.Output();
+    kvotest::SimulatorProcess sim(1);
+    ASSERT_TRUE(sim.ok()) << sim.Log();
+    kvotest::ServiceProcess svc;
+    svc.UseDriverDir(sim.dir());
+    char conf[256];
+    std::snprintf(conf, sizeof conf,
+                  "<root>\n<configport>%x</configport>\n"
+                  "<controller0><httpport>0</httpport><cliport>0</cliport></controller0>\n</root>\n",
+                  svc.port());
+    kvotest::WriteFileText(svc.home() + "/kvoomxsvr.conf", conf);
+    svc.Start({"-NODAEMON"});
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return svc.PortAccepts(); }, std::chrono::seconds(15))) << svc.Output();
+
+    kvotest::HttpAnswer saved = kvotest::HttpRequest(
+        svc.port(), "POST", "/snmp.cgi",
+        "func=SetSnmp&trap_client_1=127.0.0.1&trap_port_1=" + std::to_string(trapd.port()) +
+            "&check_warn=on&trap_community=noc-42",
+        "Content-Type: application/x-www-form-urlencoded\r\n");
+    ASSERT_EQ(200, saved.status) << saved.body;
+    ASSERT_EQ("ok", sim.Command("event 0 W now Fan 1 failed on the MIB check"));
+
+    ASSERT_TRUE(trapd.WaitForRecords(1, std::chrono::seconds(30))) << trapd.Output() << svc.Output();
+    auto record = trapd.Records().at(0);
+    EXPECT_EQ("TRAP2, SNMP v2c, community noc-42", record.security);
+    ASSERT_EQ(3u, record.varbinds.size()) << trapd.Output();
+    EXPECT_EQ("SNMPv2-MIB::snmpTrapOID.0 = OID: VELMORA-KVOOMX-MIB::kvoomxControllerEvent", record.varbinds[1]);
+    EXPECT_NE(std::string::npos, record.varbinds[2].find("Fan 1 failed on the MIB check")) << record.varbinds[2];
+    kill(svc.pid(), SIGTERM);
+    EXPECT_EQ(0, svc.WaitExit()) << svc.Output();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The service as a fleet's monitoring sees it: /healthz following the polls and
-// the listening servers, /metrics counting polls, events, relay bytes and page
-// answers (checked by promtool), and a private Prometheus scraping it.
+// the listening servers, /metrics counting polls, events, deliveries, relay bytes
+// and page answers (checked by promtool), and a private Prometheus scraping it.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -19,13 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using kvotest::HttpGet;
-
-// The value of one sample line of an exposition, or -1 when it is absent.
-double SampleValue(const std::string& exposition, const std::string& series) {
-    size_t at = exposition.find("\n" + series + " ");
-    if (at == std::string::npos) return -1;
-    return std::atof(exposition.c_str() + at + series.size() + 2);
-}
+using kvotest::SampleValue;
 
 // One HTTP answer with its Content-Length body (the firmware keeps the connection).
 std::string ReadWholeAnswer(int fd) {
@@ -168,6 +162,15 @@ TEST_F(Monitoring, PrivatePrometheusScrapesTheService) {
     EXPECT_TRUE(std::regex_search(query("kvoomx_controllers"), std::regex("\"value\":\\[[0-9.]+,\"2\"\\]")))
         << answer;
     EXPECT_NE(std::string::npos, query("kvoomx_build_info").find("\"version\":\"1.0.0\"")) << answer;
+    // The delivery families: the mail kind's outcomes from the start, and the empty queue.
+    EXPECT_TRUE(kvotest::WaitUntil([&] {
+        return query("count%28kvoomx_deliveries_total%7Bkind%3D%22mail%22%7D%29").find(",\"3\"]") != std::string::npos;
+    }, 30s)) << answer;
+    EXPECT_TRUE(std::regex_search(query("kvoomx_delivery_queue_pending"), std::regex("\"value\":\\[[0-9.]+,\"0\"\\]")))
+        << answer;
+    EXPECT_TRUE(std::regex_search(query("kvoomx_delivery_queue_oldest_age_seconds"),
+                                  std::regex("\"value\":\\[[0-9.]+,\"0\"\\]")))
+        << answer;
 }
 
 }  // namespace
