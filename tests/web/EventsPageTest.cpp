@@ -117,7 +117,7 @@ TEST_F(EventsPageTest, SendAgainAndTestEventsAreFormsLikeTheOthers) {
     EXPECT_EQ(DeliveryStatus::Failed, ledger->Event(id)->deliveries[1].status) << "nothing changed";
 
     HttpAnswer resent = Act(body);
-    EXPECT_NE(std::string::npos, resent.body.find("is sent again now")) << resent.body;
+    EXPECT_NE(std::string::npos, resent.body.find("are sent again now")) << resent.body;
     auto event = ledger->Event(id);
     EXPECT_EQ(DeliveryStatus::Sent, event->deliveries[0].status) << "the accepted one is not mailed again";
     EXPECT_EQ(DeliveryStatus::Pending, event->deliveries[1].status);
