@@ -151,6 +151,7 @@ ChannelOutcome CommandHookChannel::Deliver(const ChannelEvent& event) {
     int status = 0;
     bool exited = false;
     bool outputClosed = false;
+    int closedSlice = 1;
     char block[512];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -163,7 +164,10 @@ ChannelOutcome CommandHookChannel::Deliver(const ChannelEvent& event) {
         // output only the bound decides, never a blocking wait.
         pollfd readable{outputClosed ? -1 : pipeFds[0], POLLIN, 0};
         // Short slices: a hook may exit while something it started keeps the pipe open.
-        int ready = poll(&readable, 1, static_cast<int>(std::min<long long>(left, 50)));
+        // Once the output has ended the exit is usually a moment away: look again
+        // after 1, 2, 4 ... ms.
+        int slice = outputClosed ? (closedSlice = std::min(closedSlice * 2, 50)) / 2 : 50;
+        int ready = poll(&readable, 1, static_cast<int>(std::min<long long>(left, slice)));
         if (ready > 0) {
             ssize_t n = read(pipeFds[0], block, sizeof block);
             if (n > 0) {
