@@ -119,12 +119,37 @@ ssize_t ReceiveMessage(int fd, iovec* parts, int count) {
 // The connection can no longer be trusted to pair requests with replies (a
 // reply may still be on its way): end it for both directions. The descriptor
 // stays open until the port closes it.
-int32_t Abandon(int fd) {
+int32_t ShutDownConnection(int fd) {
     shutdown(fd, SHUT_RDWR);
     return UnixDriverBridge::kTransportFailure;
 }
 
 }  // namespace
+
+void UnixDriverBridge::SetCloseReplyOwed(int fd, bool owed) {
+    std::lock_guard<std::mutex> guard(m_owedLock);
+    if (owed) m_closeReplyOwed.insert(fd);
+    else m_closeReplyOwed.erase(fd);
+}
+
+bool UnixDriverBridge::TakeCloseReplyOwed(int fd) {
+    std::lock_guard<std::mutex> guard(m_owedLock);
+    return m_closeReplyOwed.erase(fd) > 0;
+}
+
+int32_t UnixDriverBridge::Abandon(int fd) {
+    SetCloseReplyOwed(fd, false);
+    return ShutDownConnection(fd);
+}
+
+bool UnixDriverBridge::SendRequest(int fd, iovec* parts, int count) {
+    bool owed = TakeCloseReplyOwed(fd);
+    if (!SendMessage(fd, parts, count)) return false;
+    if (!owed) return true;
+    int32_t ignored = 0;
+    iovec in[1] = {{&ignored, sizeof ignored}};
+    return ReceiveMessage(fd, in, 1) == static_cast<ssize_t>(sizeof ignored);
+}
 
 void UnixDriverBridge::SetCallTimeout(int milliseconds) {
     g_callTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultCallTimeoutMs;
@@ -169,16 +194,24 @@ bool UnixDriverBridge::OpenService(const char* className, int index, uint32_t& h
     if (static_cast<size_t>(index) >= services.size()) return false;
     int fd = ConnectSeqPacket(services[static_cast<size_t>(index)]);
     if (fd < 0) return false;
+    SetCloseReplyOwed(fd, false);
     handle = static_cast<uint32_t>(fd);
     return true;
 }
 
-void UnixDriverBridge::CloseService(uint32_t handle) { close(static_cast<int>(handle)); }
+void UnixDriverBridge::CloseService(uint32_t handle) {
+    SetCloseReplyOwed(static_cast<int>(handle), false);
+    close(static_cast<int>(handle));
+}
 
 int32_t UnixDriverBridge::CallScalar(uint32_t handle, uint32_t selector) {
     int fd = static_cast<int>(handle);
     iovec out[1] = {{&selector, sizeof selector}};
-    if (!SendMessage(fd, out, 1)) return Abandon(fd);
+    if (!SendRequest(fd, out, 1)) return Abandon(fd);
+    if (selector == KVO_SELECTOR_CLIENT_CLOSE) {
+        SetCloseReplyOwed(fd, true);
+        return 0;
+    }
     int32_t result = 0;
     iovec in[1] = {{&result, sizeof result}};
     if (ReceiveMessage(fd, in, 1) != static_cast<ssize_t>(sizeof result)) return Abandon(fd);
@@ -191,7 +224,7 @@ int32_t UnixDriverBridge::CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& 
     uint32_t selector = KVO_SELECTOR_STRUCTURE;
     iovec request[2] = {{&selector, sizeof selector},
                         {const_cast<_IOCTL_PARAM_IN*>(&in), sizeof in}};
-    if (!SendMessage(fd, request, 2)) return Abandon(fd);
+    if (!SendRequest(fd, request, 2)) return Abandon(fd);
     // Receive into a scratch reply so a failed call leaves `out` untouched.
     int32_t result = 0;
     _IOCTL_PARAM_OUT reply;

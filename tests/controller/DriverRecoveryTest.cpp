@@ -83,17 +83,19 @@ TEST_F(DriverRecoveryTest, PortWhoseResetFailedServesAgainOnceTheDriverIsBack) {
 
 // A reply to selector 1 held back past the time-out used to be taken as the
 // next call's selector-0 answer; every call after that was one reply behind
-// and failed, with no reset.
+// and failed, with no reset. Selector 1's reply is read behind the next
+// call's message: still missing after the time-out, that call's connection
+// is reset instead.
 TEST_F(DriverRecoveryTest, LateDriverReplyNeverAnswersTheNextCall) {
     UnixDriverBridge::SetCallTimeout(200);
     ASSERT_TRUE(_get_port(0)->Reset());  // a connection with the short time-out
     ASSERT_EQ("ok", sim.Command("hold 0 600 1"));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));  // selector 1's result is not used
-    // The late reply goes out (or the connection is gone) before the next call.
-    ASSERT_TRUE(kvotest::WaitUntil([&] { return NothingHeld(sim); }));
 
     EXPECT_EQ(16, io->writeIO(0, 2, 9, "Socket connect!", 16));
+    // The late reply goes out (or the connection is gone) meanwhile.
+    ASSERT_TRUE(kvotest::WaitUntil([&] { return NothingHeld(sim); }));
     for (int i = 0; i < 5; ++i) EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));
     std::string out = StopCapture();
     EXPECT_THAT(out, HasSubstr("DriverClientOpen failed code = ffffffff. Class QZQRMController[0]"));
@@ -107,6 +109,20 @@ TEST_F(DriverRecoveryTest, LateDriverReplyNeverAnswersTheNextCall) {
     ASSERT_TRUE(kvotest::WaitUntil([&] { return NothingHeld(sim); }));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));
     StopCapture();
+}
+
+// Selector 1's result is never used, so a transfer does not sleep through its
+// round trip: the call is over while the driver still holds that reply, and
+// the next call reads it behind its own message, one reply per request.
+TEST_F(DriverRecoveryTest, TransferDoesNotAwaitTheClientCloseReply) {
+    ASSERT_EQ("ok", sim.Command("hold 0 3000 1"));
+    EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));
+    EXPECT_THAT(sim.Command("stats 0"), HasSubstr(" held=1"));
+
+    EXPECT_EQ(16, io->writeIO(0, 2, 9, "Socket connect!", 16));
+    EXPECT_TRUE(NothingHeld(sim));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(0, io->readIO(0, 2, 9, buf, sizeof buf));
+    EXPECT_EQ(4u, ReadsOf(sim, 9));
 }
 
 }  // namespace
