@@ -77,7 +77,8 @@ ConfigFileSupport::ConfigFileSupport()
       m_loaded(false),
       m_setAsidePending(false),
       m_saveFailing(false),
-      m_writer(m_log, 0666) {}
+      // Owner-only when new: it may hold webhook tokens and the login's hash.
+      m_writer(m_log, 0600) {}
 
 ConfigFileSupport::~ConfigFileSupport() { SyncFile(); }
 

@@ -1,6 +1,6 @@
-// DeliveryChannel: one way of delivering an event (mail now; others are new
-// kinds beside it). The delivery queue owns its channels (shared, so a queue
-// thread that outlives a stop keeps them) and calls Deliver only on its thread.
+// DeliveryChannel: one way of delivering an event (mail, webhooks, hooks).
+// The delivery queue owns its channels (shared, so a queue thread that
+// outlives a stop keeps them) and calls Deliver only on its thread.
 #pragma once
 
 #include <string>
@@ -12,7 +12,7 @@
 struct DeliveryOutcome {
     enum Result { Sent, Retry, Failed };
     Result result = Retry;
-    std::string reason;  // the peer's own reply where there is one
+    std::string reason;  // the peer's own reply where there is one; kept also when sent
 };
 
 class DeliveryChannel {
@@ -26,4 +26,6 @@ public:
     virtual std::vector<DeliveryOutcome> Deliver(const LedgerEvent& event,
                                                  const std::vector<LedgerDelivery>& targets,
                                                  std::string& peer) = 0;
+    // A target as logs may show it: never a password or token.
+    virtual std::string ShownTarget(const std::string& target) const { return target; }
 };

@@ -38,7 +38,6 @@ void Apply(const DeliveryOptions& options, const LedgerEvent& event, const Deliv
     d.lastReason = outcome.reason;
     if (outcome.result == DeliveryOutcome::Sent) {
         d.status = DeliveryStatus::Sent;
-        d.lastReason.clear();
         return;
     }
     if (outcome.result == DeliveryOutcome::Failed) {
@@ -107,6 +106,8 @@ void DeliverGroup(DeliveryQueue::State& s, int64_t eventId, const std::string& k
     fallback.received = now;
     for (size_t i = 0; i < group.size(); ++i) Apply(s.options, event ? *event : fallback, outcomes[i], now, group[i]);
     s.ledger->Update(group);
+    if (channel != s.channels.end())
+        for (auto& d : group) d.target = channel->second->ShownTarget(d.target);
     LogAttempt(event ? *event : fallback, kind, peer, group);
     Observe(s, kind, group);
 }

@@ -150,6 +150,8 @@ ChannelOutcome CommandHookChannel::Deliver(const ChannelEvent& event) {
     bool killed = false;
     int status = 0;
     bool exited = false;
+    bool outputClosed = false;
+    int closedSlice = 1;
     char block[512];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -158,25 +160,26 @@ ChannelOutcome CommandHookChannel::Deliver(const ChannelEvent& event) {
             killed = true;
             break;
         }
-        pollfd readable{pipeFds[0], POLLIN, 0};
+        // A hook may close its output and still run on: after the end of the
+        // output only the bound decides, never a blocking wait.
+        pollfd readable{outputClosed ? -1 : pipeFds[0], POLLIN, 0};
         // Short slices: a hook may exit while something it started keeps the pipe open.
-        int ready = poll(&readable, 1, static_cast<int>(std::min<long long>(left, 50)));
+        // Once the output has ended the exit is usually a moment away: look again
+        // after 1, 2, 4 ... ms.
+        int slice = outputClosed ? (closedSlice = std::min(closedSlice * 2, 50)) / 2 : 50;
+        int ready = poll(&readable, 1, static_cast<int>(std::min<long long>(left, slice)));
         if (ready > 0) {
             ssize_t n = read(pipeFds[0], block, sizeof block);
             if (n > 0) {
                 head.Add(block, static_cast<size_t>(n));
                 continue;
             }
-            if (n == 0) {  // every writer has gone
-                pid_t done = waitpid(pid, &status, 0);
-                exited = done == pid;
-                break;
-            }
-            if (errno == EINTR) continue;
+            if (n == 0) outputClosed = true;  // every writer has gone
+            else if (errno == EINTR) continue;
         }
         if (waitpid(pid, &status, WNOHANG) == pid) {
             exited = true;
-            DrainReady(pipeFds[0], head);
+            if (!outputClosed) DrainReady(pipeFds[0], head);
             break;
         }
     }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "notify/DeliveryChannel.h"
+#include "notify/EventTarget.h"
 
-class CommandHookChannel : public DeliveryChannel {
+class CommandHookChannel : public EventTarget {
 public:
     static constexpr size_t kOutputLines = 5;
     static constexpr size_t kOutputBytes = 1024;

@@ -1,11 +1,25 @@
 #include "notify/EventDispatcher.h"
 
 #include "mail/GenSMTP.h"
+#include "notify/CommandHookChannel.h"
 #include "notify/EmailCenter.h"
+#include "notify/EventTargetChannel.h"
+#include "notify/HookSettings.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/MailChannel.h"
 #include "server/Console.h"
 #include "server/MetricsRegistry.h"
+
+namespace {
+// A delivery due at once.
+void AddPending(LedgerEvent& entry, const char* kind, const std::string& target) {
+    LedgerDelivery d;
+    d.kind = kind;
+    d.target = target;
+    d.nextAttempt = entry.received;
+    entry.deliveries.push_back(d);
+}
+}  // namespace
 
 EventDispatcher::EventDispatcher(KvoSnmpTrap& trap, EmailCenter& mail, std::shared_ptr<EventLedger> ledger,
                                  std::shared_ptr<DeliveryQueue> queue)
@@ -30,18 +44,21 @@ int64_t EventDispatcher::Dispatch(PolledEvent event) {
     entry.text = event.text;
     entry.message = event.message;
     entry.traps = m_trap.ReceiversFor(event.level);
-    for (const auto& address : MailTargets(event.level)) {
-        LedgerDelivery d;
-        d.kind = MailChannel::kKind;
-        d.target = address;
-        d.nextAttempt = entry.received;
-        entry.deliveries.push_back(d);
-    }
+    for (const auto& address : MailTargets(event.level)) AddPending(entry, MailChannel::kKind, address);
+    AddHookDeliveries(entry);
     int64_t id = m_ledger->Record(entry);
     KvoSnmpTrap::TrapCount traps = m_trap.SendTextTrap(event.level, event.message.c_str());
     if (m_metrics) m_metrics->CountTraps(traps.sent, traps.failed);
     if (!entry.deliveries.empty() && m_queue) m_queue->Wake();
     return id;
+}
+
+void EventDispatcher::AddHookDeliveries(LedgerEvent& entry) {
+    if (!m_hooks) return;
+    for (const auto& webhook : m_hooks->Webhooks())
+        AddPending(entry, EventTargetChannel::kWebhookKind, WebhookChannel::LedgerTarget(webhook.url, webhook.format));
+    for (const auto& program : CommandHookChannel::ListHooks(m_hooks->HooksDirectory()))
+        AddPending(entry, EventTargetChannel::kHookKind, program);
 }
 
 std::vector<std::string> EventDispatcher::MailTargets(int level) {

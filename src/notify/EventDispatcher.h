@@ -1,5 +1,6 @@
 // EventDispatcher: the path of every event in the service: commit it to the
-// ledger (with one pending mail delivery per matching recipient), send the
+// ledger (with one pending mail delivery per matching recipient, one per
+// configured webhook and one per hook in the hooks directory), send the
 // traps (UDP, at once), and wake the delivery queue; the poller then goes on.
 // Also turns a controller that stops answering into an event of its own, and
 // back. The server manager owns it; the poller's thread and the pages' threads
@@ -18,6 +19,7 @@
 #include "notify/EventSink.h"
 
 class EmailCenter;
+class HookSettings;
 class KvoSnmpTrap;
 class MetricsRegistry;
 
@@ -32,6 +34,9 @@ public:
     void SetSilentVisits(unsigned int visits) { m_silentVisits = visits; }
     // Where traps are counted; before the poller starts.
     void SetMetrics(std::shared_ptr<MetricsRegistry> metrics) { m_metrics = std::move(metrics); }
+    // Where the webhooks and the hooks directory are read, at every event;
+    // before the poller starts. Without it events go to mail only.
+    void SetHookSettings(std::shared_ptr<HookSettings> hooks) { m_hooks = std::move(hooks); }
 
     void EventArrived(const PolledEvent& event) override;
     void ControllerVisited(int controller, bool answered) override;
@@ -58,6 +63,8 @@ private:
 
     int64_t Dispatch(PolledEvent event);
     std::vector<std::string> MailTargets(int level);
+    // One pending delivery per webhook and per hook found now.
+    void AddHookDeliveries(LedgerEvent& entry);
     void NoteMailFileState(const std::string& problem);
     void RaiseControllerEvent(int controller, int level, const std::string& text);
 
@@ -66,6 +73,7 @@ private:
     std::shared_ptr<EventLedger> m_ledger;
     std::shared_ptr<DeliveryQueue> m_queue;
     std::shared_ptr<MetricsRegistry> m_metrics;
+    std::shared_ptr<HookSettings> m_hooks;
     unsigned int m_silentVisits = kSilentVisits;
     std::mutex m_lock;
     std::string m_mailProblem;  // the last state logged; empty: readable

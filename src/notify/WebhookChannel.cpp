@@ -125,6 +125,34 @@ std::string WebhookChannel::Describe() const {
            std::to_string(m_target.port) + m_target.shownPath;
 }
 
+const char* WebhookChannel::FormatName(WebhookSettings::Format format) {
+    return format == WebhookSettings::ALERTMANAGER ? "alertmanager" : "generic";
+}
+
+bool WebhookChannel::FormatByName(const std::string& name, WebhookSettings::Format& format) {
+    if (name == "generic") format = WebhookSettings::GENERIC;
+    else if (name == "alertmanager") format = WebhookSettings::ALERTMANAGER;
+    else return false;
+    return true;
+}
+
+std::string WebhookChannel::LedgerTarget(const std::string& url, WebhookSettings::Format format) {
+    return std::string(FormatName(format)) + " " + url;
+}
+
+bool WebhookChannel::FromLedgerTarget(const std::string& target, WebhookSettings& settings) {
+    size_t space = target.find(' ');
+    if (space == std::string::npos || !FormatByName(target.substr(0, space), settings.format)) return false;
+    settings.url = target.substr(space + 1);
+    return true;
+}
+
+std::string WebhookChannel::ShownTarget(const std::string& target) {
+    WebhookSettings settings;
+    if (!FromLedgerTarget(target, settings)) return "(unusable webhook target)";
+    return WebhookChannel(settings).Describe() + " (" + FormatName(settings.format) + ")";
+}
+
 std::string WebhookChannel::JsonString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "notify/DeliveryChannel.h"
+#include "notify/EventTarget.h"
 
 class Client;
 
@@ -22,7 +22,7 @@ struct WebhookSettings {
     std::string caFile;          // trusted authorities (PEM); empty: the system's
 };
 
-class WebhookChannel : public DeliveryChannel {
+class WebhookChannel : public EventTarget {
 public:
     // Body lines kept from the answer, and the most bytes read of it.
     static constexpr size_t kOutputLines = 3;
@@ -36,6 +36,16 @@ public:
 
     // Empty when the URL can be used, else why not.
     const std::string& UrlProblem() const { return m_problem; }
+
+    // A format's name in the settings and the ledger: "generic", "alertmanager".
+    static const char* FormatName(WebhookSettings::Format format);
+    static bool FormatByName(const std::string& name, WebhookSettings::Format& format);
+    // A delivery's target in the ledger, "<format> <url>" (a usable URL holds
+    // no space), and back; false when `target` is not one.
+    static std::string LedgerTarget(const std::string& url, WebhookSettings::Format format);
+    static bool FromLedgerTarget(const std::string& target, WebhookSettings& settings);
+    // A ledger target as pages and logs may show it: "<url without secrets> (<format>)".
+    static std::string ShownTarget(const std::string& target);
 
     // The request bodies.
     static std::string GenericPayload(const ChannelEvent& event);

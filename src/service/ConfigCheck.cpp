@@ -9,6 +9,7 @@
 
 #include <tinyxml.h>
 
+#include "notify/WebhookChannel.h"
 #include "service/SvrManager.h"
 
 namespace {
@@ -105,6 +106,23 @@ void ConfigCheck::CheckSettingsFile(const std::string& path) {
     in_addr parsed{};
     if (!address.empty() && inet_pton(AF_INET, address.c_str(), &parsed) != 1)
         Problem(path + ": bindaddress \"" + address + "\" is not an IPv4 address");
+    CheckWebhooks(path, root->FirstChildElement("webhooks"));
+}
+
+// Named by element only: a URL may carry a login or a token.
+void ConfigCheck::CheckWebhooks(const std::string& path, const TiXmlElement* webhooks) {
+    for (const TiXmlElement* hook = webhooks ? webhooks->FirstChildElement() : nullptr; hook;
+         hook = hook->NextSiblingElement()) {
+        bool present = false;
+        WebhookSettings settings;
+        settings.url = TextOf(hook, "url", present);
+        std::string format = TextOf(hook, "format", present);
+        std::string where = path + ": webhooks/" + hook->ValueStr();
+        if (present && !format.empty() && !WebhookChannel::FormatByName(format, settings.format))
+            Problem(where + "/format \"" + format + "\" is neither generic nor alertmanager");
+        std::string problem = settings.url.empty() ? "" : WebhookChannel(settings).UrlProblem();
+        if (!problem.empty()) Problem(where + "/url cannot be used: " + problem);
+    }
 }
 
 void ConfigCheck::CheckEmailFile(const std::string& path) {

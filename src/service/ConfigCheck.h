@@ -20,6 +20,7 @@ public:
 
 private:
     void CheckSettingsFile(const std::string& path);
+    void CheckWebhooks(const std::string& path, const TiXmlElement* webhooks);
     void CheckEmailFile(const std::string& path);
     void CheckStaticFiles();
     // The file's <root>, or nullptr (reported) when the file is unreadable or

@@ -8,6 +8,7 @@
 
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
+#include "notify/EventTargetChannel.h"
 #include "notify/MailChannel.h"
 #include "server/Console.h"
 #include "server/GenericServer.h"
@@ -98,6 +99,7 @@ SvrManager::SvrManager() : SvrManager(kDefaultRescanInterval) {}
 
 SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
     : m_metrics(std::make_shared<MetricsRegistry>()),
+      m_hooks(std::make_shared<HookSettings>(m_configFile)),
       m_ledger(std::make_shared<EventLedger>()),
       m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
       m_dispatcher(std::make_shared<EventDispatcher>(m_kvoTrap, m_emailcenter, m_ledger, m_queue)),
@@ -115,6 +117,14 @@ SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
     m_queue->SetOptions(ReadDeliveryOptions());
     m_queue->AddChannel(std::make_shared<MailChannel>(
         m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120))));
+    auto hostName = [] {
+        std::string name, address;
+        GetHostName(name, address);
+        return name;
+    };
+    m_queue->AddChannel(EventTargetChannel::Webhooks(m_hooks->WebhookBound(), hostName));
+    m_queue->AddChannel(EventTargetChannel::Hooks(m_hooks->HookBound(), hostName));
+    m_dispatcher->SetHookSettings(m_hooks);
     ConnectDeliveryMetrics(m_metrics, *m_queue, m_ledger);
     ApplyPollerOptions();
 }
@@ -198,6 +208,7 @@ std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
     responser->m_pEmailCenter = &m_emailcenter;
     responser->m_pMetrics = m_metrics.get();
     responser->m_pEvents = m_dispatcher;
+    responser->m_pHooks = m_hooks;
     responser->SetRootFolder(WebRootPath().c_str());
     ApplyAdminPassword(m_configFile, *responser);
     // Page files when the working directory is "/" go to the state folder; the

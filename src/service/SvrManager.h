@@ -21,6 +21,7 @@
 #include "ledger/EventLedger.h"
 #include "notify/EmailCenter.h"
 #include "notify/EventDispatcher.h"
+#include "notify/HookSettings.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
 
@@ -123,7 +124,9 @@ private:
     std::vector<std::unique_ptr<GenericServer>> m_servers;
     std::vector<std::string> m_serverNames;  // for /healthz, beside m_servers
     // Every event is committed to m_ledger, trapped through m_kvoTrap and mailed
-    // by m_queue's thread through m_emailcenter; the poller hands them to m_dispatcher.
+    // (and sent to webhooks and hooks, as m_hooks names them) by m_queue's
+    // thread through m_emailcenter; the poller hands them to m_dispatcher.
+    std::shared_ptr<HookSettings> m_hooks;
     std::shared_ptr<EventLedger> m_ledger;
     std::shared_ptr<DeliveryQueue> m_queue;
     std::shared_ptr<EventDispatcher> m_dispatcher;

@@ -1,5 +1,6 @@
 // The events page of HttpOmxResponser: the ledger's events newest first, the
-// trap receivers each went to and, per mail recipient, what became of its mail;
+// trap receivers each went to and, per mail recipient, webhook and hook, what
+// became of its delivery;
 // each controller's last answer; "send again" and a test event through the
 // whole path. Runs under the responder's page lock; the actions only queue work
 // (the delivery queue's thread sends), so the page answers at once.
@@ -8,6 +9,8 @@
 
 #include "ledger/EventLedger.h"
 #include "notify/EventDispatcher.h"
+#include "notify/EventTargetChannel.h"
+#include "notify/MailChannel.h"
 #include "web/FormFields.h"
 #include "web/GlobalMap.h"
 #include "web/HttpOmxResponser.h"
@@ -27,8 +30,11 @@ const char* LevelName(int level) {
     }
 }
 
+// A mail recipient's <mail>, or a webhook's or hook's <delivery kind="...">.
 TiXmlElement* DeliveryElement(const LedgerDelivery& d) {
-    auto* mail = new TiXmlElement("mail");
+    bool isMail = d.kind == MailChannel::kKind;
+    auto* mail = new TiXmlElement(isMail ? "mail" : "delivery");
+    if (!isMail) mail->SetAttribute("kind", d.kind.c_str());
     switch (d.status) {
         case DeliveryStatus::Sent:
             mail->SetAttribute("status", "sent");
@@ -42,7 +48,8 @@ TiXmlElement* DeliveryElement(const LedgerDelivery& d) {
             break;
     }
     mail->SetAttribute("attempts", d.attempts);
-    mail->LinkEndChild(new LeafElement("address", d.target.c_str()));
+    std::string shown = isMail ? d.target : EventTargetChannel::Shown(d.kind, d.target);
+    mail->LinkEndChild(new LeafElement("address", shown.c_str()));
     if (!d.lastReason.empty()) mail->LinkEndChild(new LeafElement("reason", d.lastReason.c_str()));
     return mail;
 }
@@ -60,8 +67,10 @@ TiXmlElement* EventElement(const LedgerEvent& e) {
     for (const auto& trap : e.traps) traps->LinkEndChild(new LeafElement("trap", trap.c_str()));
     event->LinkEndChild(traps);
     auto* mails = new TiXmlElement("mails");
-    for (const auto& d : e.deliveries) mails->LinkEndChild(DeliveryElement(d));
+    auto* others = new TiXmlElement("deliveries");
+    for (const auto& d : e.deliveries) (d.kind == MailChannel::kKind ? mails : others)->LinkEndChild(DeliveryElement(d));
     event->LinkEndChild(mails);
+    event->LinkEndChild(others);
     return event;
 }
 
@@ -110,10 +119,10 @@ XmlDocForWeb* HttpOmxResponser::EventsManagement(HttpParser* parser) {
                          m_pEvents->Ledger().Event(eventId).has_value();
             int queued = known ? m_pEvents->Resend(eventId) : -1;
             if (queued > 0) {
-                message = "The mail of event " + text + " is sent again now.";
+                message = "The deliveries of event " + text + " are sent again now.";
             } else {
                 messageType = XmlDocForWeb::MSG_ERROR;
-                message = queued == 0 ? "Event " + text + " has no mail to send." : "No such event.";
+                message = queued == 0 ? "Event " + text + " has nothing to send." : "No such event.";
             }
         } else if (id == FUNC_SEND_TEST_EVENT) {
             std::string level;

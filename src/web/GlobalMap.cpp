@@ -19,6 +19,9 @@ const std::pair<const char*, FUNC_ID> funcNameIdPairs[] = {
     {"events.cgi", FUNC_EVENTS},
     {"ResendEvent", FUNC_RESEND_EVENT},
     {"SendTestEvent", FUNC_SEND_TEST_EVENT},
+    {"hooks.cgi", FUNC_HOOKS},
+    {"AddWebhook", FUNC_ADD_WEBHOOK},
+    {"RemoveWebhook", FUNC_REMOVE_WEBHOOK},
 };
 
 std::map<std::string, FUNC_ID> BuildNameIdMap() {

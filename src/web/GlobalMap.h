@@ -26,7 +26,10 @@ enum FUNC_ID {
     FUNC_EVENTS = 11,
     FUNC_RESEND_EVENT = 12,
     FUNC_SEND_TEST_EVENT = 13,
-    FUNC_ID_COUNT = 14
+    FUNC_HOOKS = 14,  // "hooks.cgi"
+    FUNC_ADD_WEBHOOK = 15,
+    FUNC_REMOVE_WEBHOOK = 16,
+    FUNC_ID_COUNT = 17
 };
 
 class GlobalMap {

@@ -190,6 +190,9 @@ XmlDocForWeb* HttpOmxResponser::BuildPage(HttpParser* parser) {
         case FUNC_EVENTS:
             doc = EventsManagement(parser);
             break;
+        case FUNC_HOOKS:
+            doc = HooksManagement(parser);
+            break;
         default:
             // A form action used as a path: show the controllers page.
             Console::PrintLevel(Console::kError, "%s", kFatalError);

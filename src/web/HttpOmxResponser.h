@@ -21,6 +21,7 @@
 class ConfigFileSupport;
 class EmailCenter;
 class EventDispatcher;
+class HookSettings;
 struct EmailActionOutcome;
 class KvoSnmpTrap;
 class MetricsRegistry;
@@ -63,6 +64,9 @@ public:
     // Events page (EventsPage.cpp): the ledger's recent events and what became
     // of their traps and mails; send an event's mail again; send a test event.
     XmlDocForWeb* EventsManagement(HttpParser* parser);
+    // Hooks page (HooksPage.cpp): list, add and remove webhooks; show the
+    // hooks directory and the hooks it holds now.
+    XmlDocForWeb* HooksManagement(HttpParser* parser);
     // Cross-site refusal and the optional administrator login.
     RequestGuard& Guard() { return m_guard; }
 
@@ -78,6 +82,8 @@ public:
     MetricsRegistry* m_pMetrics = nullptr;
     // The event path (ledger, traps, delivery queue) for the events page; shared.
     std::shared_ptr<EventDispatcher> m_pEvents;
+    // Where webhooks and the hooks directory are configured; shared.
+    std::shared_ptr<HookSettings> m_pHooks;
 
 private:
     bool Answer(Client* client, HttpParser* parser);

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
 #include <string>
 
 #include "TestSupport.h"
@@ -90,6 +93,14 @@ TEST(CommandHookChannel, HangingHookIsKilledWithWhatItStartedAtTheBound) {
     pid_t child = std::atoi(kvotest::ReadFileText(hook + ".child").c_str());
     ASSERT_GT(child, 0);
     EXPECT_TRUE(kvotest::WaitUntil([&] { return kill(child, 0) != 0; }, 10s)) << "pid " << child;
+
+    // One that closes its output first is killed at the bound too, not awaited.
+    std::string quiet = Script(dir, "quiet", "exec >/dev/null 2>&1\nsleep 300\n");
+    auto done = std::make_shared<std::promise<ChannelOutcome>>();
+    std::thread([quiet, done] { done->set_value(CommandHookChannel(quiet, 500ms).Deliver(SampleEvent())); }).detach();
+    auto ended = done->get_future();
+    ASSERT_EQ(std::future_status::ready, ended.wait_for(30s)) << "the hook's end was awaited past its bound";
+    EXPECT_EQ("no end within 500 ms: the hook's process group was killed", ended.get().reason);
 }
 
 TEST(CommandHookChannel, ListingTakesExecutablesByNameAndSkipsTheRest) {

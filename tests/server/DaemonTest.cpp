@@ -121,7 +121,7 @@ TEST(Service, CheckConfigReportsProblemsAndStartsNothing) {
     }
     kvotest::WriteFileText(broken.home() + "/kvoomxsvr.conf",
                            "<root><bindaddress>localhost</bindaddress><controller1><httpport>7412"
-                           "x</httpport></controller1></root>\n");
+                           "x</httpport></controller1><webhooks><webhook1><url>ftp://u:s3cret@x/</url></webhook1></webhooks></root>\n");
     kvotest::WriteFileText(broken.home() + "/kvoomxemail.conf", "<root><uPort>25");
     good.Start({"--check-config"});
     broken.Start({"--check-config"});
@@ -130,7 +130,9 @@ TEST(Service, CheckConfigReportsProblemsAndStartsNothing) {
     EXPECT_TRUE(WaitUntil([&] { return good.OutputClosed() && broken.OutputClosed(); }, seconds(5)));
     EXPECT_TRUE(good.OutputHas("configuration OK")) << good.Output();
     std::string out = broken.Output();
-    EXPECT_EQ(CountOf(out, "problem: "), 3) << out;
+    EXPECT_EQ(CountOf(out, "problem: "), 4) << out;
+    EXPECT_EQ(CountOf(out, "webhooks/webhook1/url cannot be used: the URL must begin with http"), 1) << out;
+    EXPECT_EQ(CountOf(out, "s3cret"), 0) << out;
     EXPECT_EQ(CountOf(out, "bindaddress \"localhost\" is not an IPv4 address"), 1) << out;
     EXPECT_EQ(CountOf(out, "controller1/httpport \"7412x\" is not a hexadecimal port"), 1) << out;
     EXPECT_EQ(CountOf(out, "kvoomxemail.conf: not readable XML"), 1) << out;

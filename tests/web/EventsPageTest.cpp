@@ -79,6 +79,18 @@ TEST_F(EventsPageTest, EachMailsFateAndTheTrapsAreShownNewestFirst) {
                              {"b@example.com", DeliveryStatus::Pending},
                              {"c@example.com", DeliveryStatus::Failed}});
     Record("Drive 3 failed", {});
+    // A webhook's fate reads like a mail's, without the URL's login or query.
+    LedgerEvent hooked;
+    hooked.received = EventLedger::NowMs();
+    hooked.text = "Battery low";
+    LedgerDelivery webhook;
+    webhook.kind = "webhook";
+    webhook.target = "generic http://ops:pw@127.0.0.1:8080/in?token=abc";
+    hooked.deliveries.push_back(webhook);
+    auto stored = *ledger->Event(ledger->Record(hooked));
+    stored.deliveries[0].status = DeliveryStatus::Failed;
+    stored.deliveries[0].lastReason = "the server answered 404";
+    ledger->Update(stored.deliveries);
     HttpAnswer page = Browse("/events.cgi");
     const std::string& html = page.body;
     EXPECT_NE(std::string::npos, html.find("a@example.com: sent")) << html;
@@ -89,6 +101,10 @@ TEST_F(EventsPageTest, EachMailsFateAndTheTrapsAreShownNewestFirst) {
     EXPECT_NE(std::string::npos, html.find("127.0.0.1:162"));
     EXPECT_LT(html.find("Drive 3 failed"), html.find("Fan 2 failure")) << "newest first";
     EXPECT_NE(std::string::npos, html.find("No mail"));
+    EXPECT_NE(std::string::npos, html.find("Webhook http://127.0.0.1:8080/in (generic): failed (the server answered 404)"))
+        << html;
+    EXPECT_EQ(std::string::npos, html.find("token=abc"));
+    EXPECT_EQ(std::string::npos, html.find("ops:pw"));
     // Every page links to the events page.
     for (const char* other : {"/controllers.cgi", "/snmp.cgi", "/email.cgi"})
         EXPECT_NE(std::string::npos, Browse(other).body.find("href=\"events.cgi\"")) << other;
@@ -117,7 +133,7 @@ TEST_F(EventsPageTest, SendAgainAndTestEventsAreFormsLikeTheOthers) {
     EXPECT_EQ(DeliveryStatus::Failed, ledger->Event(id)->deliveries[1].status) << "nothing changed";
 
     HttpAnswer resent = Act(body);
-    EXPECT_NE(std::string::npos, resent.body.find("is sent again now")) << resent.body;
+    EXPECT_NE(std::string::npos, resent.body.find("are sent again now")) << resent.body;
     auto event = ledger->Event(id);
     EXPECT_EQ(DeliveryStatus::Sent, event->deliveries[0].status) << "the accepted one is not mailed again";
     EXPECT_EQ(DeliveryStatus::Pending, event->deliveries[1].status);

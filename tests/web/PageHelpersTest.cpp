@@ -70,13 +70,14 @@ TEST(AtoiClampedTest, ReadsLeadingNumbersAndNeverWraps) {
 }
 
 TEST(GlobalMapTest, RegistersThePageAndActionNames) {
-    // The nine original names keep their ids; the two test actions follow, then the events page's.
+    // The nine original names keep their ids; the two test actions follow, then the events and hooks pages'.
     const char* names[FUNC_ID_COUNT] = {"controllers.cgi", "snmp.cgi",  "email.cgi",
                                         "SetSmtp",         "AddRecipient", "DeleteRecipient",
                                         "ShowEmail",       "ShowSnmp",  "SetSnmp",
                                         "SendTestTrap",    "SendTestMail", "events.cgi",
-                                        "ResendEvent",     "SendTestEvent"};
-    EXPECT_EQ(14u, GlobalMap::FuncNameIdMap.size());
+                                        "ResendEvent",     "SendTestEvent", "hooks.cgi",
+                                        "AddWebhook",      "RemoveWebhook"};
+    EXPECT_EQ(17u, GlobalMap::FuncNameIdMap.size());
     for (int id = 0; id < FUNC_ID_COUNT; ++id) {
         EXPECT_EQ(id, GlobalMap::GetFuncId(names[id])) << names[id];
         EXPECT_EQ(names[id], GlobalMap::GetFuncName(static_cast<FUNC_ID>(id)));

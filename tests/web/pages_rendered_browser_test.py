@@ -31,7 +31,7 @@ from pages_browser_test import (BANNER_JS, CLOSE_BANNER_JS, FIELD_VALUES_JS, LIM
                                 Chromium, die_with_parent, free_port, port_open, stop,
                                 stored_port, wait_until, write_config)
 
-PAGES = ("controllers.cgi", "snmp.cgi", "email.cgi")
+PAGES = ("controllers.cgi", "snmp.cgi", "email.cgi", "hooks.cgi")
 TEXT_JS = "document.body ? document.body.innerText.split(/\\s+/).filter(Boolean).join(' ') : ''"
 TITLE_JS = "document.title"
 

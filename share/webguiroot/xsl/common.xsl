@@ -179,6 +179,10 @@ footer { max-width: 62rem; margin: 0 auto; padding: 0 1.25rem 2rem; color: var(-
                 <xsl:with-param name="page" select="'events'"/>
                 <xsl:with-param name="label" select="'Events'"/>
               </xsl:call-template>
+              <xsl:call-template name="nav-item">
+                <xsl:with-param name="page" select="'hooks'"/>
+                <xsl:with-param name="label" select="'Hooks'"/>
+              </xsl:call-template>
             </ul>
           </nav>
         </header>

@@ -1,7 +1,7 @@
 <?xml version="1.0" encoding="UTF-8"?>
 <!--
   Events page: each controller's last answer, the recorded events newest first
-  with the trap receivers and the fate of each mail, and two actions posted to
+  with the trap receivers and the fate of each mail, webhook and hook, and two actions posted to
   events.cgi: func=ResendEvent with event=<id>, func=SendTestEvent with level=I|W|E.
   Older events are paged with events.cgi?offset=N.
 -->
@@ -86,7 +86,8 @@
       <form method="post" action="events.cgi" id="test-event-form">
         <input type="hidden" name="func" value="SendTestEvent"/>
         <p class="hint" id="test-event-note">Sends a test event through the whole path: it is recorded, sent as a
-          trap and mailed by the same level filters as a controller's event, and listed here.</p>
+          trap and mailed by the same level filters as a controller's event, posted to every webhook, handed
+          to every hook, and listed here.</p>
         <div class="field">
           <label for="test-level">Level</label>
           <select id="test-level" name="level">
@@ -132,20 +133,29 @@
             <ul class="mails">
               <xsl:apply-templates select="mails/mail"/>
             </ul>
-            <form method="post" action="events.cgi">
-              <input type="hidden" name="func" value="ResendEvent"/>
-              <input type="hidden" name="event" value="{@id}"/>
-              <button type="submit" class="btn">Send mail again now</button>
-            </form>
           </xsl:when>
           <xsl:otherwise><div class="muted">No mail</div></xsl:otherwise>
         </xsl:choose>
+        <xsl:if test="deliveries/delivery">
+          <ul class="mails hooks">
+            <xsl:apply-templates select="deliveries/delivery"/>
+          </ul>
+        </xsl:if>
+        <xsl:if test="mails/mail or deliveries/delivery">
+          <form method="post" action="events.cgi">
+            <input type="hidden" name="func" value="ResendEvent"/>
+            <input type="hidden" name="event" value="{@id}"/>
+            <button type="submit" class="btn">Send again now</button>
+          </form>
+        </xsl:if>
       </td>
     </tr>
   </xsl:template>
 
-  <xsl:template match="mail">
+  <xsl:template match="mail | delivery">
     <li class="mail-{@status}">
+      <xsl:if test="@kind = 'webhook'">Webhook </xsl:if>
+      <xsl:if test="@kind = 'hook'">Hook </xsl:if>
       <xsl:value-of select="address"/>
       <xsl:text>: </xsl:text>
       <xsl:choose>

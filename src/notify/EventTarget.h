@@ -1,6 +1,6 @@
-// DeliveryChannel: one target that an event is delivered to (a webhook URL, a
-// hook program), called by whoever delivers events, one call at a time per
-// instance, on that caller's thread. ChannelEvent carries the event's fields,
+// EventTarget: one target that an event is delivered to (a webhook URL, a
+// hook program), called by the delivery queue's adapters (EventTargetChannel),
+// one call at a time per instance, on that caller's thread. ChannelEvent carries the event's fields,
 // ChannelOutcome what became of one attempt: sent, worth another try later, or
 // failed for good, with what the target answered.
 #pragma once
@@ -11,7 +11,7 @@
 struct ChannelEvent {
     std::string id;           // the event's identifier, unique on this host
     std::string host;         // this host's name
-    unsigned controller = 0;  // 0 to 3
+    int controller = 0;       // 1 to 4 as the pages name it; 0: the service's own (a test)
     char level = 'I';         // 'I', 'W' or 'E'
     std::time_t time = 0;     // when the controller reported it (UTC seconds)
     std::string text;         // the controller's message
@@ -35,9 +35,9 @@ struct ChannelOutcome {
     static ChannelOutcome Failed(std::string why) { return ChannelOutcome{FAILED, std::move(why), 0, -1, ""}; }
 };
 
-class DeliveryChannel {
+class EventTarget {
 public:
-    virtual ~DeliveryChannel() = default;
+    virtual ~EventTarget() = default;
     // One attempt, bounded in time by the channel's own limit.
     virtual ChannelOutcome Deliver(const ChannelEvent& event) = 0;
     // The target as it may be logged or shown: never a password or token.

@@ -1,4 +1,4 @@
-#include "notify/DeliveryChannel.h"
+#include "notify/EventTarget.h"
 
 const char* ChannelEvent::LevelName() const {
     switch (level) {

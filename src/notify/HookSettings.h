@@ -1,0 +1,47 @@
+// HookSettings: where webhooks and command hooks are configured in the main
+// settings file: the webhooks in an element of their own (/root/webhooks, one
+// child per slot, a removed one left empty for the next), the hooks directory
+// and the per-call bounds under /root/events. Holds only a reference to the
+// store (the server manager's, which outlives it and guards itself with its own
+// lock), so any thread may use it.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "notify/WebhookChannel.h"
+
+class ConfigFileSupport;
+
+struct WebhookEntry {
+    unsigned slot = 0;  // stable while the entry lives: what the page removes by
+    std::string url;
+    WebhookSettings::Format format = WebhookSettings::GENERIC;
+};
+
+class HookSettings {
+public:
+    static constexpr const char* kDefaultHooksDirectory = "/etc/kvoomx/hooks.d";
+    static constexpr size_t kMaxUrlLength = 2000;
+
+    explicit HookSettings(ConfigFileSupport& config) : m_config(config) {}
+
+    std::vector<WebhookEntry> Webhooks() const;
+    // Empty when stored, else why not (the page shows it beside the field).
+    std::string AddWebhook(const std::string& url, WebhookSettings::Format format);
+    // False when no webhook holds `slot`.
+    bool RemoveWebhook(unsigned slot);
+
+    // `hooksdir`, default /etc/kvoomx/hooks.d.
+    std::string HooksDirectory() const;
+    // `webhookbound` and `hookbound` in seconds, defaults 10 and 30.
+    std::chrono::milliseconds WebhookBound() const;
+    std::chrono::milliseconds HookBound() const;
+
+private:
+    static std::string SlotPath(unsigned slot);
+    bool ReadSlot(unsigned slot, WebhookEntry& entry) const;
+
+    ConfigFileSupport& m_config;
+};
