@@ -7,9 +7,9 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "web/HttpParser.h"
-#include "web/HttpResponser.h"
-#include "web/HttpResponsor.h"
+#include "http/HttpParser.h"
+#include "http/HttpResponser.h"
+#include "http/HttpResponsor.h"
 
 namespace {
 

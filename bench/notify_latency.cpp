@@ -29,7 +29,7 @@
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
 #include "notify/SnmpTrapdProcess.h"
-#include "web/PageHelpers.h"
+#include "pages/PageHelpers.h"
 
 namespace {
 

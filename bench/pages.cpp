@@ -20,9 +20,9 @@
 #include "controller/kvoIO.h"
 #include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
-#include "web/HttpOmxResponser.h"
-#include "web/HttpParser.h"
-#include "web/PageHelpers.h"
+#include "pages/HttpOmxResponser.h"
+#include "http/HttpParser.h"
+#include "pages/PageHelpers.h"
 
 namespace {
 

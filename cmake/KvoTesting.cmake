@@ -18,9 +18,9 @@ function(kvo_add_gtest name)
 endfunction()
 
 # The module boundaries hold: a file may include the headers of the modules its library
-# links and no others. Both probes link kvo_config only; the one including a web header
-# must fail to compile for want of that header, the control must build.
-foreach(probe declared undeclared)
+# links and no others. The probes link kvo_config only; those including an HTTP or a TCP
+# server header must fail to compile for want of that header, the control must build.
+foreach(probe declared undeclared undeclared_server)
   add_executable(kvo_include_${probe} EXCLUDE_FROM_ALL
                  ${CMAKE_SOURCE_DIR}/cmake/include-check/${probe}.cpp)
   target_link_libraries(kvo_include_${probe} PRIVATE kvo_config)
@@ -28,5 +28,8 @@ foreach(probe declared undeclared)
            COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target kvo_include_${probe})
 endforeach()
 set_tests_properties(ModuleBoundary.undeclared PROPERTIES
-                     PASS_REGULAR_EXPRESSION "web/HttpParser.h: No such file"
+                     PASS_REGULAR_EXPRESSION "http/HttpParser.h: No such file"
+                     DEPENDS ModuleBoundary.declared)
+set_tests_properties(ModuleBoundary.undeclared_server PROPERTIES
+                     PASS_REGULAR_EXPRESSION "server/GenericServer.h: No such file"
                      DEPENDS ModuleBoundary.declared)

@@ -1,4 +1,4 @@
-// Compiled against kvo_config alone: the configuration store does not depend on the web
+// Compiled against kvo_config alone: the configuration store does not depend on the HTTP
 // module, so this include must not be found.
-#include "web/HttpParser.h"
+#include "http/HttpParser.h"
 int main() { return 0; }

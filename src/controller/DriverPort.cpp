@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "controller/DriverBridge.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 
 int32_t BufferEndian = 0;
 bool isonePortPerClass = true;

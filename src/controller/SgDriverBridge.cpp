@@ -17,7 +17,7 @@
 #include <vector>
 #include <utility>
 
-#include "server/Console.h"
+#include "framework/Console.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <utility>
 
-#include "server/Console.h"
+#include "framework/Console.h"
 
 namespace {
 

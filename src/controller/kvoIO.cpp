@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "controller/DriverPort.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 
 kvoIO* kvoIO::m_kvoIO = nullptr;
 DriverBridgeSettings kvoIO::m_bridgeSettings;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-#include "server/Console.h"
+#include "framework/Console.h"
 
 struct DeliveryQueue::State {
     State(std::shared_ptr<EventLedger> l, DeliveryOptions o) : ledger(std::move(l)), options(o) {}

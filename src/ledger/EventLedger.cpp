@@ -9,7 +9,7 @@
 #include <ctime>
 #include <memory>
 
-#include "server/Console.h"
+#include "framework/Console.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "notify/HookSettings.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/MailChannel.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 #include "server/MetricsRegistry.h"
 
 namespace {

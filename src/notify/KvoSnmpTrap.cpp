@@ -1,7 +1,7 @@
 #include "notify/KvoSnmpTrap.h"
 
 #include "config/ConfigFileSupport.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 
 #include <arpa/inet.h>
 

@@ -14,7 +14,7 @@
 #include "notify/EmailCenter.h"
 #include "notify/EventReply.h"
 #include "notify/KvoSnmpTrap.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 #include "server/MetricsRegistry.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <optional>
 
 #include "GenServerThread.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 #include "KvoSemaphore.h"
 
 unsigned char GenericServer::curIter = 1;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "config/StrUtility.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 
 namespace {
 

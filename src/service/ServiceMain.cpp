@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "server/Console.h"
+#include "framework/Console.h"
 #include "service/ConfigCheck.h"
 #include "service/SvrManager.h"
 

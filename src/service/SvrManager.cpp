@@ -10,14 +10,14 @@
 #include "controller/kvoIO.h"
 #include "notify/EventTargetChannel.h"
 #include "notify/MailChannel.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 #include "server/GenericServer.h"
 #include "server/MetricsRegistry.h"
 #include "server/SocketCommAgent.h"
 #include "service/DriverBridgeConfig.h"
-#include "web/HttpOmxResponser.h"
-#include "web/PageHelpers.h"
-#include "web/HttpResponsor.h"
+#include "pages/HttpOmxResponser.h"
+#include "pages/PageHelpers.h"
+#include "http/HttpResponsor.h"
 
 int SettingServerPort = SvrManager::kDefaultConfigPort;
 

@@ -18,7 +18,7 @@
 #include "SimulatorProcess.h"
 #include "controller/DriverBridge.h"
 #include "controller/DriverPort.h"
-#include "server/Console.h"
+#include "framework/Console.h"
 #include "controller/UnixDriverBridge.h"
 #include "controller/kvoIO.h"
 

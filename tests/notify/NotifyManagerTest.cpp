@@ -28,7 +28,7 @@
 #include "notify/EmailCenter.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
-#include "web/PageHelpers.h"
+#include "pages/PageHelpers.h"
 
 namespace {
 

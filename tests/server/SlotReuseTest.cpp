@@ -16,7 +16,7 @@
 #include "TestSupport.h"
 #include "server/GenericServer.h"
 #include "server/SocketCommAgent.h"
-#include "web/HttpResponser.h"
+#include "http/HttpResponser.h"
 
 namespace {
 
