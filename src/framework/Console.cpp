@@ -174,10 +174,6 @@ bool Console::CarriesPriority() { return g_syslog || g_journal; }
 
 void Console::SetTraceLines(bool on) { g_trace = on; }
 
-bool Console::TraceLines() { return g_trace; }
-
-bool Console::IsDead() { return g_dead; }
-
 void Console::WriteFromSignalHandler(const char* text, size_t length) {
     int saved = errno;
     if (g_syslog) {

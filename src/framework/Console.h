@@ -39,7 +39,6 @@ public:
     static bool CarriesPriority();
     // Trace lines (kTrace) are written only while this is on; off at start.
     static void SetTraceLines(bool on);
-    static bool TraceLines();
 
     // Async-signal-safe: writes `text` to standard output without a lock when
     // the console is alive and can take it at once; in syslog mode the line is
@@ -48,6 +47,4 @@ public:
     // Writes what signal handlers deferred (syslog mode); called by the main loop.
     static void FlushDeferred();
 
-    // True once a write found standard output's reader gone.
-    static bool IsDead();
 };

@@ -1,7 +1,6 @@
 #include "http/BufferResponsor.h"
 
 #include "http/HttpResponsor.h"
-#include "http/SendWatchdog.h"
 
 namespace {
 const char kServerName[] = "Velmora Diskhelm WebServer/0.1b";
@@ -30,6 +29,5 @@ bool BufferResponsor::Send(Client* client, const char* status, const std::string
 
     int total = static_cast<int>(response.size());
     int timeout = HttpResponsor::GetSendTimeout();
-    SendWatchdog::Guard bound(client, timeout);
     return client->SendBuf(response.data(), total, timeout) == total;
 }

@@ -21,13 +21,11 @@ public:
 
     // The folder files are served from; the caller passes it ending in "/".
     void SetRootFolder(const char* folder);
-    const std::string& GetRootFolder() const { return m_rootFolder; }
 
     // How long one request may take to arrive completely, counted from the
     // start of the connection or the end of the previous answer (microseconds,
     // -1 = no limit). An idle or dribbling client is cut off after it.
     void SetRequestTimeout(int microseconds) { m_requestTimeoutUs = microseconds; }
-    int GetRequestTimeout() const { return m_requestTimeoutUs; }
 
     int Receive(Client* client, _CLIENT_PARAMS* params) override;
     int Send(Client* client, _CLIENT_PARAMS* params) override;

@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "http/SendWatchdog.h"
 
 KvoLock fileLock;
 
@@ -175,7 +174,6 @@ int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, cons
 
     int total = header + length;
     int timeout = GetSendTimeout();
-    SendWatchdog::Guard bound(client, timeout);
     int sent = client->SendBuf(response.get(), total, timeout);
     return sent == total ? 0 : -2;
 }

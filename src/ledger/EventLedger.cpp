@@ -357,11 +357,6 @@ int EventLedger::Resend(int64_t eventId, int64_t nowMs) {
     return sqlite3_changes(m_db);
 }
 
-void EventLedger::Prune(int64_t nowMs) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    PruneLocked(nowMs);
-}
-
 // Too old goes first; then, over the count, the oldest events with nothing
 // pending; only then the oldest of all.
 void EventLedger::PruneLocked(int64_t nowMs) {

@@ -102,8 +102,6 @@ public:
     // were sent, all of them. How many were queued.
     int Resend(int64_t eventId, int64_t nowMs);
 
-    void Prune(int64_t nowMs);
-
     void NotePoll(int controller, bool answered, int64_t nowMs);
     std::vector<ControllerPoll> Polls();
 

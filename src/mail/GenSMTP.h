@@ -55,9 +55,6 @@ public:
     GenSMTP() = default;
     explicit GenSMTP(const SMTP_SERVER_INFO& serverInfo) : m_serverInfo(serverInfo) {}
 
-    void SetServerInfo(const SMTP_SERVER_INFO& serverInfo) { m_serverInfo = serverInfo; }
-    const SMTP_SERVER_INFO& GetServerInfo() const { return m_serverInfo; }
-
     // Sends `content` to every recipient whose level mask matches its level.
     // `unused` is ignored. Returns 0, -1 or an SMTP_ERR_* code.
     int SendMail(const std::vector<_MAIL_RECIPIENT_INFO>& recipients, int unused,

@@ -26,7 +26,6 @@ public:
     MetricsRegistry& operator=(const MetricsRegistry&) = delete;
 
     void SetControllersFound(unsigned count);
-    unsigned ControllersFound() const { return m_controllers.load(); }
     // One visit of a controller's event channel: answered or not.
     void CountPoll(unsigned controller, bool answered);
     // `level` is the event's letter 'I', 'W' or 'E' (anything else counts as 'I').

@@ -16,8 +16,6 @@ public:
     // Checks everything and prints the findings to `out`; true when nothing is wrong.
     bool Run(FILE* out);
 
-    const std::vector<std::string>& Problems() const { return m_problems; }
-
 private:
     void CheckSettingsFile(const std::string& path);
     void CheckWebhooks(const std::string& path, const TiXmlElement* webhooks);

@@ -85,8 +85,6 @@ public:
 
     // Number of servers created by initialize (configuration server included).
     size_t ServerCount() const { return m_servers.size(); }
-    // The counters behind /metrics and /healthz.
-    MetricsRegistry& Metrics() { return *m_metrics; }
 
     // Process-wide service objects, constructed in this order, never replaced.
     static ConfigFileSupport m_configFile;
