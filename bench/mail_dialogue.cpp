@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "mail/GenSMTP.h"
 
 namespace {
@@ -34,11 +35,6 @@ struct Peer {
     }
 };
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 void SendMails(benchmark::State& state, bool login) {
     Peer peer;
     if (!peer.Load()) {
@@ -46,17 +42,17 @@ void SendMails(benchmark::State& state, bool login) {
         return;
     }
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     info.uPort = static_cast<uint16_t>(peer.port);
-    Copy(info.szMailFrom, sizeof info.szMailFrom, "bench@sender.example");
+    CopyField(info.szMailFrom, sizeof info.szMailFrom, "bench@sender.example");
     if (login) {
         info.byAuth = SMTP_AUTH_LOGIN;
-        Copy(info.szLoginName, sizeof info.szLoginName, peer.user);
-        Copy(info.szPassword, sizeof info.szPassword, peer.password);
+        CopyField(info.szLoginName, sizeof info.szLoginName, peer.user);
+        CopyField(info.szPassword, sizeof info.szPassword, peer.password);
     }
     std::vector<_MAIL_RECIPIENT_INFO> list(1);
-    Copy(list[0].szMailAddress, sizeof list[0].szMailAddress, "bench-mail@" + peer.domain);
-    Copy(list[0].szName, sizeof list[0].szName, "Bench");
+    CopyField(list[0].szMailAddress, sizeof list[0].szMailAddress, "bench-mail@" + peer.domain);
+    CopyField(list[0].szName, sizeof list[0].szName, "Bench");
     list[0].byLevel = 0x07;
     _MAIL_CONTENT mail;
     mail.byMailLevel = 0x04;

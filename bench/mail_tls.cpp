@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "mail/PostfixPeer.h"
 #include "mail/GenSMTP.h"
 
@@ -20,11 +21,6 @@ kvotest::PostfixPeer* LoadedPeer() {
     return loaded ? &peer : nullptr;
 }
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 void SendOneMail(benchmark::State& state, uint8_t security) {
     kvotest::PostfixPeer* peer = LoadedPeer();
     if (!peer) {
@@ -32,20 +28,20 @@ void SendOneMail(benchmark::State& state, uint8_t security) {
         return;
     }
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     int port = security == SMTP_SECURITY_STARTTLS ? peer->starttlsPort
                : security == SMTP_SECURITY_TLS    ? peer->tlsPort
                                                   : peer->port;
     info.uPort = static_cast<uint16_t>(port);
     info.bySecurity = security;
-    Copy(info.szMailFrom, sizeof info.szMailFrom, "bench@sender.example");
+    CopyField(info.szMailFrom, sizeof info.szMailFrom, "bench@sender.example");
     info.byAuth = SMTP_AUTH_LOGIN;
-    Copy(info.szLoginName, sizeof info.szLoginName, peer->user);
-    Copy(info.szPassword, sizeof info.szPassword, peer->password);
+    CopyField(info.szLoginName, sizeof info.szLoginName, peer->user);
+    CopyField(info.szPassword, sizeof info.szPassword, peer->password);
 
     std::vector<_MAIL_RECIPIENT_INFO> list(1);
-    Copy(list[0].szMailAddress, sizeof list[0].szMailAddress, "bench-tls@" + peer->domain);
-    Copy(list[0].szName, sizeof list[0].szName, "Bench");
+    CopyField(list[0].szMailAddress, sizeof list[0].szMailAddress, "bench-tls@" + peer->domain);
+    CopyField(list[0].szName, sizeof list[0].szName, "Bench");
     list[0].byLevel = 0x07;
     _MAIL_CONTENT mail;
     mail.byMailLevel = 0x04;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "RecordText.h"
 #include "SimulatorProcess.h"
 #include "TestSupport.h"
 #include "controller/kvoIO.h"
@@ -90,11 +91,6 @@ void Report(const char* what, const std::vector<double>& v) {
                 *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()), v.size());
 }
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 struct Bench {
     kvotest::PostfixPeer peer;
     std::unique_ptr<kvotest::SimulatorProcess> sim;
@@ -125,14 +121,14 @@ struct Bench {
             return GetHostName(name, address);
         });
         SMTP_SERVER_INFO info;
-        Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+        CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
         info.uPort = static_cast<uint16_t>(peer.port);
         info.byAuth = SMTP_AUTH_LOGIN;
-        Copy(info.szLoginName, sizeof info.szLoginName, peer.user);
-        Copy(info.szPassword, sizeof info.szPassword, peer.password);
-        Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+        CopyField(info.szLoginName, sizeof info.szLoginName, peer.user);
+        CopyField(info.szPassword, sizeof info.szPassword, peer.password);
+        CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
         _MAIL_RECIPIENT_INFO r;
-        Copy(r.szMailAddress, sizeof r.szMailAddress, peer.Address(token));
+        CopyField(r.szMailAddress, sizeof r.szMailAddress, peer.Address(token));
         r.byLevel = 0x07;
         trap.SetTrapLevel(0x07);
         return center.SetSMTPServer(&info) && center.EditRcpt(&r, RCPT_EDIT_ADD);

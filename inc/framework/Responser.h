@@ -2,9 +2,10 @@
 // GenericServer at once, so it keeps per-connection state only in the
 // _CLIENT_PARAMS record. Receive and Send run on the client's two threads.
 //
-// Launch handshake every implementation keeps: poll nState every 1 ms until it
-// is 2 (serve) or 0 (return at once without touching the client); end soon after
-// nState drops below 2; return when the connection ends.
+// Launch handshake every implementation keeps: wait on the record's wake
+// (KvoWaitForLaunch) until nState is 2 (serve) or 0 (return at once without
+// touching the client); end soon after nState drops below 2, which the wake
+// also signals; return when the connection ends.
 #pragma once
 
 #include "Client.h"

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "framework/Text.h"
+
 namespace {
 
 const char kBlankLine[] = "\r\n\r\n";
@@ -12,16 +14,6 @@ const char kBlankLine[] = "\r\n\r\n";
 bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return c - 'a' + 10;
 }
 
 // Leading decimal digits; anything else (sign, blank, letters) reads as 0.
@@ -35,17 +27,6 @@ size_t DecimalPrefix(const std::string& text) {
         if (value > limit) return limit;
     }
     return value;
-}
-
-void TrimBlanks(std::string& text) {
-    const char* blanks = " \r\n";
-    size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        text.clear();
-        return;
-    }
-    size_t last = text.find_last_not_of(blanks);
-    text = text.substr(first, last - first + 1);
 }
 
 // Splits at `separator` (runs give no empty items) and stores decoded
@@ -119,7 +100,7 @@ int HttpParser::ParseGet(const std::string& text, std::string& headers) {
 // The text is trimmed before the blank line is searched, so a POST whose last
 // bytes are the blank line itself stays incomplete until its body arrives.
 int HttpParser::ParsePost(std::string& text, std::string& headers) {
-    TrimBlanks(text);
+    text = Text::Trim(text, " \r\n");
     size_t first = text.find(' ');
     if (first == std::string::npos) return PARSE_MALFORMED;
     size_t second = text.find(' ', first + 1);
@@ -227,8 +208,8 @@ void HttpParser::URLDecode(char* text) {
             *out++ = *in++;
             continue;
         }
-        if (IsHexDigit(in[1]) && IsHexDigit(in[2])) {
-            char byte = static_cast<char>(HexValue(in[1]) * 16 + HexValue(in[2]));
+        if (Text::HexDigitValue(in[1]) >= 0 && Text::HexDigitValue(in[2]) >= 0) {
+            char byte = static_cast<char>(Text::HexDigitValue(in[1]) * 16 + Text::HexDigitValue(in[2]));
             if (byte != '<' && byte != '>') *out++ = byte;
             in += 3;
         } else {

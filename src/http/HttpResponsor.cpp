@@ -18,9 +18,7 @@ KvoLock fileLock;
 namespace {
 
 const char kServerName[] = "Velmora Diskhelm WebServer/0.1b";
-const char kHeaderFormat[] =
-    "HTTP/1.0 %s\r\nDate: %s\r\nServer: %s\r\nAccept-Ranges: bytes\r\n"
-    "Content-Length: %d\r\nConnection: %s\r\nContent-Type: %s\r\n\r\n";
+// Room left for the header lines beside the largest file, so the total fits an int.
 const int kHeaderRoom = 2048;
 const int kFirstReadSize = 15360;
 const char kNotFoundPage[] = "HTML/fnf.html";
@@ -149,6 +147,19 @@ void HttpResponsor::GetTime(std::string& out) {
     out = text;
 }
 
+std::string HttpResponsor::ResponseHead(const char* status, size_t length, bool keepAlive,
+                                        const std::string& contentType, const std::string& extraHeaders) {
+    std::string date;
+    GetTime(date);
+    std::string head = "HTTP/1.0 ";
+    head += status ? status : "";
+    head += "\r\nDate: " + date + "\r\nServer: " + kServerName +
+            "\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(length) +
+            "\r\nConnection: " + (keepAlive ? "Keep-Alive" : "close") +
+            "\r\nContent-Type: " + contentType + "\r\n" + extraHeaders + "\r\n";
+    return head;
+}
+
 int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, const char* status,
                                    bool keepAlive) {
     if (!client) return -2;
@@ -159,16 +170,12 @@ int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, cons
 
     std::string type;
     GetMimeType(path, type);
-    std::string date;
-    GetTime(date);
-
-    size_t room = static_cast<size_t>(length) + kHeaderRoom;
-    std::unique_ptr<char[]> response(new (std::nothrow) char[room]);
+    std::string head = ResponseHead(status, static_cast<size_t>(length), keepAlive, type);
+    if (head.size() >= static_cast<size_t>(kHeaderRoom)) return -2;
+    int header = static_cast<int>(head.size());
+    std::unique_ptr<char[]> response(new (std::nothrow) char[head.size() + static_cast<size_t>(length)]);
     if (!response) return -2;
-    int header = std::snprintf(response.get(), kHeaderRoom, kHeaderFormat, status ? status : "",
-                               date.c_str(), kServerName, length,
-                               keepAlive ? "Keep-Alive" : "close", type.c_str());
-    if (header < 0 || header >= kHeaderRoom) return -2;
+    std::memcpy(response.get(), head.data(), head.size());
     std::memcpy(response.get() + header, body.get(), static_cast<size_t>(length));
     body.reset();
 

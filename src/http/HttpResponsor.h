@@ -26,6 +26,10 @@ public:
     static int GetMimeType(const std::string& path, std::string& type);
     // Current UTC time as "%a, %d %b %Y %H:%M:%S GMT".
     static void GetTime(std::string& out);
+    // The status line and the header fields of every response this server sends,
+    // ending in the blank line; `extraHeaders` is zero or more "Name: value\r\n" lines.
+    static std::string ResponseHead(const char* status, size_t length, bool keepAlive,
+                                    const std::string& contentType, const std::string& extraHeaders = "");
 
     // 0 sent in full, -1 the file gave no bytes (nothing sent), -2 no buffer or
     // an incomplete send.

@@ -11,6 +11,7 @@
 #include "mail/Base64.h"
 #include "http/BufferResponsor.h"
 #include "http/HttpParser.h"
+#include "framework/Text.h"
 
 namespace {
 
@@ -42,27 +43,17 @@ std::string ErrorPage(const char* title, const char* code, const char* text) {
            "</p>\n<h1>" + title + "</h1>\n" + text + kPageTail;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trim(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return "";
-    size_t last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
+std::string Trim(const std::string& text) { return Text::Trim(text, " \t"); }
 
 // "host:port" of an origin or URL ("http://h:p/..."), with the scheme's
 // default port made explicit; empty when it has no "scheme://" form.
 std::string AuthorityOf(const std::string& url) {
     size_t sep = url.find("://");
     if (sep == std::string::npos || sep == 0) return "";
-    std::string scheme = Lower(url.substr(0, sep));
+    std::string scheme = Text::Lower(url.substr(0, sep));
     size_t start = sep + 3;
     size_t end = url.find_first_of("/?#", start);
-    std::string authority = Lower(url.substr(start, end == std::string::npos ? std::string::npos
+    std::string authority = Text::Lower(url.substr(start, end == std::string::npos ? std::string::npos
                                                                              : end - start));
     // User information never names the host.
     size_t at = authority.rfind('@');
@@ -77,7 +68,7 @@ std::string AuthorityOf(const std::string& url) {
 
 // The Host header as "host:port"; a plain request without a port means 80.
 std::string HostAuthority(const std::string& host) {
-    std::string value = Lower(Trim(host));
+    std::string value = Text::Lower(Trim(host));
     if (value.empty()) return "";
     return AuthorityOf("http://" + value);
 }
@@ -93,7 +84,7 @@ bool ConstantTimeEquals(const std::string& a, const std::string& b) {
 // The password of a "Basic" credential; false when it is not one.
 bool BasicPassword(const std::string& authorization, std::string& password) {
     std::string value = Trim(authorization);
-    if (value.size() < 6 || Lower(value.substr(0, 6)) != "basic ") return false;
+    if (value.size() < 6 || Text::Lower(value.substr(0, 6)) != "basic ") return false;
     std::string encoded = Trim(value.substr(6));
     if (encoded.empty() || encoded.size() > kMaxCredentialBytes) return false;
     std::vector<char> decoded(encoded.size() + 1);
@@ -134,7 +125,7 @@ RequestGuard::Verdict RequestGuard::Check(const HttpParser& parser, bool changes
 }
 
 bool RequestGuard::IsCrossSite(const HttpParser& parser) {
-    std::string site = Lower(Trim(parser.m_secFetchSite));
+    std::string site = Text::Lower(Trim(parser.m_secFetchSite));
     if (site == "cross-site" || site == "same-site") return true;
     std::string host = HostAuthority(parser.m_host);
     // An opaque origin ("null": sandboxed frames, data: pages) is some other site.

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <random>
 
+#include "RecordText.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
@@ -24,14 +25,9 @@ namespace {
 const char kTestBody[] = "This is a test mail.";
 const char kMailer[] = "Velmora-SMTP v1.0";
 
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
-
 // Command arguments and header values are one line: a CR or LF in them would
 // start a new command or header (or end the message early).
-std::string OneLine(std::string text) {
+std::string WithoutLineBreaks(std::string text) {
     for (char& ch : text)
         if (ch == '\r' || ch == '\n') ch = ' ';
     return text;
@@ -302,11 +298,11 @@ int GenSMTP::Authenticate(Client* client, bool plain, bool login, bool cram, boo
 }
 
 int GenSMTP::SendEnvelope(Client* client, const std::vector<const _MAIL_RECIPIENT_INFO*>& matching) {
-    std::string from = OneLine(FieldText(m_serverInfo.szMailFrom));
+    std::string from = WithoutLineBreaks(FieldText(m_serverInfo.szMailFrom));
     if (!SendCommand(client, "MAIL FROM:<" + from + ">\r\n", 250)) return SMTP_ERR_MAIL_FROM;
     int accepted = 0;
     for (const auto* recipient : matching) {
-        std::string address = OneLine(FieldText(recipient->szMailAddress));
+        std::string address = WithoutLineBreaks(FieldText(recipient->szMailAddress));
         SmtpReply reply;
         if (SendSmtpText(client, "RCPT TO:<" + address + ">\r\n")) reply.ReadFrom(client);
         m_recipientResults.push_back({FieldText(recipient->szMailAddress), reply.Code(), reply.Text()});
@@ -320,13 +316,13 @@ int GenSMTP::SendMessage(Client* client, const std::vector<const _MAIL_RECIPIENT
                          const _MAIL_CONTENT& content, const std::string& clientName) {
     if (!SendCommand(client, "DATA\r\n", 354)) return SMTP_ERR_DATA;
 
-    std::string from = OneLine(FieldText(m_serverInfo.szMailFrom));
+    std::string from = WithoutLineBreaks(FieldText(m_serverInfo.szMailFrom));
     std::string to;
     for (const auto* recipient : matching) {
         to += to.empty() ? "To: " : ",";
-        to += OneLine(FieldText(recipient->szName)) + " <" + OneLine(FieldText(recipient->szMailAddress)) + ">";
+        to += WithoutLineBreaks(FieldText(recipient->szName)) + " <" + WithoutLineBreaks(FieldText(recipient->szMailAddress)) + ">";
     }
-    std::string subject = content.strSubject.empty() ? SMTP_DEFAULT_SUBJECT : OneLine(content.strSubject);
+    std::string subject = content.strSubject.empty() ? SMTP_DEFAULT_SUBJECT : WithoutLineBreaks(content.strSubject);
     time_t now = time(nullptr);
     const std::string pieces[] = {
         "From: \"" + from + "\"<" + from + ">\r\n",

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "Client.h"
 #include "mail/Base64.h"
 #include "mail/CMd5A.h"
@@ -16,12 +17,6 @@ namespace {
 constexpr size_t kReplyLimit = 1023;  // a challenge must fit the 1024-byte reply buffer
 constexpr size_t kChallengeCapacity = 1020;  // what GetCRAMkey's callers provide
 constexpr unsigned int kDigestBytes = 16;
-
-// A record's text field, which may lack its NUL when filled to the brim.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
 
 std::string Encode64(const std::string& bytes) {
     std::vector<char> out(4 * (bytes.size() / 3 + 1) + 1);

@@ -72,20 +72,6 @@ bool SmtpReply::ReadFrom(Client* client, int timeoutUs) {
     }
 }
 
-std::string SmtpReply::OneLine(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') continue;
-        if (c == '\n') {
-            if (i + 1 < text.size()) out += "; ";
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
-
 bool SmtpReply::TakeLine(const std::string& line) {
     if (m_text.size() == line.size() && std::sscanf(line.c_str(), "%d", &m_code) != 1) m_code = 0;
     m_complete = IsLastLine(line);

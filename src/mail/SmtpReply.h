@@ -26,9 +26,6 @@ public:
     // incomplete reply).
     const std::string& Text() const { return m_text; }
 
-    // A reply's text as one line, for people: line ends become "; ", trailing ones go.
-    static std::string OneLine(const std::string& text);
-
 private:
     bool TakeLine(const std::string& line);
 

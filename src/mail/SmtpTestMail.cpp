@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "RecordText.h"
+#include "framework/Text.h"
 #include "mail/GenSMTP.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpDeadline.h"
@@ -18,11 +20,6 @@
 #include "mail/SmtpReplyCapture.h"
 
 namespace {
-
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
 
 // What the step that failed was trying to do, by SendMail's result.
 const char* FailedStep(int result) {
@@ -77,13 +74,13 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
         if (const char* step = FailedStep(m_result)) reason = std::string(step) + ": " + reason;
     } else if (m_result == -1) {
         reason = "the server offers no login method this service knows (it answered \"" +
-                 SmtpReply::OneLine(replies.back().text) + "\")";
+                 Text::OneLine(replies.back().text, "; ") + "\")";
     } else {
         const char* step = FailedStep(m_result);
         char code[32];
         snprintf(code, sizeof code, "error 0x%08X", static_cast<unsigned int>(m_result));
         reason = step ? step : code;
-        if (!replies.empty()) reason += ": \"" + SmtpReply::OneLine(replies.back().text) + "\"";
+        if (!replies.empty()) reason += ": \"" + Text::OneLine(replies.back().text, "; ") + "\"";
     }
     m_outcome = "Test mail to " + address + " not sent: " + reason + ".";
     m_outcome += SettingHint();

@@ -11,6 +11,7 @@
 
 #include <tinyxml.h>
 
+#include "RecordText.h"
 #include "config/XmlText.h"
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
@@ -52,18 +53,6 @@ std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
     return element;
 }
 
-// A fixed text field as a string, never reading past the field.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
-
-// Copies at most size - 1 bytes and always terminates.
-void CopyBounded(char* out, size_t size, const char* text) {
-    size_t n = strnlen(text, size - 1);
-    memcpy(out, text, n);
-    out[n] = '\0';
-}
 
 std::string DecimalText(unsigned int value) {
     char text[16];
@@ -228,7 +217,7 @@ bool EmailCenter::SMTPServer_GetValue(TiXmlNode* parent, const char* name, char*
     if (!element) return false;
     TiXmlNode* first = element->FirstChild();
     // Hand-edited text may be longer than the field: cut it to the field's width.
-    CopyBounded(buffer, size, first ? first->Value() : "");
+    CopyField(buffer, size, first ? first->Value() : "");
     return true;
 }
 

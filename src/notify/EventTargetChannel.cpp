@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "framework/Text.h"
 #include "notify/CommandHookChannel.h"
 #include "notify/WebhookChannel.h"
 
@@ -17,17 +18,6 @@ std::time_t EventSeconds(const LedgerEvent& event) {
         if (t != static_cast<std::time_t>(-1)) return t;
     }
     return static_cast<std::time_t>(event.received / 1000);
-}
-
-// Output lines joined on one line, so the record reads as one sentence.
-std::string OneLine(const std::string& text) {
-    std::string line;
-    for (char c : text) {
-        if (c == '\r') continue;
-        if (c == '\n') line += " / ";
-        else line += c;
-    }
-    return line;
 }
 
 }  // namespace
@@ -78,7 +68,7 @@ DeliveryOutcome EventTargetChannel::ToLedgerOutcome(const ChannelOutcome& outcom
         out.reason = "the server answered " + std::to_string(outcome.httpStatus);
     else if (out.reason.empty() && outcome.exitStatus >= 0)
         out.reason = "exit status " + std::to_string(outcome.exitStatus);
-    if (!outcome.output.empty()) out.reason += (out.reason.empty() ? "\"" : ": \"") + OneLine(outcome.output) + "\"";
+    if (!outcome.output.empty()) out.reason += (out.reason.empty() ? "\"" : ": \"") + Text::OneLine(outcome.output, " / ") + "\"";
     return out;
 }
 

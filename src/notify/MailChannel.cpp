@@ -3,6 +3,8 @@
 #include <cstring>
 #include <map>
 
+#include "RecordText.h"
+#include "framework/Text.h"
 #include "mail/GenSMTP.h"
 #include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
@@ -11,11 +13,6 @@
 
 namespace {
 
-template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-    std::memset(field, 0, N);
-    std::strncpy(field, text.c_str(), N - 1);
-}
 
 bool IsPermanent(int code) { return code >= 500 && code <= 599; }
 
@@ -37,7 +34,7 @@ DeliveryOutcome DialogueFailure(int result, const GenSMTP& smtp, const SmtpReply
                               : "no complete answer from the server";
         return DeliveryOutcome{DeliveryOutcome::Retry, reason + ": " + why};
     }
-    return ByReply(last.code, reason + ": \"" + SmtpReply::OneLine(last.text) + "\"");
+    return ByReply(last.code, reason + ": \"" + Text::OneLine(last.text, "; ") + "\"");
 }
 
 }  // namespace
@@ -50,7 +47,7 @@ std::vector<DeliveryOutcome> MailChannel::Deliver(const LedgerEvent& event, cons
         if (why.empty()) why = "the e-mail file " + m_center.Path() + " holds no settings";
         return std::vector<DeliveryOutcome>(targets.size(), DeliveryOutcome{DeliveryOutcome::Retry, why});
     }
-    peer = std::string(server.szSMTPServer, strnlen(server.szSMTPServer, sizeof server.szSMTPServer)) + ":" +
+    peer = FieldText(server.szSMTPServer) + ":" +
            std::to_string(server.uPort);
     if (server.byAuth & SMTP_AUTH_DISABLED)
         return std::vector<DeliveryOutcome>(
@@ -88,7 +85,7 @@ std::vector<DeliveryOutcome> MailChannel::Deliver(const LedgerEvent& event, cons
         auto answer = answers.find(target.target);
         if (answer != answers.end() && answer->second.code != 250) {
             std::string reply = answer->second.code ? "the server refused the recipient: \"" +
-                                                          SmtpReply::OneLine(answer->second.reply) + "\""
+                                                          Text::OneLine(answer->second.reply, "; ") + "\""
                                                     : "no answer to RCPT TO";
             outcomes.push_back(ByReply(answer->second.code, reply));
         } else if (result == 0) {

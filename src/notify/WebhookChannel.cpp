@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "framework/Text.h"
 #include "mail/Base64.h"
 #include "mail/TlsClient.h"
 #include "server/SocketClient.h"
@@ -278,8 +279,7 @@ ChannelOutcome WebhookChannel::ReadAnswer(Client& stream, Clock::time_point dead
         if (n <= 0) break;
         answer.append(block, static_cast<size_t>(n));
         if (headEnd == std::string::npos && (headEnd = answer.find("\r\n\r\n")) != std::string::npos) {
-            std::string head = answer.substr(0, headEnd);
-            std::transform(head.begin(), head.end(), head.begin(), ::tolower);
+            std::string head = Text::Lower(answer.substr(0, headEnd));
             size_t length = head.find("\ncontent-length:");
             if (length != std::string::npos)
                 wanted = headEnd + 4 + std::strtoul(head.c_str() + length + 16, nullptr, 10);

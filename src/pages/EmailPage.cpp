@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "config/StrUtility.h"
 #include "mail/SmtpTestMail.h"
 #include "notify/EmailCenter.h"
@@ -44,11 +45,6 @@ const char kPasswordTooLong[] =
     "(a shortened password would be refused by the mail server).";
 const char kSetRecipientLevels[] = "SetRecipientLevels";
 
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
-
 // Copies a required form field into a fixed record field; false when it is
 // missing or does not fit (N - 1 characters at most).
 template <size_t N>
@@ -59,12 +55,6 @@ bool TakeField(const HttpParser& parser, const char* name, char (&field)[N]) {
     return true;
 }
 
-template <size_t N>
-void CopyText(char (&field)[N], const std::string& text) {
-    size_t n = text.size() < N - 1 ? text.size() : N - 1;
-    memcpy(field, text.data(), n);
-    field[n] = '\0';
-}
 
 const char* const kSecurityNames[] = {"none", "starttls", "tls"};  // by SMTP_SECURITY_* value
 
@@ -128,7 +118,7 @@ std::string ReadCaFileField(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     else if (!S_ISREG(st.st_mode))
         why = "not a regular file";
     if (!why.empty()) return "The trusted authority file " + file + " cannot be used (" + why + ").";
-    CopyText(info.szCAFile, file);
+    CopyField(info.szCAFile, file);
     return std::string();
 }
 
@@ -139,7 +129,7 @@ std::string ReadPasswordField(const HttpParser& parser, SMTP_SERVER_INFO& info) 
     if (!parser.m_values.count("passdd") || !RawFormValue(parser, "passdd", password)) return kParameterError;
     if (password.size() > sizeof info.szPassword - 1) return kPasswordTooLong;
     if (!password.empty())
-        CopyText(info.szPassword, password);
+        CopyField(info.szPassword, password);
     else if (parser.m_values.count("clearpass"))
         info.szPassword[0] = '\0';
     return std::string();

@@ -4,16 +4,11 @@
 
 #include "http/HttpParser.h"
 #include "config/XmlText.h"
+#include "framework/Text.h"
 #include "pages/LeafElement.h"
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Above every port; reading stops growing here, so long texts can't overflow.
 const int kPortClamp = 999999;
@@ -30,8 +25,8 @@ std::string DecodeKeepingAll(const std::string& text) {
             out += ' ';
         } else if (c != '%') {
             out += c;
-        } else if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-            char byte = static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+        } else if (i + 2 < text.size() && Text::HexDigitValue(text[i + 1]) >= 0 && Text::HexDigitValue(text[i + 2]) >= 0) {
+            char byte = static_cast<char>(Text::HexDigitValue(text[i + 1]) * 16 + Text::HexDigitValue(text[i + 2]));
             if (byte == '\0') break;
             out += byte;
             i += 2;
@@ -64,7 +59,7 @@ int FormFieldIndex(const std::string& name, const std::string& prefix, int first
     if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return -1;
     long value = 0;
     for (size_t i = prefix.size(); i < name.size(); ++i) {
-        int digit = HexDigit(name[i]);
+        int digit = Text::HexDigitValue(name[i]);
         if (digit < 0) return -1;
         value = value * 16 + digit;
         if (value > last) return -1;  // also keeps long suffixes from overflowing

@@ -1,7 +1,9 @@
 // HttpOmxResponser: the responder of the configuration server. Stylesheets and
 // images come from the web root; every other path is a management page, built
 // as an XML page document after the submitted form has been applied to the
-// configuration store, then saved to a private file, sent and removed.
+// configuration store. A browser that takes HTML gets the page rendered with its
+// stylesheet here; otherwise (or when the stylesheet fails) the document is saved
+// to a private file, sent as XML and removed.
 // One instance per configuration server (owned by it), shared by all of its
 // connections' receive threads: m_requestLock serialises whole requests, then
 // m_pageLock guards building, sending and removing a page, then fileLock.

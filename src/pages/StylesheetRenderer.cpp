@@ -19,6 +19,8 @@
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
 
+#include "config/SettingsFileWriter.h"
+#include "framework/Text.h"
 #include "http/HttpResponsor.h"
 
 namespace {
@@ -210,20 +212,6 @@ std::string Trimmed(const std::string& text) {
     return line;
 }
 
-// The document as it would be saved, in memory: custom nodes (the stylesheet
-// instruction) print themselves through the FILE interface only.
-bool PrintDocument(const TiXmlDocument& doc, std::string& text) {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&buffer, &size);
-    if (!out) return false;
-    bool printed = doc.SaveFile(out);
-    printed = (fclose(out) == 0) && printed;
-    if (printed && buffer) text.assign(buffer, size);
-    free(buffer);
-    return printed && !text.empty();
-}
-
 }  // namespace
 
 struct StylesheetRenderer::Compiled {
@@ -257,12 +245,7 @@ bool StylesheetRenderer::AcceptsHtml(const std::string& accept) {
         std::string range = accept.substr(pos, end - pos);
         pos = end + 1;
         size_t semicolon = range.find(';');
-        std::string type = range.substr(0, semicolon);
-        size_t first = type.find_first_not_of(" \t");
-        size_t last = type.find_last_not_of(" \t");
-        if (first == std::string::npos) continue;
-        type = type.substr(first, last - first + 1);
-        for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string type = Text::Lower(Text::Trim(range.substr(0, semicolon), " \t"));
         if (type != "text/html") continue;
         // "q=0" (or 0.0...) means the client refuses it.
         std::string params = semicolon == std::string::npos ? "" : range.substr(semicolon);
@@ -316,7 +299,7 @@ bool StylesheetRenderer::RenderDocument(const TiXmlDocument& doc, const std::str
         return false;
     }
     std::string text;
-    if (!PrintDocument(doc, text)) {
+    if (!SettingsFileWriter::Render(doc, text) || text.empty()) {
         error = "the page document could not be printed";
         return false;
     }

@@ -9,6 +9,7 @@
 
 #include <tinyxml.h>
 
+#include "framework/Text.h"
 #include "notify/WebhookChannel.h"
 #include "service/SvrManager.h"
 
@@ -18,10 +19,7 @@ std::string TextOf(const TiXmlElement* parent, const char* key, bool& present) {
     const TiXmlElement* element = parent ? parent->FirstChildElement(key) : nullptr;
     present = element != nullptr;
     const char* text = element ? element->GetText() : nullptr;
-    std::string value = text ? text : "";
-    size_t first = value.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    return value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
+    return Text::Trim(text ? text : "");
 }
 
 bool IsHexNumber(const std::string& text, unsigned long limit, unsigned long& value) {

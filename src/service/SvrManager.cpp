@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "framework/Text.h"
 #include "controller/AgentResponser.h"
 #include "controller/kvoIO.h"
 #include "notify/EventTargetChannel.h"
@@ -181,10 +182,7 @@ bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& 
 std::string SvrManager::GetBindAddress() {
     char text[64] = {0};
     if (!m_configFile.GetConfigValue("root", "bindaddress", text, sizeof text)) return "";
-    std::string address = text;
-    size_t first = address.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    return address.substr(first, address.find_last_not_of(" \t\r\n") - first + 1);
+    return Text::Trim(text);
 }
 
 // The optional `adminpassword` under root (a crypt(3) hash) turns the login on.

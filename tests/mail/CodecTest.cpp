@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "RecordText.h"
 #include "mail/Base64.h"
 #include "mail/CMd5A.h"
 #include "mail/SmtpAuth.h"
@@ -248,5 +249,18 @@ TEST(FindKeyTest, ValuesThatAreLastUnquotedOrCutShortAreNotFound) {
     EXPECT_EQ(FindKey("x=\"1\",realm=", "realm", out), -1);
     EXPECT_EQ(FindKey("realm=\"\",nonce=\"n\",", "realm", out), 0);        // empty value
     EXPECT_STREQ(out, "");
+}
+
+// A record field filled to the brim holds no NUL: reading stops at the field's end,
+// and a longer text is cut so the field still ends in NUL, the rest zeroed.
+TEST(RecordTextTest, FieldsAreReadAndWrittenWithinTheirSize) {
+    char full[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_EQ(FieldText(full), "abcd");
+    char field[4];
+    std::memset(field, 'x', sizeof field);
+    CopyField(field, "hello");
+    EXPECT_EQ(std::string(field, sizeof field), std::string("hel\0", 4));
+    CopyField(field, std::string("a\0b", 3));
+    EXPECT_EQ(std::string(field, sizeof field), std::string("a\0\0\0", 4));
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "PostfixPeer.h"
 #include "mail/GenSMTP.h"
 #include "mail/SmtpAuth.h"
@@ -22,15 +23,10 @@ namespace {
 using kvotest::PostfixPeer;
 using kvotest::UniqueToken;
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 _MAIL_RECIPIENT_INFO Recipient(const std::string& address, const std::string& name, uint8_t level) {
     _MAIL_RECIPIENT_INFO r;
-    Copy(r.szMailAddress, sizeof r.szMailAddress, address);
-    Copy(r.szName, sizeof r.szName, name);
+    CopyField(r.szMailAddress, sizeof r.szMailAddress, address);
+    CopyField(r.szName, sizeof r.szName, name);
     r.byLevel = level;
     return r;
 }
@@ -68,13 +64,13 @@ protected:
 
     SMTP_SERVER_INFO Account(bool login, const std::string& password) {
         SMTP_SERVER_INFO info;
-        Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+        CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
         info.uPort = static_cast<uint16_t>(peer.port);
-        Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+        CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
         if (login) {
             info.byAuth = SMTP_AUTH_LOGIN;
-            Copy(info.szLoginName, sizeof info.szLoginName, peer.user);
-            Copy(info.szPassword, sizeof info.szPassword, password);
+            CopyField(info.szLoginName, sizeof info.szLoginName, peer.user);
+            CopyField(info.szPassword, sizeof info.szPassword, password);
         }
         return info;
     }
@@ -217,7 +213,7 @@ TEST_F(PostfixDialogueTest, RefusalsGiveTheirStepCodes) {
     {
         SCOPED_TRACE("sender refused");
         SMTP_SERVER_INFO info = Account(true, peer.password);
-        Copy(info.szMailFrom, sizeof info.szMailFrom, "not an address");
+        CopyField(info.szMailFrom, sizeof info.szMailFrom, "not an address");
         GenSMTP smtp(info);
         std::vector<_MAIL_RECIPIENT_INFO> list{Recipient(peer.Address("ops"), "Ops", 0x01)};
         EXPECT_EQ(smtp.SendMail(list, 1, &mail), SMTP_ERR_MAIL_FROM);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "RecordText.h"
 #include "PostfixPeer.h"
 #include "ScriptedSmtpServer.h"
 #include "TestSupport.h"
@@ -31,15 +32,10 @@ namespace {
 using kvotest::PostfixPeer;
 using kvotest::UniqueToken;
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 _MAIL_RECIPIENT_INFO Recipient(const std::string& address) {
     _MAIL_RECIPIENT_INFO r;
-    Copy(r.szMailAddress, sizeof r.szMailAddress, address);
-    Copy(r.szName, sizeof r.szName, "Ops");
+    CopyField(r.szMailAddress, sizeof r.szMailAddress, address);
+    CopyField(r.szName, sizeof r.szName, "Ops");
     r.byLevel = 0x07;
     return r;
 }
@@ -77,12 +73,12 @@ protected:
     SMTP_SERVER_INFO Account(int port, uint8_t security, const std::string& host = "127.0.0.1",
                              const std::string& password = "") {
         SMTP_SERVER_INFO info;
-        Copy(info.szSMTPServer, sizeof info.szSMTPServer, host);
+        CopyField(info.szSMTPServer, sizeof info.szSMTPServer, host);
         info.uPort = static_cast<uint16_t>(port);
-        Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+        CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
         info.byAuth = SMTP_AUTH_LOGIN;
-        Copy(info.szLoginName, sizeof info.szLoginName, peer.user);
-        Copy(info.szPassword, sizeof info.szPassword, password.empty() ? peer.password : password);
+        CopyField(info.szLoginName, sizeof info.szLoginName, peer.user);
+        CopyField(info.szPassword, sizeof info.szPassword, password.empty() ? peer.password : password);
         info.bySecurity = security;
         return info;
     }

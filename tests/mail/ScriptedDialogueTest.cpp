@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "ScriptedSmtpServer.h"
 #include "TestSupport.h"
 #include "mail/Base64.h"
@@ -26,25 +27,20 @@ namespace {
 using kvotest::ScriptedConnection;
 using kvotest::ScriptedSmtpServer;
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 SMTP_SERVER_INFO Account(int port, const std::string& user = "", const std::string& password = "") {
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     info.uPort = static_cast<uint16_t>(port);
-    Copy(info.szMailFrom, sizeof info.szMailFrom, "monitor@raid.example");
-    Copy(info.szLoginName, sizeof info.szLoginName, user);
-    Copy(info.szPassword, sizeof info.szPassword, password);
+    CopyField(info.szMailFrom, sizeof info.szMailFrom, "monitor@raid.example");
+    CopyField(info.szLoginName, sizeof info.szLoginName, user);
+    CopyField(info.szPassword, sizeof info.szPassword, password);
     return info;
 }
 
 std::vector<_MAIL_RECIPIENT_INFO> OneRecipient(uint8_t level = 0x01) {
     _MAIL_RECIPIENT_INFO r;
-    Copy(r.szMailAddress, sizeof r.szMailAddress, "admin@raid.example");
-    Copy(r.szName, sizeof r.szName, "Admin");
+    CopyField(r.szMailAddress, sizeof r.szMailAddress, "admin@raid.example");
+    CopyField(r.szName, sizeof r.szName, "Admin");
     r.byLevel = level;
     return {r};
 }
@@ -208,7 +204,7 @@ TEST(ScriptedDialogueTest, DataIsDotStuffedWithCrLfAndHeadersStayOneLine) {
     });
     GenSMTP smtp(Account(server.Port()));
     auto list = OneRecipient();
-    Copy(list[0].szName, sizeof list[0].szName, "Evil\r\n.\r\nRSET");
+    CopyField(list[0].szName, sizeof list[0].szName, "Evil\r\n.\r\nRSET");
     _MAIL_CONTENT mail = Mail(".start\n.\nmiddle\r\n\n..\rend");
     mail.strSubject = "line\r\nBcc: someone@else.example";
     EXPECT_EQ(smtp.SendMail(list, 1, &mail), 0);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "RecordText.h"
 #include "TestSupport.h"
 #include "config/ConfigTestSupport.h"
 #include "ledger/DeliveryQueue.h"
@@ -18,11 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
 
 TEST(MailChannel, ARefusedRecipientIsRecordedAndNeverRetriedTheAcceptedOneMailedOnce) {
     kvotest::ScriptedSmtpServer server([](kvotest::ScriptedConnection& c) {
@@ -39,14 +35,14 @@ TEST(MailChannel, ARefusedRecipientIsRecordedAndNeverRetriedTheAcceptedOneMailed
     EmailCenter center;
     center.InitEmailCenter(dir.file("kvoomxemail.conf"));
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     info.uPort = static_cast<uint16_t>(server.Port());
-    Copy(info.szMailFrom, sizeof info.szMailFrom, "raid@sender.example");
+    CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid@sender.example");
     ASSERT_TRUE(center.SetSMTPServer(&info));
     for (const char* address : {"ops@example.com", "gone@example.com", "info-only@example.com"}) {
         _MAIL_RECIPIENT_INFO r;
-        Copy(r.szMailAddress, sizeof r.szMailAddress, address);
-        Copy(r.szName, sizeof r.szName, "Ops");
+        CopyField(r.szMailAddress, sizeof r.szMailAddress, address);
+        CopyField(r.szName, sizeof r.szName, "Ops");
         r.byLevel = std::strcmp(address, "info-only@example.com") == 0 ? 0x01 : 0x07;
         ASSERT_TRUE(center.EditRcpt(&r, RCPT_EDIT_ADD));
     }
@@ -115,7 +111,7 @@ TEST(EventDispatcherMailFile, AMissingEmailFileIsLoggedOncePerChangeNotPerEvent)
     testing::internal::CaptureStdout();
     for (int i = 0; i < 3; ++i) dispatcher.EventArrived(event);
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     ASSERT_TRUE(center.SetSMTPServer(&info));
     for (int i = 0; i < 3; ++i) dispatcher.EventArrived(event);
     std::string console = testing::internal::GetCapturedStdout();

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "SimulatorProcess.h"
 #include "SnmpTrapdProcess.h"
 #include "config/ConfigTestSupport.h"
@@ -37,15 +38,10 @@ using namespace std::chrono_literals;
 
 std::string TextLine(const std::string& text) { return ".1.3.6.1.2.1.1.1.0 = STRING: \"" + text + "\""; }
 
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
-
 _MAIL_RECIPIENT_INFO Recipient(const std::string& address, uint8_t level) {
     _MAIL_RECIPIENT_INFO r;
-    Copy(r.szMailAddress, sizeof r.szMailAddress, address);
-    Copy(r.szName, sizeof r.szName, "Ops");
+    CopyField(r.szMailAddress, sizeof r.szMailAddress, address);
+    CopyField(r.szName, sizeof r.szName, "Ops");
     r.byLevel = level;
     return r;
 }
@@ -144,13 +140,13 @@ protected:
 
     void UseSmtp(unsigned short port, uint8_t byAuth, bool login) {
         SMTP_SERVER_INFO info;
-        Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+        CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
         info.uPort = port;
         info.byAuth = byAuth;
-        Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+        CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
         if (login) {
-            Copy(info.szLoginName, sizeof info.szLoginName, peer.user);
-            Copy(info.szPassword, sizeof info.szPassword, peer.password);
+            CopyField(info.szLoginName, sizeof info.szLoginName, peer.user);
+            CopyField(info.szPassword, sizeof info.szPassword, peer.password);
         }
         ASSERT_TRUE(center.SetSMTPServer(&info));
     }
@@ -272,9 +268,9 @@ TEST(EmailCenterMail, HostWithoutAddressAndUnknownLevelLetter) {
     center.InitEmailCenter(dir.file("kvoomxemail.conf"));
     const std::string token = kvotest::UniqueToken("noaddr");
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     info.uPort = static_cast<uint16_t>(peer.port);
-    Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+    CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
     ASSERT_TRUE(center.SetSMTPServer(&info));
     for (auto r : {Recipient(peer.Address(token + "-info"), 0x01), Recipient(peer.Address(token + "-err"), 0x04)})
         ASSERT_TRUE(center.EditRcpt(&r, RCPT_EDIT_ADD));

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "RecordText.h"
 #include "PeerProcess.h"
 #include "SimulatorProcess.h"
 #include "SnmpTrapdProcess.h"
@@ -26,11 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
 
 // kvoomxsvr.conf with no relays, one trap receiver for every level, and short timings.
 void WriteServiceConfig(kvotest::ServiceProcess& svc, int trapPort, int mailBoundSeconds = 120) {
@@ -51,19 +47,19 @@ void WriteMailConfig(const std::string& home, int port, const std::vector<std::s
     EmailCenter setup;
     setup.InitEmailCenter(home + "/kvoomxemail.conf");
     SMTP_SERVER_INFO info;
-    Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+    CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
     info.uPort = static_cast<uint16_t>(port);
     if (login) {
         info.byAuth = SMTP_AUTH_LOGIN;
-        Copy(info.szLoginName, sizeof info.szLoginName, login->user);
-        Copy(info.szPassword, sizeof info.szPassword, login->password);
+        CopyField(info.szLoginName, sizeof info.szLoginName, login->user);
+        CopyField(info.szPassword, sizeof info.szPassword, login->password);
     }
-    Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+    CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
     ASSERT_TRUE(setup.SetSMTPServer(&info));
     for (const auto& address : recipients) {
         _MAIL_RECIPIENT_INFO r;
-        Copy(r.szMailAddress, sizeof r.szMailAddress, address);
-        Copy(r.szName, sizeof r.szName, "Ops");
+        CopyField(r.szMailAddress, sizeof r.szMailAddress, address);
+        CopyField(r.szName, sizeof r.szName, "Ops");
         r.byLevel = 0x07;
         ASSERT_TRUE(setup.EditRcpt(&r, RCPT_EDIT_ADD));
     }

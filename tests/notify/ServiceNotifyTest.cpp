@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "SimulatorProcess.h"
 #include "SnmpTrapdProcess.h"
 #include "mail/PostfixPeer.h"
@@ -20,11 +21,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-void Copy(char* field, size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::strncpy(field, text.c_str(), size - 1);
-}
 
 // Event-channel writes to `controller`, each shown by its size ("bye" = disconnect).
 std::vector<std::string> ChannelWrites(const kvotest::SimulatorProcess& sim, int controller) {
@@ -67,16 +63,16 @@ TEST(ServiceNotify, EventReachesTrapAndMailThenSigtermEndsTheSilentWait) {
         EmailCenter setup;
         setup.InitEmailCenter(svc.home() + "/kvoomxemail.conf");
         SMTP_SERVER_INFO info;
-        Copy(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
+        CopyField(info.szSMTPServer, sizeof info.szSMTPServer, "127.0.0.1");
         info.uPort = static_cast<uint16_t>(peer.port);
         info.byAuth = SMTP_AUTH_LOGIN;
-        Copy(info.szLoginName, sizeof info.szLoginName, peer.user);
-        Copy(info.szPassword, sizeof info.szPassword, peer.password);
-        Copy(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
+        CopyField(info.szLoginName, sizeof info.szLoginName, peer.user);
+        CopyField(info.szPassword, sizeof info.szPassword, peer.password);
+        CopyField(info.szMailFrom, sizeof info.szMailFrom, "raid-monitor@sender.example");
         ASSERT_TRUE(setup.SetSMTPServer(&info));
         _MAIL_RECIPIENT_INFO r;
-        Copy(r.szMailAddress, sizeof r.szMailAddress, peer.Address(token));
-        Copy(r.szName, sizeof r.szName, "Ops");
+        CopyField(r.szMailAddress, sizeof r.szMailAddress, peer.Address(token));
+        CopyField(r.szName, sizeof r.szName, "Ops");
         r.byLevel = MAIL_LEVEL_ERROR;
         ASSERT_TRUE(setup.EditRcpt(&r, RCPT_EDIT_ADD));
     }
