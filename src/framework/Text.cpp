@@ -9,6 +9,17 @@ int Text::HexDigitValue(char c) {
     return -1;
 }
 
+std::string Text::LowerHex(const unsigned char* bytes, size_t count) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * count);
+    for (size_t i = 0; i < count; ++i) {
+        out += kHex[bytes[i] >> 4];
+        out += kHex[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
 std::string Text::Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;

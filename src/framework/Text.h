@@ -2,6 +2,7 @@
 // multi-line text on one line). Static only and stateless, so any thread may call it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 class Text {
@@ -10,6 +11,8 @@ public:
 
     // The value of one hexadecimal digit (either case), -1 for anything else.
     static int HexDigitValue(char c);
+    // Each byte as two lower-case hexadecimal digits, high digit first.
+    static std::string LowerHex(const unsigned char* bytes, size_t count);
     // ASCII letters lowered; other bytes kept.
     static std::string Lower(std::string text);
     // Without the leading and trailing characters found in `blanks`.

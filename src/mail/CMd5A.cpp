@@ -1,6 +1,9 @@
 #include "mail/CMd5A.h"
 
 #include <cstring>
+#include <string>
+
+#include "framework/Text.h"
 
 namespace {
 
@@ -185,12 +188,9 @@ void CMd5A::HmacDigest(const void* text, unsigned int textLen, const void* key, 
 }
 
 char* CMd5A::StoreHex(const unsigned char digest[16]) {
-    static const char kHex[] = "0123456789abcdef";
+    std::string hex = Text::LowerHex(digest, 16);
     std::memset(m_result, 0, sizeof m_result);
-    for (int i = 0; i < 16; i++) {
-        m_result[2 * i] = kHex[digest[i] >> 4];
-        m_result[2 * i + 1] = kHex[digest[i] & 0x0F];
-    }
+    std::memcpy(m_result, hex.data(), hex.size());
     return m_result;
 }
 

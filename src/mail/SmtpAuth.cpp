@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/Text.h"
 #include "RecordText.h"
 #include "Client.h"
 #include "mail/Base64.h"
@@ -41,20 +42,10 @@ bool SendLineExpect(Client* client, const std::string& line, int expected) {
     return false;
 }
 
-std::string ToHex(const unsigned char* bytes, size_t count) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < count; i++) {
-        out += kHex[bytes[i] >> 4];
-        out += kHex[bytes[i] & 0x0F];
-    }
-    return out;
-}
-
 std::string Md5Hex(CMd5A& md5, const std::string& data) {
     unsigned char digest[kDigestBytes];
     md5.Digest(data.data(), static_cast<unsigned int>(data.size()), digest);
-    return ToHex(digest, sizeof digest);
+    return Text::LowerHex(digest, sizeof digest);
 }
 
 const char* QopName(digest_md5_qop qop) {
@@ -161,7 +152,7 @@ int digest_md5_hmac(char* output, const char* secret, const char* nonce, unsigne
 
     char ncText[32];
     std::snprintf(ncText, sizeof ncText, "%08lx", nc);
-    std::string kd = ToHex(ha1, sizeof ha1) + ":" + nonce + ":" + ncText + ":" + cnonce + ":" +
+    std::string kd = Text::LowerHex(ha1, sizeof ha1) + ":" + nonce + ":" + ncText + ":" + cnonce + ":" +
                      QopName(qop) + ":" + Md5Hex(md5, a2);
     std::string response = Md5Hex(md5, kd);
     std::memcpy(output, response.c_str(), response.size() + 1);

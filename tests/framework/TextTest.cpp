@@ -13,6 +13,8 @@ TEST(Text, HexDigitsOfEitherCaseAndNothingBesideTheRanges) {
     EXPECT_EQ(Text::HexDigitValue('F'), 15);
     for (char c : {'/', ':', '@', 'G', '`', 'g', ' ', '\0', '\xff'})
         EXPECT_EQ(Text::HexDigitValue(c), -1) << static_cast<int>(c);
+    const unsigned char bytes[] = {0x00, 0x9f, 0xa0, 0xff};
+    EXPECT_EQ(Text::LowerHex(bytes, sizeof bytes), "009fa0ff");
 }
 
 TEST(Text, TrimAndLowerKeepTheInside) {
