@@ -11,6 +11,9 @@
 
 #include <tinyxml.h>
 
+#include "config/EmailSettingsSchema.h"
+#include "config/EventLevels.h"
+#include "config/SettingsFile.h"
 #include "config/XmlText.h"
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
@@ -20,24 +23,22 @@ KvoLock EmailCenter::m_lock;
 
 namespace {
 
-// Settings in the order a new file lists them.
-const char kByAuthType[] = "byAuthType";
-const char kByAuth[] = "byAuth";
-const char kLoginName[] = "szLoginName";
-const char kMailFrom[] = "szMailFrom";
-const char kPassword[] = "szPassword";
-const char kServer[] = "szSMTPServer";
-const char kPort[] = "uPort";
-// Connection security, elements of their own: absent means none / check on.
-const char kSecurity[] = "bySecurity";
-const char kTlsFlags[] = "byTlsFlags";
-// Trusted authorities for the server's certificate; absent: the system's store.
-const char kCaFile[] = "szCAFile";
-const char kRcpt[] = "Rcpt";
-const char kRecipient[] = "recipient";
-const char kLevel[] = "byLevel";
-const char kAddress[] = "szMailAddress";
-const char kName[] = "szName";
+using Schema = EmailSettingsSchema;
+const char* const kByAuthType = Schema::kAuthType;
+const char* const kByAuth = Schema::kAuth;
+const char* const kLoginName = Schema::kLoginName;
+const char* const kMailFrom = Schema::kMailFrom;
+const char* const kPassword = Schema::kPassword;
+const char* const kServer = Schema::kServer;
+const char* const kPort = Schema::kPort;
+const char* const kSecurity = Schema::kSecurity;
+const char* const kTlsFlags = Schema::kTlsFlags;
+const char* const kCaFile = Schema::kCaFile;
+const char* const kRcpt = Schema::kRcpt;
+const char* const kRecipient = Schema::kRecipient;
+const char* const kLevel = Schema::kLevel;
+const char* const kAddress = Schema::kAddress;
+const char* const kName = Schema::kName;
 
 // The password holds at most 63 bytes; its Base64 text at most 84 characters.
 const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
@@ -46,9 +47,7 @@ const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 
 // Texts are stored as the file will give them back (see XmlText::AsRead).
 std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
     auto element = std::make_unique<TiXmlElement>(name);
-    std::string stored = XmlText::AsRead(text);
-    // An empty text is no text at all once read back.
-    if (!stored.empty()) element->LinkEndChild(std::make_unique<TiXmlText>(stored).release());
+    SettingsFile::StoreText(element.get(), text);
     return element;
 }
 
@@ -73,7 +72,7 @@ std::string DecimalText(unsigned int value) {
 
 }  // namespace
 
-EmailCenter::EmailCenter() : m_writer(m_log, 0600) {}
+EmailCenter::EmailCenter() : m_file(m_log, 0600) {}
 
 bool EmailCenter::InitEmailCenter(std::string path) {
     m_path = std::move(path);
@@ -85,11 +84,7 @@ std::string EmailCenter::EventSubject(const std::string& hostAddress) {
     return std::string(SMTP_DEFAULT_SUBJECT) + " (from inbound " + hostAddress + ")";
 }
 
-unsigned char EmailCenter::MailLevel(int level) {
-    if (level == 'E') return MAIL_LEVEL_ERROR;
-    if (level == 'W') return MAIL_LEVEL_WARNING;
-    return MAIL_LEVEL_INFORMATION;
-}
+unsigned char EmailCenter::MailLevel(int level) { return EventLevels::BitOrInformation(level); }
 
 void EmailCenter::SetHostAddressSource(std::function<bool(std::string&)> source) {
     m_hostAddress = std::move(source);
@@ -142,25 +137,15 @@ void EmailCenter::ReportDropped(size_t dropped, const std::string& place, const 
 }
 
 EmailCenter::LoadResult EmailCenter::LoadFile(TiXmlDocument& doc) {
-    std::string place;
-    struct stat st;
-    if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
-    // The XML reader cannot be trusted with a directory or a device.
-    if (!S_ISREG(st.st_mode)) return LOAD_UNREADABLE;
-    // A file we may not read is not empty: a write must not replace it.
-    int probe = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (probe < 0) return LOAD_NO_ACCESS;
-    close(probe);
-    if (doc.LoadFile(m_path.c_str())) {
-        ReportDropped(XmlText::CleanDocument(&doc, &place), place, st);
-        const TiXmlElement* top = doc.FirstChildElement();
-        // Not our document: a second top element "root" would make it no XML at all.
-        if (!top || top->ValueStr() == "root") return LOAD_OK;
+    SettingsFile::LoadReport report = SettingsFile::Load(m_path, doc);
+    switch (report.outcome) {
+        case SettingsFile::LOADED:
+            ReportDropped(report.dropped, report.droppedPlace, report.status);
+            return LOAD_OK;
+        case SettingsFile::MISSING: return LOAD_MISSING;
+        case SettingsFile::NO_ACCESS: return LOAD_NO_ACCESS;
+        default: return LOAD_UNREADABLE;
     }
-    // A failed parse may leave a partial tree behind; start from nothing.
-    doc.Clear();
-    doc.ClearError();
-    return SettingsFileWriter::HoldsOnlyWhiteSpace(m_path) ? LOAD_MISSING : LOAD_UNREADABLE;
 }
 
 bool EmailCenter::FileUnreadable() {
@@ -182,7 +167,7 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
     bool keep = false;
     if (loaded == LOAD_NO_ACCESS) {
         error = "the existing file cannot be read, so it is not replaced";
-    } else if (!SettingsFileWriter::Render(doc, content)) {
+    } else if (!SettingsFile::Render(doc, content)) {
         error = "cannot print the settings";
     } else {
         keep = true;
@@ -191,7 +176,7 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
             std::string keptAs;
             if (stat(m_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
                 error = "not a regular file";
-            } else if (!m_writer.SetAside(m_path, error, &keptAs)) {
+            } else if (!m_file.SetAside(m_path, error, &keptAs)) {
                 error = "unreadable file not replaced: " + error;
             } else {
                 loaded = LOAD_MISSING;
@@ -199,7 +184,7 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
             }
         }
     }
-    if (error.empty() && m_writer.Save(m_path, content, error)) {
+    if (error.empty() && m_file.Save(m_path, content, error)) {
         m_hasPending = false;
         m_pending.clear();
         return true;
@@ -215,46 +200,18 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
     return false;
 }
 
-TiXmlElement* EmailCenter::WalkCreating(TiXmlNode* parent, const char* name) {
-    TiXmlElement* child = parent->FirstChildElement(name);
-    if (child) return child;
-    // The parent takes ownership of what it links.
-    return parent->LinkEndChild(std::make_unique<TiXmlElement>(name).release())->ToElement();
-}
-
 bool EmailCenter::SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer,
                                       size_t size) {
     TiXmlElement* element = parent->FirstChildElement(name);
     if (!element) return false;
-    TiXmlNode* first = element->FirstChild();
     // Hand-edited text may be longer than the field: cut it to the field's width.
-    CopyBounded(buffer, size, first ? first->Value() : "");
+    CopyBounded(buffer, size, SettingsFile::TextOf(element));
     return true;
 }
 
-// Refuses an element that holds elements: giving its first child a new value
-// would rename that child and corrupt the file.
+// Refuses an element that holds elements: giving it a text would lose them.
 bool EmailCenter::SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value) {
-    TiXmlElement* element = parent->FirstChildElement(name);
-    if (!element) {
-        parent->LinkEndChild(Leaf(name, value).release());
-        return true;
-    }
-    if (element->FirstChildElement()) return false;
-    TiXmlNode* first = element->FirstChild();
-    std::string stored = XmlText::AsRead(value);
-    if (first && first->ToText()) {
-        if (stored.empty())
-            element->RemoveChild(first);
-        else
-            first->SetValue(stored);
-    } else if (!stored.empty()) {
-        // Only a comment or the like: put the text in front of it.
-        auto text = std::make_unique<TiXmlText>(stored);
-        if (first) element->InsertBeforeChild(first, *text);
-        else element->LinkEndChild(text.release());
-    }
-    return true;
+    return SettingsFile::StoreText(SettingsFile::ChildCreating(parent, name), value);
 }
 
 bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
@@ -301,7 +258,7 @@ bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report)
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
     LoadDocument(doc, &loaded);
-    TiXmlElement* root = WalkCreating(&doc, "root");
+    TiXmlElement* root = SettingsFile::ChildCreating(&doc, "root");
 
     std::string password = FieldText(info->szPassword);
     char encoded[kPasswordBase64Size] = {};
@@ -337,7 +294,7 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
     if (m_path.empty()) return false;
     TiXmlDocument doc;
     if (LoadDocument(doc) != LOAD_OK) return false;
-    TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
+    TiXmlElement* rcpt = SettingsFile::ChildCreating(SettingsFile::ChildCreating(&doc, "root"), kRcpt);
     if (!rcpt->FirstChild()) return false;
 
     // Every child counts, whatever its name (a comment too).
@@ -348,7 +305,7 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
         if (SMTPServer_GetValue(child, kLevel, level, sizeof level))
             info.byLevel = sscanf(level, "%d", &value) == 1 ? static_cast<uint8_t>(value) : 0;
         else
-            info.byLevel = MAIL_LEVEL_INFORMATION;
+            info.byLevel = Schema::kDefaultRecipientLevels;
         SMTPServer_GetValue(child, kAddress, info.szMailAddress, sizeof info.szMailAddress);
         SMTPServer_GetValue(child, kName, info.szName, sizeof info.szName);
         list.push_back(info);
@@ -362,7 +319,7 @@ bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type, Emai
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
     LoadDocument(doc, &loaded);
-    TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
+    TiXmlElement* rcpt = SettingsFile::ChildCreating(SettingsFile::ChildCreating(&doc, "root"), kRcpt);
     switch (type) {
     case RCPT_EDIT_MODIFY:
         if (!RcptEdit(rcpt, info)) return false;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/EventLevels.h"
 #include "config/StrUtility.h"
 #include "mail/SmtpTestMail.h"
 #include "notify/EmailCenter.h"
@@ -206,14 +207,7 @@ TiXmlElement* RecipientElement(const _MAIL_RECIPIENT_INFO& recipient) {
     return element;
 }
 
-std::string LevelNames(unsigned char mask) {
-    std::string names;
-    const std::pair<unsigned char, const char*> levels[] = {
-        {0x01, "Information"}, {0x02, "Warning"}, {0x04, "Error"}};
-    for (const auto& level : levels)
-        if (mask & level.first) names += (names.empty() ? "" : ", ") + std::string(level.second);
-    return names;
-}
+std::string LevelNames(unsigned char mask) { return EventLevels::Titles(mask); }
 
 bool FuncId(const HttpParser& parser, FUNC_ID& id) {
     std::string func;
