@@ -21,6 +21,11 @@
 
 KvoLock EmailCenter::m_lock;
 
+// The mail records carry the same level bits as every stored mask.
+static_assert(MAIL_LEVEL_INFORMATION == EventLevels::kInformation && MAIL_LEVEL_WARNING == EventLevels::kWarning &&
+                  MAIL_LEVEL_ERROR == EventLevels::kError,
+              "one level table");
+
 namespace {
 
 using Schema = EmailSettingsSchema;
