@@ -18,6 +18,7 @@ struct EmailSettingsSchema {
     static constexpr const char* kPort = "uPort";
     static constexpr unsigned kLowestPort = 1;
     static constexpr unsigned kHighestPort = 65535;
+    static constexpr const char* kPortRangeMessage = "Port number should be in the range 1 to 65535.";
     // Connection security, elements of their own: absent means none / check on.
     static constexpr const char* kSecurity = "bySecurity";
     static constexpr const char* kTlsFlags = "byTlsFlags";

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/EmailSettingsSchema.h"
+
 class ConfigFileSupport;
 
 class SettingsSchema {
@@ -21,7 +23,7 @@ public:
     // 65535 is refused: no relay is opened on it (nor on 0).
     static constexpr int kLowestRelayPort = 1;
     static constexpr int kHighestRelayPort = 65534;
-    static constexpr const char* kPortRangeMessage = "Port number should be in the range 1 to 65535.";
+    static constexpr const char* kPortRangeMessage = EmailSettingsSchema::kPortRangeMessage;
 
     // Trap receivers 1 to 3 under snmp/trap/trap<n>. A port that is not stored
     // reads as 0, "no port": the sender sends nothing there. A receiver shown on

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/EmailSettingsSchema.h"
 #include "config/EventLevels.h"
 #include "config/StrUtility.h"
 #include "mail/SmtpTestMail.h"
@@ -35,7 +36,7 @@ struct EmailActionOutcome {
 namespace {
 
 const char kParameterError[] = "Parameter error.";
-const char kPortRangeMessage[] = "Port number should be in the range 1 to 65535.";
+const char* const kPortRangeMessage = EmailSettingsSchema::kPortRangeMessage;
 const char kNameMessage[] = "Name can only contain ''-'',''_'',letters and numbers.";
 const char kSmtpNotSaved[] = "Failed to save SMTP server setting.";
 const char kRecipientNotAdded[] = "Failed to add new recipient.";
@@ -152,7 +153,9 @@ std::string ReadPortField(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     std::string port;
     if (parser.GetValue("port", port)) {
         int number = 0;
-        if (!PortFromDigits(port, number) || number < 1 || number > 65535) return kPortRangeMessage;
+        if (!PortFromDigits(port, number) || number < static_cast<int>(EmailSettingsSchema::kLowestPort) ||
+            number > static_cast<int>(EmailSettingsSchema::kHighestPort))
+            return kPortRangeMessage;
         info.uPort = static_cast<uint16_t>(number);
     }
     return info.uPort == 0 ? kPortRangeMessage : std::string();
