@@ -8,6 +8,7 @@
 #include "config/EventLevels.h"
 
 struct EmailSettingsSchema {
+    static constexpr const char* kRoot = "root";
     // The account, in the order a new file lists them; numbers are decimal.
     static constexpr const char* kAuthType = "byAuthType";
     static constexpr const char* kAuth = "byAuth";  // 1 log in, 2 notification off

@@ -101,7 +101,9 @@ bool SettingsSchema::TrapLevels(uint8_t& mask) {
     return true;
 }
 
-bool SettingsSchema::SetTrapLevels(uint8_t mask) { return m_config.SetConfigValue_U8(kTrapPath, "levelflag", mask) != 0; }
+bool SettingsSchema::SetTrapLevels(uint8_t mask) {
+    return m_config.SetConfigValue_U8(kTrapPath, "levelflag", mask) != 0;
+}
 
 bool SettingsSchema::TrapCommunity(std::string& community) {
     return Text(kTrapPath, "community", kCommunityBuffer, community);
@@ -119,7 +121,9 @@ bool SettingsSchema::SetTrapReceiverAddress(int receiver, const std::string& add
     return m_config.SetConfigValue(ReceiverPath(receiver).c_str(), "ip", address.c_str()) != 0;
 }
 
-bool SettingsSchema::TrapReceiverPort(int receiver, uint16_t& port) { return Port(ReceiverPath(receiver), "port", port); }
+bool SettingsSchema::TrapReceiverPort(int receiver, uint16_t& port) {
+    return Port(ReceiverPath(receiver), "port", port);
+}
 
 bool SettingsSchema::SetTrapReceiverPort(int receiver, uint16_t port) {
     return m_config.SetConfigValue_U16(ReceiverPath(receiver).c_str(), "port", port) != 0;
@@ -141,7 +145,9 @@ std::string SettingsSchema::HooksDirectory() {
     return kDefaultHooksDirectory;
 }
 
-bool SettingsSchema::WebhookUrl(unsigned slot, std::string& url) { return Text(WebhookPath(slot), "url", kUrlBuffer, url); }
+bool SettingsSchema::WebhookUrl(unsigned slot, std::string& url) {
+    return Text(WebhookPath(slot), "url", kUrlBuffer, url);
+}
 
 bool SettingsSchema::WebhookFormat(unsigned slot, std::string& format) {
     return Text(WebhookPath(slot), "format", kFormatBuffer, format);
@@ -153,4 +159,6 @@ bool SettingsSchema::SetWebhook(unsigned slot, const std::string& url, const std
            m_config.SetConfigValue(path.c_str(), "format", format.c_str());
 }
 
-bool SettingsSchema::ClearWebhook(unsigned slot) { return m_config.SetConfigValue(WebhookPath(slot).c_str(), "url", "") != 0; }
+bool SettingsSchema::ClearWebhook(unsigned slot) {
+    return m_config.SetConfigValue(WebhookPath(slot).c_str(), "url", "") != 0;
+}

@@ -29,21 +29,6 @@ static_assert(MAIL_LEVEL_INFORMATION == EventLevels::kInformation && MAIL_LEVEL_
 namespace {
 
 using Schema = EmailSettingsSchema;
-const char* const kByAuthType = Schema::kAuthType;
-const char* const kByAuth = Schema::kAuth;
-const char* const kLoginName = Schema::kLoginName;
-const char* const kMailFrom = Schema::kMailFrom;
-const char* const kPassword = Schema::kPassword;
-const char* const kServer = Schema::kServer;
-const char* const kPort = Schema::kPort;
-const char* const kSecurity = Schema::kSecurity;
-const char* const kTlsFlags = Schema::kTlsFlags;
-const char* const kCaFile = Schema::kCaFile;
-const char* const kRcpt = Schema::kRcpt;
-const char* const kRecipient = Schema::kRecipient;
-const char* const kLevel = Schema::kLevel;
-const char* const kAddress = Schema::kAddress;
-const char* const kName = Schema::kName;
 
 // The password holds at most 63 bytes; its Base64 text at most 84 characters.
 const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
@@ -67,6 +52,11 @@ void CopyBounded(char* out, size_t size, const char* text) {
     size_t n = strnlen(text, size - 1);
     memcpy(out, text, n);
     out[n] = '\0';
+}
+
+// The recipients' element, created with its parents when missing.
+TiXmlElement* RecipientList(TiXmlDocument& doc) {
+    return SettingsFile::ChildCreating(SettingsFile::ChildCreating(&doc, Schema::kRoot), Schema::kRcpt);
 }
 
 std::string DecimalText(unsigned int value) {
@@ -223,7 +213,7 @@ bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
     if (m_path.empty() || !info) return false;
     TiXmlDocument doc;
     if (LoadDocument(doc) != LOAD_OK) return false;
-    TiXmlElement* root = doc.FirstChildElement("root");
+    TiXmlElement* root = doc.FirstChildElement(Schema::kRoot);
     if (!root) return false;
 
     auto number = [&](const char* name) {
@@ -234,22 +224,22 @@ bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
         return value;
     };
     SMTP_SERVER_INFO read;
-    read.byAuthType = static_cast<uint8_t>(number(kByAuthType));
-    read.byAuth = static_cast<uint8_t>(number(kByAuth));
-    read.uPort = static_cast<uint16_t>(number(kPort));
-    SMTPServer_GetValue(root, kLoginName, read.szLoginName, sizeof read.szLoginName);
-    SMTPServer_GetValue(root, kMailFrom, read.szMailFrom, sizeof read.szMailFrom);
-    TiXmlElement* password = root->FirstChildElement(kPassword);
+    read.byAuthType = static_cast<uint8_t>(number(Schema::kAuthType));
+    read.byAuth = static_cast<uint8_t>(number(Schema::kAuth));
+    read.uPort = static_cast<uint16_t>(number(Schema::kPort));
+    SMTPServer_GetValue(root, Schema::kLoginName, read.szLoginName, sizeof read.szLoginName);
+    SMTPServer_GetValue(root, Schema::kMailFrom, read.szMailFrom, sizeof read.szMailFrom);
+    TiXmlElement* password = root->FirstChildElement(Schema::kPassword);
     if (password && password->FirstChild()) {
         // Text that is not Base64, or too long for the field, reads as no password.
         if (Base64::Base64Decode(read.szPassword, password->FirstChild()->Value(),
                                  sizeof read.szPassword - 1) < 0)
             read.szPassword[0] = '\0';
     }
-    SMTPServer_GetValue(root, kServer, read.szSMTPServer, sizeof read.szSMTPServer);
-    read.bySecurity = static_cast<uint8_t>(number(kSecurity));
-    read.byTlsFlags = static_cast<uint8_t>(number(kTlsFlags));
-    SMTPServer_GetValue(root, kCaFile, read.szCAFile, sizeof read.szCAFile);
+    SMTPServer_GetValue(root, Schema::kServer, read.szSMTPServer, sizeof read.szSMTPServer);
+    read.bySecurity = static_cast<uint8_t>(number(Schema::kSecurity));
+    read.byTlsFlags = static_cast<uint8_t>(number(Schema::kTlsFlags));
+    SMTPServer_GetValue(root, Schema::kCaFile, read.szCAFile, sizeof read.szCAFile);
     *info = read;
     return true;
 }
@@ -263,27 +253,28 @@ bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report)
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
     LoadDocument(doc, &loaded);
-    TiXmlElement* root = SettingsFile::ChildCreating(&doc, "root");
+    TiXmlElement* root = SettingsFile::ChildCreating(&doc, Schema::kRoot);
 
     std::string password = FieldText(info->szPassword);
     char encoded[kPasswordBase64Size] = {};
     Base64::Base64Encode(encoded, password.data(), static_cast<int>(password.size()));
     const std::pair<const char*, std::string> values[] = {
-        {kByAuthType, DecimalText(info->byAuthType)},
-        {kByAuth, DecimalText(info->byAuth)},
-        {kLoginName, FieldText(info->szLoginName)},
-        {kMailFrom, FieldText(info->szMailFrom)},
-        {kPassword, encoded},
-        {kServer, FieldText(info->szSMTPServer)},
-        {kPort, DecimalText(info->uPort)},
-        {kSecurity, DecimalText(info->bySecurity)},
-        {kTlsFlags, DecimalText(info->byTlsFlags)},
-        {kCaFile, FieldText(info->szCAFile)},
+        {Schema::kAuthType, DecimalText(info->byAuthType)},
+        {Schema::kAuth, DecimalText(info->byAuth)},
+        {Schema::kLoginName, FieldText(info->szLoginName)},
+        {Schema::kMailFrom, FieldText(info->szMailFrom)},
+        {Schema::kPassword, encoded},
+        {Schema::kServer, FieldText(info->szSMTPServer)},
+        {Schema::kPort, DecimalText(info->uPort)},
+        {Schema::kSecurity, DecimalText(info->bySecurity)},
+        {Schema::kTlsFlags, DecimalText(info->byTlsFlags)},
+        {Schema::kCaFile, FieldText(info->szCAFile)},
     };
     for (const auto& value : values) {
         // The security elements appear once TLS settings are made: a file of
         // plain-text settings stays exactly as older versions wrote it.
-        bool optional = value.first == kSecurity || value.first == kTlsFlags || value.first == kCaFile;
+        bool optional =
+            value.first == Schema::kSecurity || value.first == Schema::kTlsFlags || value.first == Schema::kCaFile;
         bool unset = value.second == "0" || value.second.empty();
         if (optional && unset && !root->FirstChildElement(value.first)) continue;
         if (!SMTPServer_SetValue(root, value.first, value.second.c_str())) {
@@ -299,7 +290,7 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
     if (m_path.empty()) return false;
     TiXmlDocument doc;
     if (LoadDocument(doc) != LOAD_OK) return false;
-    TiXmlElement* rcpt = SettingsFile::ChildCreating(SettingsFile::ChildCreating(&doc, "root"), kRcpt);
+    TiXmlElement* rcpt = RecipientList(doc);
     if (!rcpt->FirstChild()) return false;
 
     // Every child counts, whatever its name (a comment too).
@@ -307,12 +298,12 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
         _MAIL_RECIPIENT_INFO info;
         char level[32] = {};
         int value = 0;
-        if (SMTPServer_GetValue(child, kLevel, level, sizeof level))
+        if (SMTPServer_GetValue(child, Schema::kLevel, level, sizeof level))
             info.byLevel = sscanf(level, "%d", &value) == 1 ? static_cast<uint8_t>(value) : 0;
         else
             info.byLevel = Schema::kDefaultRecipientLevels;
-        SMTPServer_GetValue(child, kAddress, info.szMailAddress, sizeof info.szMailAddress);
-        SMTPServer_GetValue(child, kName, info.szName, sizeof info.szName);
+        SMTPServer_GetValue(child, Schema::kAddress, info.szMailAddress, sizeof info.szMailAddress);
+        SMTPServer_GetValue(child, Schema::kName, info.szName, sizeof info.szName);
         list.push_back(info);
     }
     return true;
@@ -324,7 +315,7 @@ bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type, Emai
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
     LoadDocument(doc, &loaded);
-    TiXmlElement* rcpt = SettingsFile::ChildCreating(SettingsFile::ChildCreating(&doc, "root"), kRcpt);
+    TiXmlElement* rcpt = RecipientList(doc);
     switch (type) {
     case RCPT_EDIT_MODIFY:
         if (!RcptEdit(rcpt, info)) return false;
@@ -349,16 +340,16 @@ bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
     for (const auto& known : current) {
         if (FieldText(known.szMailAddress) == address) return false;
     }
-    TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(kRecipient).release());
-    recipient->LinkEndChild(Leaf(kLevel, DecimalText(info->byLevel)).release());
-    recipient->LinkEndChild(Leaf(kAddress, address).release());
-    recipient->LinkEndChild(Leaf(kName, FieldText(info->szName)).release());
+    TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(Schema::kRecipient).release());
+    recipient->LinkEndChild(Leaf(Schema::kLevel, DecimalText(info->byLevel)).release());
+    recipient->LinkEndChild(Leaf(Schema::kAddress, address).release());
+    recipient->LinkEndChild(Leaf(Schema::kName, FieldText(info->szName)).release());
     return true;
 }
 
 TiXmlNode* EmailCenter::FindRecipient(TiXmlNode* rcpt, const std::string& address) {
     for (TiXmlNode* child = rcpt->FirstChild(); child; child = child->NextSibling()) {
-        TiXmlElement* element = child->FirstChildElement(kAddress);
+        TiXmlElement* element = child->FirstChildElement(Schema::kAddress);
         if (!element || !element->FirstChild()) continue;
         if (element->FirstChild()->ValueStr() == address) return child;
     }
@@ -375,7 +366,7 @@ bool EmailCenter::RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
 // Only the levels change: the name and anything else the element holds stay.
 bool EmailCenter::RcptEdit(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
     TiXmlNode* recipient = FindRecipient(rcpt, FieldText(info->szMailAddress));
-    return recipient && SMTPServer_SetValue(recipient, kLevel, DecimalText(info->byLevel).c_str());
+    return recipient && SMTPServer_SetValue(recipient, Schema::kLevel, DecimalText(info->byLevel).c_str());
 }
 
 EmailCenter::MailOutcome EmailCenter::EventArrived(int level, const char* text) {
