@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
+#include "config/SettingsSchema.h"
 #include "ledger/DeliveryQueue.h"
 #include "ledger/EventLedger.h"
 #include "notify/EmailCenter.h"
@@ -35,10 +36,10 @@ extern int SettingServerPort;
 
 class SvrManager {
 public:
-    static constexpr unsigned short kDefaultConfigPort = 7402;
-    static constexpr unsigned short kDefaultRelayPortBase = 7412;
-    static constexpr unsigned short kDefaultCliPortBase = 7414;
-    static constexpr unsigned int kMaxControllers = 4;
+    static constexpr unsigned short kDefaultConfigPort = SettingsSchema::kDefaultConfigPort;
+    static constexpr unsigned short kDefaultRelayPortBase = SettingsSchema::kDefaultRelayPortBase;
+    static constexpr unsigned short kDefaultCliPortBase = SettingsSchema::kDefaultCliPortBase;
+    static constexpr unsigned int kMaxControllers = SettingsSchema::kMaxControllers;
 
     // How often the controllers are looked for again while none has been found.
     static constexpr std::chrono::milliseconds kDefaultRescanInterval{5000};
@@ -110,10 +111,8 @@ private:
     void CreateConfigServer();
     void CreateRelayServer(int index, unsigned short port);
     int RunServers(size_t first);
-    // Reads one port of a controller; when missing, stores and returns `fallback`.
-    unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
-    // Optional timings under /root/events (tests shorten them); design values otherwise.
+    // Optional timings under events (tests shorten them); design values otherwise.
     DeliveryOptions ReadDeliveryOptions();
     void ApplyPollerOptions();
 

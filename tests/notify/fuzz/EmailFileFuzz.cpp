@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordText.h"
 #include "config/XmlText.h"
 #include "fuzz/SettingsFuzzSupport.h"
 #include "notify/EmailCenter.h"
@@ -19,11 +20,6 @@ template <size_t N>
 void Fill(char (&field)[N], const std::string& text) {
     std::memset(field, 0, N);
     std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
-
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
 }
 
 std::vector<std::string> Addresses(EmailCenter& center) {
