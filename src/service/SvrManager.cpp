@@ -95,16 +95,14 @@ void ConnectDeliveryMetrics(const std::shared_ptr<MetricsRegistry>& metrics, Del
 }
 }  // namespace
 
-SvrManager::SvrManager() : SvrManager(kDefaultRescanInterval) {}
-
-SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
+SvrManager::SvrManager(const SvrManagerOptions& options)
     : m_metrics(std::make_shared<MetricsRegistry>()),
       m_hooks(std::make_shared<HookSettings>(m_configFile)),
       m_ledger(std::make_shared<EventLedger>()),
       m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
       m_dispatcher(std::make_shared<EventDispatcher>(m_kvoTrap, m_emailcenter, m_ledger, m_queue)),
       m_notifyManager(m_dispatcher),
-      m_rescanInterval(rescanInterval) {
+      m_options(options) {
     m_notifyManager.SetMetrics(m_metrics);
     m_dispatcher->SetMetrics(m_metrics);
     m_configFile.Initialize(ConfigFilePath().c_str());
@@ -115,8 +113,9 @@ SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
     });
     m_ledger->Open(LedgerFilePath());
     m_queue->SetOptions(ReadDeliveryOptions());
-    m_queue->AddChannel(std::make_shared<MailChannel>(
-        m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120))));
+    SmtpOptions mail = m_options.mail;
+    mail.dialogueBound = std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120));
+    m_queue->AddChannel(std::make_shared<MailChannel>(m_emailcenter, mail));
     auto hostName = [] {
         std::string name, address;
         GetHostName(name, address);
@@ -227,15 +226,16 @@ std::unique_ptr<SocketCommAgent> SvrManager::CreateListener(unsigned short port)
 void SvrManager::CreateConfigServer() {
     m_servers.push_back(std::make_unique<GenericServer>(
         CreateListener(static_cast<unsigned short>(SettingServerPort)), CreateConfigResponser(),
-        kConfigServerController, kConfigServerChannel));
+        kConfigServerController, kConfigServerChannel, m_options.configServer));
     m_serverNames.push_back("configuration server on port " + std::to_string(SettingServerPort));
 }
 
 void SvrManager::CreateRelayServer(int index, unsigned short port) {
-    auto responser = std::make_unique<AgentResponser>(kRelayMode);
+    auto responser = std::make_unique<AgentResponser>(kRelayMode, m_options.relay);
     responser->SetMetrics(m_metrics.get());
-    m_servers.push_back(std::make_unique<GenericServer>(
-        CreateListener(port), std::move(responser), static_cast<unsigned char>(index), kRelayChannel));
+    m_servers.push_back(std::make_unique<GenericServer>(CreateListener(port), std::move(responser),
+                                                        static_cast<unsigned char>(index), kRelayChannel,
+                                                        m_options.relayServer));
     m_serverNames.push_back("relay of controller " + std::to_string(index) + " on port " +
                             std::to_string(port));
 }
@@ -294,7 +294,7 @@ int SvrManager::run() {
     if (m_awaitingControllers) {
         Console::PrintLevel(Console::kWarning,
                             "No controller found: looking again every %lld s\n",
-                            static_cast<long long>(m_rescanInterval.count() / 1000));
+                            static_cast<long long>(m_options.rescanInterval.count() / 1000));
         StartRescan();
     } else {
         m_notifyManager.Run();
@@ -321,7 +321,7 @@ void SvrManager::StopRescan() {
 
 void SvrManager::RescanLoop() {
     std::unique_lock<std::mutex> lock(m_rescanLock);
-    while (!m_rescanWake.wait_for(lock, m_rescanInterval, [this] { return m_stopRescan; })) {
+    while (!m_rescanWake.wait_for(lock, m_options.rescanInterval, [this] { return m_stopRescan; })) {
         lock.unlock();
         unsigned int count = FindControllersAgain();
         lock.lock();

@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "SmtpOptions.h"
 #include "config/ConfigFileSupport.h"
+#include "controller/AgentResponser.h"
 #include "ledger/DeliveryQueue.h"
 #include "ledger/EventLedger.h"
 #include "notify/EmailCenter.h"
@@ -24,14 +26,28 @@
 #include "notify/HookSettings.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
+#include "server/GenericServer.h"
 
-class GenericServer;
 class MetricsRegistry;
 class SocketCommAgent;
 class Responser;
 
 // Port of the configuration server, set by SvrManager::initialize.
 extern int SettingServerPort;
+
+// The timings and limits the manager hands to what it builds, the design's
+// values by default.
+struct SvrManagerOptions {
+    // How often the controllers are looked for again while none has been found.
+    std::chrono::milliseconds rescanInterval{5000};
+    // Every relay server and its responder.
+    RelayOptions relay;
+    ServerOptions relayServer;
+    // The configuration server.
+    ServerOptions configServer;
+    // Event mails (their whole-delivery bound comes from `events/mailbound`).
+    SmtpOptions mail;
+};
 
 class SvrManager {
 public:
@@ -40,11 +56,7 @@ public:
     static constexpr unsigned short kDefaultCliPortBase = 7414;
     static constexpr unsigned int kMaxControllers = 4;
 
-    // How often the controllers are looked for again while none has been found.
-    static constexpr std::chrono::milliseconds kDefaultRescanInterval{5000};
-
-    SvrManager();
-    explicit SvrManager(std::chrono::milliseconds rescanInterval);
+    explicit SvrManager(const SvrManagerOptions& options = SvrManagerOptions());
     virtual ~SvrManager();
     SvrManager(const SvrManager&) = delete;
     SvrManager& operator=(const SvrManager&) = delete;
@@ -133,7 +145,7 @@ private:
     NotifyManager m_notifyManager;
     std::string m_bindAddress;  // read by initialize, given to every listening socket
 
-    std::chrono::milliseconds m_rescanInterval;
+    const SvrManagerOptions m_options;
     bool m_awaitingControllers = false;  // none found by initialize
     std::thread m_rescan;
     std::mutex m_rescanLock;  // guards m_stopRescan
