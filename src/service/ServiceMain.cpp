@@ -184,6 +184,8 @@ void ApplyTestTiming(ServiceOptions& options, const std::string& name, std::chro
         options.startPause = value;
     } else if (name == "rescan") {
         options.manager.rescanInterval = value;
+    } else if (name == "mailwait") {
+        options.manager.mail.waitBound = value;
     } else if (name == "shutdownround") {
         options.manager.configServer.shutdownRoundMs = ms;
         options.manager.relayServer.shutdownRoundMs = ms;

@@ -101,9 +101,7 @@ SvrManager::SvrManager(const SvrManagerOptions& options)
       m_ledger(std::make_shared<EventLedger>()),
       m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
       m_dispatcher(std::make_shared<EventDispatcher>(m_kvoTrap, m_emailcenter, m_ledger, m_queue)),
-      m_notifyManager(m_dispatcher),
       m_options(options) {
-    m_notifyManager.SetMetrics(m_metrics);
     m_dispatcher->SetMetrics(m_metrics);
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
@@ -138,8 +136,11 @@ DeliveryOptions SvrManager::ReadDeliveryOptions() {
 }
 
 void SvrManager::ApplyPollerOptions() {
+    NotifyOptions options = m_options.notify;
     uint32_t pause = EventsSetting(m_configFile, "sweeppause", 0);
-    if (pause > 0) m_notifyManager.SetSweepPause(std::chrono::milliseconds(pause));
+    if (pause > 0) options.sweepPause = std::chrono::milliseconds(pause);
+    m_notifyManager = std::make_unique<NotifyManager>(m_dispatcher, options);
+    m_notifyManager->SetMetrics(m_metrics);
     uint32_t silent = EventsSetting(m_configFile, "silentvisits", 0);
     if (silent > 0) m_dispatcher->SetSilentVisits(silent);
 }
@@ -201,7 +202,7 @@ static void ApplyAdminPassword(ConfigFileSupport& config, HttpOmxResponser& resp
 }
 
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
-    auto responser = std::make_unique<HttpOmxResponser>();
+    auto responser = std::make_unique<HttpOmxResponser>(m_options.mail);
     responser->m_pConfig = &m_configFile;
     responser->m_pTrap = &m_kvoTrap;
     responser->m_pEmailCenter = &m_emailcenter;
@@ -273,7 +274,7 @@ int SvrManager::initialize() {
     CreateRelayServers(count);
     m_awaitingControllers = count == 0;
 
-    m_notifyManager.Initialize();
+    m_notifyManager->Initialize();
     return 0;
 }
 
@@ -292,12 +293,14 @@ int SvrManager::run() {
     // from the pages need it even while no controller is known.
     m_queue->Start();
     if (m_awaitingControllers) {
-        Console::PrintLevel(Console::kWarning,
-                            "No controller found: looking again every %lld s\n",
-                            static_cast<long long>(m_options.rescanInterval.count() / 1000));
+        const long long ms = m_options.rescanInterval.count();
+        if (ms % 1000 == 0)
+            Console::PrintLevel(Console::kWarning, "No controller found: looking again every %lld s\n", ms / 1000);
+        else
+            Console::PrintLevel(Console::kWarning, "No controller found: looking again every %lld ms\n", ms);
         StartRescan();
     } else {
-        m_notifyManager.Run();
+        m_notifyManager->Run();
     }
     return 0;
 }
@@ -339,7 +342,7 @@ void SvrManager::StartLateControllers(unsigned int count) {
     CreateRelayServers(count);
     RunServers(first);
     m_awaitingControllers = false;
-    m_notifyManager.Run();
+    m_notifyManager->Run();
 }
 
 int SvrManager::terminate() {
@@ -350,7 +353,7 @@ int SvrManager::terminate() {
     }
     m_servers.clear();
     m_serverNames.clear();
-    m_notifyManager.terminate();
+    m_notifyManager->terminate();
     m_queue->Stop();
     return 0;
 }

@@ -45,8 +45,11 @@ struct SvrManagerOptions {
     ServerOptions relayServer;
     // The configuration server.
     ServerOptions configServer;
-    // Event mails (their whole-delivery bound comes from `events/mailbound`).
+    // Event mails (their whole-delivery bound comes from `events/mailbound`)
+    // and the e-mail page's test mail.
     SmtpOptions mail;
+    // The event poller (its sweep pause also from `events/sweeppause`).
+    NotifyOptions notify;
 };
 
 class SvrManager {
@@ -129,6 +132,7 @@ private:
 
     // Optional timings under /root/events (tests shorten them); design values otherwise.
     DeliveryOptions ReadDeliveryOptions();
+    // Makes the poller with the options and `events/sweeppause`.
     void ApplyPollerOptions();
 
     // Created first and shared with the poller, which may outlive terminate's wait.
@@ -142,7 +146,7 @@ private:
     std::shared_ptr<EventLedger> m_ledger;
     std::shared_ptr<DeliveryQueue> m_queue;
     std::shared_ptr<EventDispatcher> m_dispatcher;
-    NotifyManager m_notifyManager;
+    std::unique_ptr<NotifyManager> m_notifyManager;  // made once the settings are read
     std::string m_bindAddress;  // read by initialize, given to every listening socket
 
     const SvrManagerOptions m_options;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "KvoLock.h"
+#include "SmtpOptions.h"
 #include "web/HttpResponser.h"
 #include "web/RequestGuard.h"
 #include "web/StylesheetRenderer.h"
@@ -32,7 +33,8 @@ public:
     // Controllers the service can drive; ports of higher indexes are not stored.
     static const int kMaxControllers = 4;
 
-    HttpOmxResponser();
+    // `testMail`: the bounds of the e-mail page's test mail.
+    explicit HttpOmxResponser(const SmtpOptions& testMail = SmtpOptions());
     ~HttpOmxResponser() override;
 
     // Answers one request and counts it by status in m_pMetrics.
@@ -84,6 +86,7 @@ public:
     std::shared_ptr<EventDispatcher> m_pEvents;
     // Where webhooks and the hooks directory are configured; shared.
     std::shared_ptr<HookSettings> m_pHooks;
+    const SmtpOptions m_testMailOptions;
 
 private:
     bool Answer(Client* client, HttpParser* parser);
