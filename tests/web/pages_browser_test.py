@@ -857,7 +857,8 @@ def main():
                                preexec_fn=die_with_parent)
         wait_until(lambda: os.path.exists(os.path.join(driver, "control")), "the simulator")
 
-        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver, KVOOMX_TEST_TIMINGS="startpause=0")
+        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver,
+                   KVOOMX_TEST_TIMINGS="startpause=0,shutdownround=200")
         with open(service_log, "wb") as log:
             service = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=work,
                                        env=env, stdout=log, stderr=subprocess.STDOUT,
