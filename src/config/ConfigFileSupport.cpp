@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "config/SettingsFileWriter.h"
+#include "config/SettingsFile.h"
 #include "config/StrUtility.h"
 #include "config/XmlText.h"
 
@@ -67,8 +67,6 @@ int HalfByteFromUpperHex(char c) {
 
 std::string ResolveLink(const std::string& file) { return SettingsFileWriter::ResolveLink(file); }
 
-bool HoldsOnlyWhiteSpace(const std::string& file) { return SettingsFileWriter::HoldsOnlyWhiteSpace(file); }
-
 }  // namespace
 
 ConfigFileSupport::ConfigFileSupport()
@@ -78,7 +76,7 @@ ConfigFileSupport::ConfigFileSupport()
       m_setAsidePending(false),
       m_saveFailing(false),
       // Owner-only when new: it may hold webhook tokens and the login's hash.
-      m_writer(m_log, 0600) {}
+      m_file(m_log, 0600) {}
 
 ConfigFileSupport::~ConfigFileSupport() { SyncFile(); }
 
@@ -97,36 +95,20 @@ int ConfigFileSupport::LoadFile() {
     m_doc.ClearError();
     m_doc.SetValue(m_fileName);
 
-    struct stat st;
-    bool exists = stat(m_fileName.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // The XML reader cannot be trusted with a directory or a device.
+    SettingsFile::LoadReport report = SettingsFile::Load(m_fileName, m_doc);
+    if (report.outcome == SettingsFile::NOT_REGULAR) {
         m_log.ShowMessage(LOG_WARNING, "Configuration file %s is not a regular file; no settings read",
                           m_fileName.c_str());
         return 0;
     }
-    std::string errorText;
-    int errorRow = 0;
-    if (m_doc.LoadFile(m_fileName.c_str())) {
-        DropUnwritableText();
-        const TiXmlElement* top = m_doc.FirstChildElement();
-        if (!top || top->ValueStr() == "root") return 1;
-        // Not our document: a second top element "root" would make it no XML at all.
-        errorText = "its top element is not root";
-        errorRow = top->Row();
-    } else {
-        errorText = m_doc.ErrorDesc();
-        errorRow = m_doc.ErrorRow();
-    }
-    // A failed parse may leave a partial tree behind; start from nothing.
-    m_doc.Clear();
-    m_doc.ClearError();
-    if (exists && !HoldsOnlyWhiteSpace(m_fileName)) {
+    ReportDropped(report.dropped, report.droppedPlace);
+    if (report.outcome == SettingsFile::LOADED) return 1;
+    if (report.outcome != SettingsFile::MISSING) {
         m_setAsidePending = true;
         m_log.ShowMessage(LOG_WARNING,
                           "Configuration file %s cannot be read (%s, line %d); its settings are "
                           "ignored and the file is kept aside before the next save",
-                          m_fileName.c_str(), errorText.c_str(), errorRow);
+                          m_fileName.c_str(), report.error.c_str(), report.errorRow);
     }
     return 0;
 }
@@ -134,9 +116,7 @@ int ConfigFileSupport::LoadFile() {
 // Text XML 1.0 cannot carry (a hand-edited control character, bytes that are
 // not UTF-8) would be written back into a file no XML reader accepts: it is
 // dropped here, once, and the next save writes the rest.
-void ConfigFileSupport::DropUnwritableText() {
-    std::string place;
-    size_t dropped = XmlText::CleanDocument(&m_doc, &place);
+void ConfigFileSupport::ReportDropped(size_t dropped, const std::string& place) {
     if (dropped == 0) return;
     m_log.ShowMessage(LOG_WARNING,
                       "Configuration file %s: %zu characters or entries that XML 1.0 does not allow "
@@ -210,40 +190,8 @@ TiXmlElement* ConfigFileSupport::FindOrCreateElement() {
         if (!IsReadableName(segment)) return nullptr;
     }
     TiXmlNode* node = &m_doc;
-    for (const std::string& segment : segments) {
-        TiXmlElement* child = node->FirstChildElement(segment);
-        if (!child) {
-            // The parent node takes ownership of what it links.
-            child = node->LinkEndChild(std::make_unique<TiXmlElement>(segment).release())->ToElement();
-        }
-        node = child;
-    }
+    for (const std::string& segment : segments) node = SettingsFile::ChildCreating(node, segment);
     return node->ToElement();
-}
-
-// Puts `value` as the text of `element`; false when the element holds other
-// elements, whose names would otherwise be overwritten.
-// The value replaces every text of the element (a hand-edited one may hold
-// several around comments). An empty value is stored as no text at all,
-// which is how it reads back.
-static bool StoreText(TiXmlElement* element, const char* value) {
-    if (element->FirstChildElement()) return false;
-    bool stored = !*value;
-    TiXmlNode* child = element->FirstChild();
-    while (child) {
-        TiXmlNode* next = child->NextSibling();
-        if (child->ToText()) {
-            if (!stored) {
-                child->SetValue(value);
-                stored = true;
-            } else {
-                element->RemoveChild(child);
-            }
-        }
-        child = next;
-    }
-    if (!stored) element->LinkEndChild(std::make_unique<TiXmlText>(value).release());
-    return true;
 }
 
 int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const char* value) {
@@ -255,7 +203,7 @@ int ConfigFileSupport::SetConfigValue(const char* path, const char* key, const c
         LoadIfNeeded();
         if (!JoinPathAndKey(path, key)) return 0;
         TiXmlElement* element = FindOrCreateElement();
-        if (!element || !StoreText(element, XmlText::AsRead(value).c_str())) return 0;
+        if (!element || !SettingsFile::StoreText(element, value)) return 0;
         m_dirty = true;
         deferred = m_deferDepth > 0;
     }
@@ -268,9 +216,11 @@ int ConfigFileSupport::GetConfigValue(const char* path, const char* key, char* b
     std::lock_guard<KvoLock> guard(m_lock);
     LoadIfNeeded();
     if (!JoinPathAndKey(path, key)) return 0;
-    TiXmlNode* element = FindElement();
+    TiXmlElement* element = FindElement();
     if (!element) return 0;
 
+    // A setting's text; an element holding elements gives their names, each
+    // ending in a zero, as many as fit whole.
     memset(buffer, 0, static_cast<size_t>(size));
     size_t used = 0;
     size_t capacity = static_cast<size_t>(size);
@@ -373,7 +323,7 @@ bool ConfigFileSupport::SaveDocument() {
 
 bool ConfigFileSupport::SetAsideUnreadableFile(const std::string& target) {
     std::string error;
-    if (!m_writer.SetAside(target, error)) {
+    if (!m_file.SetAside(target, error)) {
         m_log.ShowMessage(LOG_ERROR, "Unreadable configuration file %s not replaced (%s); "
                           "the change is kept in memory", target.c_str(), error.c_str());
         m_lastSaveError = error;
@@ -387,9 +337,9 @@ bool ConfigFileSupport::SetAsideUnreadableFile(const std::string& target) {
 // not create files in, rewrites it in place), so it is never left truncated.
 bool ConfigFileSupport::WriteAtomically(const std::string& target, std::string& error) const {
     std::string content;
-    if (!SettingsFileWriter::Render(m_doc, content)) {
+    if (!SettingsFile::Render(m_doc, content)) {
         error = "cannot print the settings";
         return false;
     }
-    return m_writer.Save(target, content, error);
+    return m_file.Save(target, content, error);
 }

@@ -12,7 +12,7 @@
 
 #include "KvoLock.h"
 #include "Log.h"
-#include "config/SettingsFileWriter.h"
+#include "config/SettingsFile.h"
 
 class ConfigFileSupport {
 public:
@@ -65,7 +65,7 @@ public:
 
 private:
     void LoadIfNeeded();
-    void DropUnwritableText();
+    void ReportDropped(size_t dropped, const std::string& place);
     bool JoinPathAndKey(const char* path, const char* key);
     TiXmlElement* FindElement();
     TiXmlElement* FindOrCreateElement();
@@ -86,8 +86,8 @@ private:
     // The last save failed; the next successful one is announced.
     bool m_saveFailing;
     Log m_log;
-    // Saves the file; shared with the e-mail center's file.
-    mutable SettingsFileWriter m_writer;
+    // Loads, sets aside and saves the file, as for the e-mail file.
+    mutable SettingsFile m_file;
     // Open deferred-save scopes; saves wait while it is above 0.
     int m_deferDepth = 0;
     // Why the last save failed; empty after a successful one.

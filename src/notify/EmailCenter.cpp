@@ -11,6 +11,9 @@
 
 #include <tinyxml.h>
 
+#include "config/EmailSettingsSchema.h"
+#include "config/EventLevels.h"
+#include "config/SettingsFile.h"
 #include "config/XmlText.h"
 #include "mail/Base64.h"
 #include "mail/GenSMTP.h"
@@ -18,26 +21,14 @@
 
 KvoLock EmailCenter::m_lock;
 
+// The mail records carry the same level bits as every stored mask.
+static_assert(MAIL_LEVEL_INFORMATION == EventLevels::kInformation && MAIL_LEVEL_WARNING == EventLevels::kWarning &&
+                  MAIL_LEVEL_ERROR == EventLevels::kError,
+              "one level table");
+
 namespace {
 
-// Settings in the order a new file lists them.
-const char kByAuthType[] = "byAuthType";
-const char kByAuth[] = "byAuth";
-const char kLoginName[] = "szLoginName";
-const char kMailFrom[] = "szMailFrom";
-const char kPassword[] = "szPassword";
-const char kServer[] = "szSMTPServer";
-const char kPort[] = "uPort";
-// Connection security, elements of their own: absent means none / check on.
-const char kSecurity[] = "bySecurity";
-const char kTlsFlags[] = "byTlsFlags";
-// Trusted authorities for the server's certificate; absent: the system's store.
-const char kCaFile[] = "szCAFile";
-const char kRcpt[] = "Rcpt";
-const char kRecipient[] = "recipient";
-const char kLevel[] = "byLevel";
-const char kAddress[] = "szMailAddress";
-const char kName[] = "szName";
+using Schema = EmailSettingsSchema;
 
 // The password holds at most 63 bytes; its Base64 text at most 84 characters.
 const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 2) / 3) + 1;
@@ -46,9 +37,7 @@ const size_t kPasswordBase64Size = 4 * ((sizeof(SMTP_SERVER_INFO::szPassword) + 
 // Texts are stored as the file will give them back (see XmlText::AsRead).
 std::unique_ptr<TiXmlElement> Leaf(const char* name, const std::string& text) {
     auto element = std::make_unique<TiXmlElement>(name);
-    std::string stored = XmlText::AsRead(text);
-    // An empty text is no text at all once read back.
-    if (!stored.empty()) element->LinkEndChild(std::make_unique<TiXmlText>(stored).release());
+    SettingsFile::StoreText(element.get(), text);
     return element;
 }
 
@@ -65,6 +54,11 @@ void CopyBounded(char* out, size_t size, const char* text) {
     out[n] = '\0';
 }
 
+// The recipients' element, created with its parents when missing.
+TiXmlElement* RecipientList(TiXmlDocument& doc) {
+    return SettingsFile::ChildCreating(SettingsFile::ChildCreating(&doc, Schema::kRoot), Schema::kRcpt);
+}
+
 std::string DecimalText(unsigned int value) {
     char text[16];
     snprintf(text, sizeof text, "%d", static_cast<int>(value));
@@ -73,7 +67,7 @@ std::string DecimalText(unsigned int value) {
 
 }  // namespace
 
-EmailCenter::EmailCenter() : m_writer(m_log, 0600) {}
+EmailCenter::EmailCenter() : m_file(m_log, 0600) {}
 
 bool EmailCenter::InitEmailCenter(std::string path) {
     m_path = std::move(path);
@@ -85,11 +79,7 @@ std::string EmailCenter::EventSubject(const std::string& hostAddress) {
     return std::string(SMTP_DEFAULT_SUBJECT) + " (from inbound " + hostAddress + ")";
 }
 
-unsigned char EmailCenter::MailLevel(int level) {
-    if (level == 'E') return MAIL_LEVEL_ERROR;
-    if (level == 'W') return MAIL_LEVEL_WARNING;
-    return MAIL_LEVEL_INFORMATION;
-}
+unsigned char EmailCenter::MailLevel(int level) { return EventLevels::BitOrInformation(level); }
 
 void EmailCenter::SetHostAddressSource(std::function<bool(std::string&)> source) {
     m_hostAddress = std::move(source);
@@ -142,25 +132,15 @@ void EmailCenter::ReportDropped(size_t dropped, const std::string& place, const 
 }
 
 EmailCenter::LoadResult EmailCenter::LoadFile(TiXmlDocument& doc) {
-    std::string place;
-    struct stat st;
-    if (stat(m_path.c_str(), &st) != 0) return LOAD_MISSING;
-    // The XML reader cannot be trusted with a directory or a device.
-    if (!S_ISREG(st.st_mode)) return LOAD_UNREADABLE;
-    // A file we may not read is not empty: a write must not replace it.
-    int probe = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (probe < 0) return LOAD_NO_ACCESS;
-    close(probe);
-    if (doc.LoadFile(m_path.c_str())) {
-        ReportDropped(XmlText::CleanDocument(&doc, &place), place, st);
-        const TiXmlElement* top = doc.FirstChildElement();
-        // Not our document: a second top element "root" would make it no XML at all.
-        if (!top || top->ValueStr() == "root") return LOAD_OK;
+    SettingsFile::LoadReport report = SettingsFile::Load(m_path, doc);
+    switch (report.outcome) {
+        case SettingsFile::LOADED:
+            ReportDropped(report.dropped, report.droppedPlace, report.status);
+            return LOAD_OK;
+        case SettingsFile::MISSING: return LOAD_MISSING;
+        case SettingsFile::NO_ACCESS: return LOAD_NO_ACCESS;
+        default: return LOAD_UNREADABLE;
     }
-    // A failed parse may leave a partial tree behind; start from nothing.
-    doc.Clear();
-    doc.ClearError();
-    return SettingsFileWriter::HoldsOnlyWhiteSpace(m_path) ? LOAD_MISSING : LOAD_UNREADABLE;
 }
 
 bool EmailCenter::FileUnreadable() {
@@ -182,7 +162,7 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
     bool keep = false;
     if (loaded == LOAD_NO_ACCESS) {
         error = "the existing file cannot be read, so it is not replaced";
-    } else if (!SettingsFileWriter::Render(doc, content)) {
+    } else if (!SettingsFile::Render(doc, content)) {
         error = "cannot print the settings";
     } else {
         keep = true;
@@ -191,7 +171,7 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
             std::string keptAs;
             if (stat(m_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
                 error = "not a regular file";
-            } else if (!m_writer.SetAside(m_path, error, &keptAs)) {
+            } else if (!m_file.SetAside(m_path, error, &keptAs)) {
                 error = "unreadable file not replaced: " + error;
             } else {
                 loaded = LOAD_MISSING;
@@ -199,7 +179,7 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
             }
         }
     }
-    if (error.empty() && m_writer.Save(m_path, content, error)) {
+    if (error.empty() && m_file.Save(m_path, content, error)) {
         m_hasPending = false;
         m_pending.clear();
         return true;
@@ -215,53 +195,25 @@ bool EmailCenter::SaveDocument(const TiXmlDocument& doc, LoadResult loaded, cons
     return false;
 }
 
-TiXmlElement* EmailCenter::WalkCreating(TiXmlNode* parent, const char* name) {
-    TiXmlElement* child = parent->FirstChildElement(name);
-    if (child) return child;
-    // The parent takes ownership of what it links.
-    return parent->LinkEndChild(std::make_unique<TiXmlElement>(name).release())->ToElement();
-}
-
 bool EmailCenter::SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer,
                                       size_t size) {
     TiXmlElement* element = parent->FirstChildElement(name);
     if (!element) return false;
-    TiXmlNode* first = element->FirstChild();
     // Hand-edited text may be longer than the field: cut it to the field's width.
-    CopyBounded(buffer, size, first ? first->Value() : "");
+    CopyBounded(buffer, size, SettingsFile::TextOf(element));
     return true;
 }
 
-// Refuses an element that holds elements: giving its first child a new value
-// would rename that child and corrupt the file.
+// Refuses an element that holds elements: giving it a text would lose them.
 bool EmailCenter::SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value) {
-    TiXmlElement* element = parent->FirstChildElement(name);
-    if (!element) {
-        parent->LinkEndChild(Leaf(name, value).release());
-        return true;
-    }
-    if (element->FirstChildElement()) return false;
-    TiXmlNode* first = element->FirstChild();
-    std::string stored = XmlText::AsRead(value);
-    if (first && first->ToText()) {
-        if (stored.empty())
-            element->RemoveChild(first);
-        else
-            first->SetValue(stored);
-    } else if (!stored.empty()) {
-        // Only a comment or the like: put the text in front of it.
-        auto text = std::make_unique<TiXmlText>(stored);
-        if (first) element->InsertBeforeChild(first, *text);
-        else element->LinkEndChild(text.release());
-    }
-    return true;
+    return SettingsFile::StoreText(SettingsFile::ChildCreating(parent, name), value);
 }
 
 bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
     if (m_path.empty() || !info) return false;
     TiXmlDocument doc;
     if (LoadDocument(doc) != LOAD_OK) return false;
-    TiXmlElement* root = doc.FirstChildElement("root");
+    TiXmlElement* root = doc.FirstChildElement(Schema::kRoot);
     if (!root) return false;
 
     auto number = [&](const char* name) {
@@ -272,22 +224,22 @@ bool EmailCenter::GetSMTPServer(SMTP_SERVER_INFO* info) {
         return value;
     };
     SMTP_SERVER_INFO read;
-    read.byAuthType = static_cast<uint8_t>(number(kByAuthType));
-    read.byAuth = static_cast<uint8_t>(number(kByAuth));
-    read.uPort = static_cast<uint16_t>(number(kPort));
-    SMTPServer_GetValue(root, kLoginName, read.szLoginName, sizeof read.szLoginName);
-    SMTPServer_GetValue(root, kMailFrom, read.szMailFrom, sizeof read.szMailFrom);
-    TiXmlElement* password = root->FirstChildElement(kPassword);
+    read.byAuthType = static_cast<uint8_t>(number(Schema::kAuthType));
+    read.byAuth = static_cast<uint8_t>(number(Schema::kAuth));
+    read.uPort = static_cast<uint16_t>(number(Schema::kPort));
+    SMTPServer_GetValue(root, Schema::kLoginName, read.szLoginName, sizeof read.szLoginName);
+    SMTPServer_GetValue(root, Schema::kMailFrom, read.szMailFrom, sizeof read.szMailFrom);
+    TiXmlElement* password = root->FirstChildElement(Schema::kPassword);
     if (password && password->FirstChild()) {
         // Text that is not Base64, or too long for the field, reads as no password.
         if (Base64::Base64Decode(read.szPassword, password->FirstChild()->Value(),
                                  sizeof read.szPassword - 1) < 0)
             read.szPassword[0] = '\0';
     }
-    SMTPServer_GetValue(root, kServer, read.szSMTPServer, sizeof read.szSMTPServer);
-    read.bySecurity = static_cast<uint8_t>(number(kSecurity));
-    read.byTlsFlags = static_cast<uint8_t>(number(kTlsFlags));
-    SMTPServer_GetValue(root, kCaFile, read.szCAFile, sizeof read.szCAFile);
+    SMTPServer_GetValue(root, Schema::kServer, read.szSMTPServer, sizeof read.szSMTPServer);
+    read.bySecurity = static_cast<uint8_t>(number(Schema::kSecurity));
+    read.byTlsFlags = static_cast<uint8_t>(number(Schema::kTlsFlags));
+    SMTPServer_GetValue(root, Schema::kCaFile, read.szCAFile, sizeof read.szCAFile);
     *info = read;
     return true;
 }
@@ -301,27 +253,28 @@ bool EmailCenter::SetSMTPServer(SMTP_SERVER_INFO* info, EmailSaveReport* report)
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
     LoadDocument(doc, &loaded);
-    TiXmlElement* root = WalkCreating(&doc, "root");
+    TiXmlElement* root = SettingsFile::ChildCreating(&doc, Schema::kRoot);
 
     std::string password = FieldText(info->szPassword);
     char encoded[kPasswordBase64Size] = {};
     Base64::Base64Encode(encoded, password.data(), static_cast<int>(password.size()));
     const std::pair<const char*, std::string> values[] = {
-        {kByAuthType, DecimalText(info->byAuthType)},
-        {kByAuth, DecimalText(info->byAuth)},
-        {kLoginName, FieldText(info->szLoginName)},
-        {kMailFrom, FieldText(info->szMailFrom)},
-        {kPassword, encoded},
-        {kServer, FieldText(info->szSMTPServer)},
-        {kPort, DecimalText(info->uPort)},
-        {kSecurity, DecimalText(info->bySecurity)},
-        {kTlsFlags, DecimalText(info->byTlsFlags)},
-        {kCaFile, FieldText(info->szCAFile)},
+        {Schema::kAuthType, DecimalText(info->byAuthType)},
+        {Schema::kAuth, DecimalText(info->byAuth)},
+        {Schema::kLoginName, FieldText(info->szLoginName)},
+        {Schema::kMailFrom, FieldText(info->szMailFrom)},
+        {Schema::kPassword, encoded},
+        {Schema::kServer, FieldText(info->szSMTPServer)},
+        {Schema::kPort, DecimalText(info->uPort)},
+        {Schema::kSecurity, DecimalText(info->bySecurity)},
+        {Schema::kTlsFlags, DecimalText(info->byTlsFlags)},
+        {Schema::kCaFile, FieldText(info->szCAFile)},
     };
     for (const auto& value : values) {
         // The security elements appear once TLS settings are made: a file of
         // plain-text settings stays exactly as older versions wrote it.
-        bool optional = value.first == kSecurity || value.first == kTlsFlags || value.first == kCaFile;
+        bool optional =
+            value.first == Schema::kSecurity || value.first == Schema::kTlsFlags || value.first == Schema::kCaFile;
         bool unset = value.second == "0" || value.second.empty();
         if (optional && unset && !root->FirstChildElement(value.first)) continue;
         if (!SMTPServer_SetValue(root, value.first, value.second.c_str())) {
@@ -337,7 +290,7 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
     if (m_path.empty()) return false;
     TiXmlDocument doc;
     if (LoadDocument(doc) != LOAD_OK) return false;
-    TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
+    TiXmlElement* rcpt = RecipientList(doc);
     if (!rcpt->FirstChild()) return false;
 
     // Every child counts, whatever its name (a comment too).
@@ -345,12 +298,12 @@ bool EmailCenter::EnumRcpt(std::vector<_MAIL_RECIPIENT_INFO>& list) {
         _MAIL_RECIPIENT_INFO info;
         char level[32] = {};
         int value = 0;
-        if (SMTPServer_GetValue(child, kLevel, level, sizeof level))
+        if (SMTPServer_GetValue(child, Schema::kLevel, level, sizeof level))
             info.byLevel = sscanf(level, "%d", &value) == 1 ? static_cast<uint8_t>(value) : 0;
         else
-            info.byLevel = MAIL_LEVEL_INFORMATION;
-        SMTPServer_GetValue(child, kAddress, info.szMailAddress, sizeof info.szMailAddress);
-        SMTPServer_GetValue(child, kName, info.szName, sizeof info.szName);
+            info.byLevel = Schema::kDefaultRecipientLevels;
+        SMTPServer_GetValue(child, Schema::kAddress, info.szMailAddress, sizeof info.szMailAddress);
+        SMTPServer_GetValue(child, Schema::kName, info.szName, sizeof info.szName);
         list.push_back(info);
     }
     return true;
@@ -362,7 +315,7 @@ bool EmailCenter::EditRcpt(_MAIL_RECIPIENT_INFO* info, RCPT_EDIT_TYPE type, Emai
     TiXmlDocument doc;
     LoadResult loaded = LOAD_MISSING;
     LoadDocument(doc, &loaded);
-    TiXmlElement* rcpt = WalkCreating(WalkCreating(&doc, "root"), kRcpt);
+    TiXmlElement* rcpt = RecipientList(doc);
     switch (type) {
     case RCPT_EDIT_MODIFY:
         if (!RcptEdit(rcpt, info)) return false;
@@ -387,16 +340,16 @@ bool EmailCenter::RcptAdd(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
     for (const auto& known : current) {
         if (FieldText(known.szMailAddress) == address) return false;
     }
-    TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(kRecipient).release());
-    recipient->LinkEndChild(Leaf(kLevel, DecimalText(info->byLevel)).release());
-    recipient->LinkEndChild(Leaf(kAddress, address).release());
-    recipient->LinkEndChild(Leaf(kName, FieldText(info->szName)).release());
+    TiXmlNode* recipient = rcpt->LinkEndChild(std::make_unique<TiXmlElement>(Schema::kRecipient).release());
+    recipient->LinkEndChild(Leaf(Schema::kLevel, DecimalText(info->byLevel)).release());
+    recipient->LinkEndChild(Leaf(Schema::kAddress, address).release());
+    recipient->LinkEndChild(Leaf(Schema::kName, FieldText(info->szName)).release());
     return true;
 }
 
 TiXmlNode* EmailCenter::FindRecipient(TiXmlNode* rcpt, const std::string& address) {
     for (TiXmlNode* child = rcpt->FirstChild(); child; child = child->NextSibling()) {
-        TiXmlElement* element = child->FirstChildElement(kAddress);
+        TiXmlElement* element = child->FirstChildElement(Schema::kAddress);
         if (!element || !element->FirstChild()) continue;
         if (element->FirstChild()->ValueStr() == address) return child;
     }
@@ -413,7 +366,7 @@ bool EmailCenter::RcptDelete(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
 // Only the levels change: the name and anything else the element holds stay.
 bool EmailCenter::RcptEdit(TiXmlNode* rcpt, _MAIL_RECIPIENT_INFO* info) {
     TiXmlNode* recipient = FindRecipient(rcpt, FieldText(info->szMailAddress));
-    return recipient && SMTPServer_SetValue(recipient, kLevel, DecimalText(info->byLevel).c_str());
+    return recipient && SMTPServer_SetValue(recipient, Schema::kLevel, DecimalText(info->byLevel).c_str());
 }
 
 EmailCenter::MailOutcome EmailCenter::EventArrived(int level, const char* text) {

@@ -17,7 +17,7 @@
 #include "MAIL_RECIPIENT_INFO.h"
 #include "SMTP_SERVER_INFO.h"
 #include "KvoLock.h"
-#include "config/SettingsFileWriter.h"
+#include "config/SettingsFile.h"
 
 class TiXmlDocument;
 struct stat;
@@ -104,7 +104,6 @@ private:
                       EmailSaveReport* report);
     static TiXmlNode* FindRecipient(TiXmlNode* rcpt, const std::string& address);
     void ReportDropped(size_t dropped, const std::string& place, const struct stat& st);
-    static TiXmlElement* WalkCreating(TiXmlNode* parent, const char* name);
 
     bool SMTPServer_GetValue(TiXmlNode* parent, const char* name, char* buffer, size_t size);
     bool SMTPServer_SetValue(TiXmlNode* parent, const char* name, const char* value);
@@ -115,7 +114,7 @@ private:
     std::string m_path;
     std::function<bool(std::string&)> m_hostAddress;
     Log m_log;
-    SettingsFileWriter m_writer;
+    SettingsFile m_file;
     // A change whose save failed, under m_lock.
     bool m_hasPending = false;
     std::string m_pending;

@@ -3,39 +3,23 @@
 #include <vector>
 
 #include "config/ConfigFileSupport.h"
-
-namespace {
-const char kEventsPath[] = "/root/events";
-// Beyond any real use; bounds the walk over a hand-edited file.
-const unsigned kMaxSlots = 1000;
-
-std::chrono::milliseconds BoundSetting(ConfigFileSupport& config, const char* key, uint32_t seconds) {
-    uint32_t value = 0;
-    if (config.GetConfigValue_U32(kEventsPath, key, value) && value > 0) seconds = value;
-    return std::chrono::seconds(seconds);
-}
-}  // namespace
-
-std::string HookSettings::SlotPath(unsigned slot) { return "/root/webhooks/webhook" + std::to_string(slot); }
+#include "config/SettingsSchema.h"
 
 // False when the slot does not exist; an empty URL is a removed entry.
 bool HookSettings::ReadSlot(unsigned slot, WebhookEntry& entry) const {
-    std::vector<char> text(HookSettings::kMaxUrlLength + 64, '\0');
-    std::string path = SlotPath(slot);
-    if (!m_config.GetConfigValue(path.c_str(), "url", text.data(), static_cast<int>(text.size()))) return false;
+    SettingsSchema settings(m_config);
+    if (!settings.WebhookUrl(slot, entry.url)) return false;
     entry.slot = slot;
-    entry.url = text.data();
-    char format[32] = {0};
+    std::string format;
     entry.format = WebhookSettings::GENERIC;
-    if (m_config.GetConfigValue(path.c_str(), "format", format, sizeof format))
-        WebhookChannel::FormatByName(format, entry.format);
+    if (settings.WebhookFormat(slot, format)) WebhookChannel::FormatByName(format, entry.format);
     return true;
 }
 
 std::vector<WebhookEntry> HookSettings::Webhooks() const {
     std::vector<WebhookEntry> hooks;
     WebhookEntry entry;
-    for (unsigned slot = 1; slot <= kMaxSlots && ReadSlot(slot, entry); ++slot)
+    for (unsigned slot = 1; slot <= SettingsSchema::kMaxWebhookSlots && ReadSlot(slot, entry); ++slot)
         if (!entry.url.empty()) hooks.push_back(entry);
     return hooks;
 }
@@ -52,15 +36,13 @@ std::string HookSettings::AddWebhook(const std::string& url, WebhookSettings::Fo
     unsigned slot = 1;
     WebhookEntry entry;
     unsigned freeSlot = 0;
-    for (; slot <= kMaxSlots && ReadSlot(slot, entry); ++slot) {
+    for (; slot <= SettingsSchema::kMaxWebhookSlots && ReadSlot(slot, entry); ++slot) {
         if (entry.url == url && entry.format == format) return "This webhook is already in the list.";
         if (entry.url.empty() && !freeSlot) freeSlot = slot;
     }
     if (!freeSlot) freeSlot = slot;
-    if (freeSlot > kMaxSlots) return "No more webhooks can be added.";
-    std::string path = SlotPath(freeSlot);
-    if (!m_config.SetConfigValue(path.c_str(), "url", url.c_str()) ||
-        !m_config.SetConfigValue(path.c_str(), "format", WebhookChannel::FormatName(format)))
+    if (freeSlot > SettingsSchema::kMaxWebhookSlots) return "No more webhooks can be added.";
+    if (!SettingsSchema(m_config).SetWebhook(freeSlot, url, WebhookChannel::FormatName(format)))
         return "The webhook could not be stored.";
     return "";
 }
@@ -68,15 +50,15 @@ std::string HookSettings::AddWebhook(const std::string& url, WebhookSettings::Fo
 bool HookSettings::RemoveWebhook(unsigned slot) {
     WebhookEntry entry;
     if (slot == 0 || !ReadSlot(slot, entry) || entry.url.empty()) return false;
-    return m_config.SetConfigValue(SlotPath(slot).c_str(), "url", "") != 0;
+    return SettingsSchema(m_config).ClearWebhook(slot);
 }
 
-std::string HookSettings::HooksDirectory() const {
-    char text[1024] = {0};
-    if (m_config.GetConfigValue(kEventsPath, "hooksdir", text, sizeof text) && text[0]) return text;
-    return kDefaultHooksDirectory;
+std::string HookSettings::HooksDirectory() const { return SettingsSchema(m_config).HooksDirectory(); }
+
+std::chrono::milliseconds HookSettings::WebhookBound() const {
+    return std::chrono::seconds(SettingsSchema(m_config).EventsPositive(SettingsSchema::kWebhookBound));
 }
 
-std::chrono::milliseconds HookSettings::WebhookBound() const { return BoundSetting(m_config, "webhookbound", 10); }
-
-std::chrono::milliseconds HookSettings::HookBound() const { return BoundSetting(m_config, "hookbound", 30); }
+std::chrono::milliseconds HookSettings::HookBound() const {
+    return std::chrono::seconds(SettingsSchema(m_config).EventsPositive(SettingsSchema::kHookBound));
+}

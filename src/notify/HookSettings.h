@@ -1,7 +1,7 @@
 // HookSettings: where webhooks and command hooks are configured in the main
-// settings file: the webhooks in an element of their own (/root/webhooks, one
+// settings file: the webhooks in an element of their own (webhooks, one
 // child per slot, a removed one left empty for the next), the hooks directory
-// and the per-call bounds under /root/events. Holds only a reference to the
+// and the per-call bounds under events. Holds only a reference to the
 // store (the server manager's, which outlives it and guards itself with its own
 // lock), so any thread may use it.
 #pragma once
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/SettingsSchema.h"
 #include "notify/WebhookChannel.h"
 
 class ConfigFileSupport;
@@ -22,8 +23,8 @@ struct WebhookEntry {
 
 class HookSettings {
 public:
-    static constexpr const char* kDefaultHooksDirectory = "/etc/kvoomx/hooks.d";
-    static constexpr size_t kMaxUrlLength = 2000;
+    static constexpr const char* kDefaultHooksDirectory = SettingsSchema::kDefaultHooksDirectory;
+    static constexpr size_t kMaxUrlLength = SettingsSchema::kMaxUrlLength;
 
     explicit HookSettings(ConfigFileSupport& config) : m_config(config) {}
 
@@ -40,7 +41,6 @@ public:
     std::chrono::milliseconds HookBound() const;
 
 private:
-    static std::string SlotPath(unsigned slot);
     bool ReadSlot(unsigned slot, WebhookEntry& entry) const;
 
     ConfigFileSupport& m_config;

@@ -1,6 +1,8 @@
 #include "notify/KvoSnmpTrap.h"
 
 #include "config/ConfigFileSupport.h"
+#include "config/EventLevels.h"
+#include "config/SettingsSchema.h"
 #include "server/Console.h"
 
 #include <arpa/inet.h>
@@ -18,8 +20,6 @@
 #include <net-snmp/net-snmp-includes.h>
 
 namespace {
-
-const char* const kTrapPath = "/root/snmp/trap";
 
 const oid kSysUpTimeOid[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const oid kSnmpTrapOidOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
@@ -46,15 +46,6 @@ struct SessionCloser {
     void operator()(void* session) const { snmp_sess_close(session); }
 };
 using SessionPtr = std::unique_ptr<void, SessionCloser>;
-
-unsigned char MaskBitOfLevel(int level) {
-    switch (level) {
-        case 'I': return 0x01;
-        case 'W': return 0x02;
-        case 'E': return 0x04;
-        default: return 0;
-    }
-}
 
 // Hundredths of a second since start, wrapping like a 32-bit TimeTicks counter.
 u_int UptimeTicks() {
@@ -167,22 +158,20 @@ void KvoSnmpTrap::PrepareLibrary() {
 
 int KvoSnmpTrap::Initialize(ConfigFileSupport& config) {
     PrepareLibrary();
-    uint8_t mask = 0;
-    config.GetConfigValue_U8(kTrapPath, "levelflag", mask);
+    SettingsSchema settings(config);
+    uint8_t mask = SettingsSchema::kDefaultTrapLevels;
+    settings.TrapLevels(mask);
     SetTrapLevel(mask);
-    LoadCommunity(config);
+    LoadCommunity(settings);
 
     int result = 0;
     for (int receiver = 1; receiver <= kReceiverCount; ++receiver) {
-        char path[64];
-        std::snprintf(path, sizeof path, "%s/trap%d", kTrapPath, receiver);
-        char address[32] = {0};
-        if (!config.GetConfigValue(path, "ip", address, sizeof address)) address[0] = '\0';
-        address[sizeof address - 1] = '\0';
-        uint16_t port = 0;
-        config.GetConfigValue_U16(path, "port", port);
-        PrintLine("Set trap client %s %d\r\n", address, port);
-        result = SetTrapTarget(receiver, address, port, nullptr);
+        std::string address;
+        settings.TrapReceiverAddress(receiver, address);
+        uint16_t port = SettingsSchema::kTrapPortUnset;
+        settings.TrapReceiverPort(receiver, port);
+        PrintLine("Set trap client %s %d\r\n", address.c_str(), port);
+        result = SetTrapTarget(receiver, address.c_str(), port, nullptr);
     }
     return result;
 }
@@ -241,10 +230,9 @@ std::string KvoSnmpTrap::GetCommunity() const {
     return m_community;
 }
 
-void KvoSnmpTrap::LoadCommunity(ConfigFileSupport& config) {
-    char community[64] = {0};
-    if (!config.GetConfigValue(kTrapPath, "community", community, sizeof community)) return;
-    community[sizeof community - 1] = '\0';
+void KvoSnmpTrap::LoadCommunity(SettingsSchema& settings) {
+    std::string community;
+    if (!settings.TrapCommunity(community)) return;
     // The community is a shared secret of sorts: name the fault, never the value.
     if (!SetCommunity(community))
         Console::PrintLevel(Console::kWarning,
@@ -255,7 +243,7 @@ void KvoSnmpTrap::LoadCommunity(ConfigFileSupport& config) {
 
 KvoSnmpTrap::TrapCount KvoSnmpTrap::SendTextTrap(int level, const char* text) {
     TrapCount count;
-    unsigned char bit = MaskBitOfLevel(level);
+    unsigned char bit = EventLevels::BitOf(level);
     if (bit == 0 || (m_trapLevel.load() & bit) == 0) return count;
     // A snapshot, so a receiver changed meanwhile is either wholly old or wholly new.
     std::vector<TrapTarget> targets = ValidTargets();
@@ -281,7 +269,7 @@ KvoSnmpTrap::TrapCount KvoSnmpTrap::SendTextTrap(int level, const char* text) {
 
 std::vector<std::string> KvoSnmpTrap::ReceiversFor(int level) {
     std::vector<std::string> receivers;
-    unsigned char bit = MaskBitOfLevel(level);
+    unsigned char bit = EventLevels::BitOf(level);
     if (bit == 0 || (m_trapLevel.load() & bit) == 0) return receivers;
     for (const TrapTarget& target : ValidTargets())
         if (target.port != 0) receivers.push_back(target.address + ":" + std::to_string(target.port));

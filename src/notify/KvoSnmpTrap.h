@@ -12,14 +12,15 @@
 #include <vector>
 
 #include "KvoLock.h"
+#include "config/SettingsSchema.h"
 
 class ConfigFileSupport;
 
 class KvoSnmpTrap {
 public:
-    static constexpr int kReceiverCount = 3;
-    static constexpr const char* kDefaultCommunity = "public";
-    static constexpr size_t kMaxCommunityLength = 32;
+    static constexpr int kReceiverCount = SettingsSchema::kLastTrapReceiver;
+    static constexpr const char* kDefaultCommunity = SettingsSchema::kDefaultCommunity;
+    static constexpr size_t kMaxCommunityLength = SettingsSchema::kMaxCommunityLength;
 
     KvoSnmpTrap();
     ~KvoSnmpTrap() = default;
@@ -88,7 +89,7 @@ private:
 
     // Valid receivers, each with the community it is sent with.
     std::vector<TrapTarget> ValidTargets();
-    void LoadCommunity(ConfigFileSupport& config);
+    void LoadCommunity(SettingsSchema& settings);
 
     std::atomic<unsigned char> m_trapLevel;
     TrapTarget m_targets[kReceiverCount];

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 
+#include "config/EventLevels.h"
 #include "mail/GenSMTP.h"
 #include "mail/SmtpDeadline.h"
 #include "mail/SmtpReply.h"
@@ -65,7 +66,7 @@ std::vector<DeliveryOutcome> MailChannel::Deliver(const LedgerEvent& event, cons
         CopyField(r.szMailAddress, target.target);
         for (const auto& k : known)
             if (target.target == k.szMailAddress) std::memcpy(r.szName, k.szName, sizeof r.szName);
-        r.byLevel = MAIL_LEVEL_INFORMATION | MAIL_LEVEL_WARNING | MAIL_LEVEL_ERROR;
+        r.byLevel = EventLevels::kAll;
         recipients.push_back(r);
     }
     _MAIL_CONTENT content;

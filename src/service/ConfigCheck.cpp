@@ -9,6 +9,8 @@
 
 #include <tinyxml.h>
 
+#include "config/EmailSettingsSchema.h"
+#include "config/SettingsSchema.h"
 #include "notify/WebhookChannel.h"
 #include "service/SvrManager.h"
 
@@ -73,7 +75,7 @@ const TiXmlElement* ConfigCheck::LoadRoot(const std::string& path, TiXmlDocument
         return nullptr;
     }
     const TiXmlElement* root = doc.RootElement();
-    if (!root || std::strcmp(root->Value(), "root") != 0) {
+    if (!root || std::strcmp(root->Value(), SettingsSchema::kRoot) != 0) {
         Problem(path + ": its top element is not <root>");
         return nullptr;
     }
@@ -94,19 +96,19 @@ void ConfigCheck::CheckSettingsFile(const std::string& path) {
     TiXmlDocument doc;
     const TiXmlElement* root = LoadRoot(path, doc);
     if (!root) return;
-    CheckHexPort(path, root, "configport", "");
-    for (int i = 0; i < static_cast<int>(SvrManager::kMaxControllers); ++i) {
-        std::string name = "controller" + std::to_string(i);
+    CheckHexPort(path, root, SettingsSchema::kConfigPortKey, "");
+    for (int i = 0; i < SettingsSchema::kMaxControllers; ++i) {
+        std::string name = SettingsSchema::ControllerElement(i);
         const TiXmlElement* controller = root->FirstChildElement(name.c_str());
-        CheckHexPort(path, controller, "httpport", name + "/");
-        CheckHexPort(path, controller, "cliport", name + "/");
+        CheckHexPort(path, controller, SettingsSchema::kRelayPortKey, name + "/");
+        CheckHexPort(path, controller, SettingsSchema::kCliPortKey, name + "/");
     }
     bool present = false;
-    std::string address = TextOf(root, "bindaddress", present);
+    std::string address = TextOf(root, SettingsSchema::kBindAddressKey, present);
     in_addr parsed{};
     if (!address.empty() && inet_pton(AF_INET, address.c_str(), &parsed) != 1)
-        Problem(path + ": bindaddress \"" + address + "\" is not an IPv4 address");
-    CheckWebhooks(path, root->FirstChildElement("webhooks"));
+        Problem(path + ": " + SettingsSchema::kBindAddressKey + " \"" + address + "\" is not an IPv4 address");
+    CheckWebhooks(path, root->FirstChildElement(SettingsSchema::kWebhooksElement));
 }
 
 // Named by element only: a URL may carry a login or a token.
@@ -130,11 +132,11 @@ void ConfigCheck::CheckEmailFile(const std::string& path) {
     const TiXmlElement* root = LoadRoot(path, doc);
     if (!root) return;
     bool present = false;
-    std::string port = TextOf(root, "uPort", present);
+    std::string port = TextOf(root, EmailSettingsSchema::kPort, present);
     if (present && !port.empty() &&
         (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-         std::stoul(port) == 0 || std::stoul(port) > 65535))
-        Problem(path + ": uPort \"" + port + "\" is not a port (1 to 65535)");
+         std::stoul(port) < EmailSettingsSchema::kLowestPort || std::stoul(port) > EmailSettingsSchema::kHighestPort))
+        Problem(path + ": " + EmailSettingsSchema::kPort + " \"" + port + "\" is not a port (1 to 65535)");
 }
 
 void ConfigCheck::CheckStaticFiles() {

@@ -4,20 +4,11 @@
 #include <cstdio>
 #include <string>
 
+#include "config/SettingsSchema.h"
 #include "config/StrUtility.h"
 #include "server/Console.h"
 
 namespace {
-
-constexpr int kMaxIdentifiers = 16;
-constexpr const char* kSgPath = "/root/scsigeneric";
-
-std::string Value(ConfigFileSupport& config, const char* path, const char* key) {
-    char text[512] = {0};
-    if (!config.GetConfigValue(path, key, text, sizeof text)) return "";
-    StrUtility::trim(text);
-    return text;
-}
 
 bool IsHex(const std::string& text) {
     if (text.empty() || text.size() > 2) return false;
@@ -26,15 +17,13 @@ bool IsHex(const std::string& text) {
     return true;
 }
 
-void ReadIdentifiers(ConfigFileSupport& config, DriverBridgeSettings& settings) {
-    for (int i = 0; i < kMaxIdentifiers; ++i) {
-        char path[64];
-        std::snprintf(path, sizeof path, "%s/device%d", kSgPath, i);
+void ReadIdentifiers(SettingsSchema& config, DriverBridgeSettings& settings) {
+    for (int i = 0; i < SettingsSchema::kMaxDeviceIdentifiers; ++i) {
         SgDeviceIdentifier id;
-        id.vendor = Value(config, path, "vendor");
-        id.model = Value(config, path, "model");
-        id.procName = Value(config, path, "procname");
-        const std::string type = Value(config, path, "type");
+        id.vendor = config.ScsiDevice(i, "vendor");
+        id.model = config.ScsiDevice(i, "model");
+        id.procName = config.ScsiDevice(i, "procname");
+        const std::string type = config.ScsiDevice(i, "type");
         if (!type.empty()) {
             if (!IsHex(type) || StrUtility::IntFromHexStr(type.c_str()) > 0x1F) {
                 Console::PrintLevel(Console::kWarning,
@@ -51,9 +40,10 @@ void ReadIdentifiers(ConfigFileSupport& config, DriverBridgeSettings& settings) 
 
 }  // namespace
 
-DriverBridgeSettings ReadDriverBridgeSettings(ConfigFileSupport& config) {
+DriverBridgeSettings ReadDriverBridgeSettings(ConfigFileSupport& file) {
+    SettingsSchema config(file);
     DriverBridgeSettings settings;
-    const std::string mode = Value(config, "root", "driverbridge");
+    const std::string mode = config.DriverBridgeMode();
     if (mode == "socket")
         settings.mode = DriverBridgeSettings::Mode::Socket;
     else if (mode == "sg")
@@ -62,9 +52,9 @@ DriverBridgeSettings ReadDriverBridgeSettings(ConfigFileSupport& config) {
         Console::PrintLevel(Console::kWarning,
                             "driverbridge \"%s\" is not auto, socket or sg: choosing by itself\n",
                             mode.c_str());
-    const std::string sysfs = Value(config, kSgPath, "sysfs");
+    const std::string sysfs = config.ScsiGeneric("sysfs");
     if (!sysfs.empty()) settings.sysfsRoot = sysfs;
-    const std::string devdir = Value(config, kSgPath, "devdir");
+    const std::string devdir = config.ScsiGeneric("devdir");
     if (!devdir.empty()) settings.deviceDirectory = devdir;
     ReadIdentifiers(config, settings);
     return settings;

@@ -35,14 +35,13 @@ EmailCenter SvrManager::m_emailcenter;
 namespace {
 constexpr const char* kDefaultHome = KVO_STATE_DIR;
 constexpr const char* kInstalledDataFolder = KVO_DATA_DIR "/";
-constexpr const char* kControllerPathPrefix = "/root/controller";
 constexpr unsigned char kConfigServerController = 0;
 constexpr unsigned int kConfigServerChannel = 0;
 constexpr unsigned int kRelayChannel = 2;
 constexpr int kRelayMode = 1;
 constexpr int kAnyAddress = 1;
 
-bool IsRelayPortOpenable(unsigned short port) { return port >= 1 && port <= 65534; }
+bool IsRelayPortOpenable(unsigned short port) { return SettingsSchema::IsRelayPort(port); }
 }  // namespace
 
 std::string SvrManager::HomeFolder() {
@@ -66,10 +65,8 @@ std::string SvrManager::StaticFolder() {
 std::string SvrManager::WebRootPath() { return StaticFolder() + "webguiroot/"; }
 
 namespace {
-// A number under /root/events, or `fallback` when it is not set.
-uint32_t EventsSetting(ConfigFileSupport& config, const char* key, uint32_t fallback) {
-    uint32_t value = 0;
-    return config.GetConfigValue_U32("/root/events", key, value) ? value : fallback;
+uint32_t EventsSetting(ConfigFileSupport& config, const SettingsSchema::EventsNumber& number) {
+    return SettingsSchema(config).Events(number);
 }
 
 // /metrics counts what the queue decides and reads its backlog from the ledger
@@ -112,7 +109,7 @@ SvrManager::SvrManager(const SvrManagerOptions& options)
     m_ledger->Open(LedgerFilePath());
     m_queue->SetOptions(ReadDeliveryOptions());
     SmtpOptions mail = m_options.mail;
-    mail.dialogueBound = std::chrono::seconds(EventsSetting(m_configFile, "mailbound", 120));
+    mail.dialogueBound = std::chrono::seconds(EventsSetting(m_configFile, SettingsSchema::kMailBound));
     m_queue->AddChannel(std::make_shared<MailChannel>(m_emailcenter, mail));
     auto hostName = [] {
         std::string name, address;
@@ -129,19 +126,19 @@ SvrManager::SvrManager(const SvrManagerOptions& options)
 DeliveryOptions SvrManager::ReadDeliveryOptions() {
     DeliveryOptions options;
     using std::chrono::seconds;
-    options.firstRetry = seconds(EventsSetting(m_configFile, "firstretry", 60));
-    options.maxRetry = seconds(EventsSetting(m_configFile, "maxretry", 3600));
-    options.giveUpAfter = seconds(EventsSetting(m_configFile, "giveup", 86400));
+    options.firstRetry = seconds(EventsSetting(m_configFile, SettingsSchema::kFirstRetry));
+    options.maxRetry = seconds(EventsSetting(m_configFile, SettingsSchema::kMaxRetry));
+    options.giveUpAfter = seconds(EventsSetting(m_configFile, SettingsSchema::kGiveUp));
     return options;
 }
 
 void SvrManager::ApplyPollerOptions() {
     NotifyOptions options = m_options.notify;
-    uint32_t pause = EventsSetting(m_configFile, "sweeppause", 0);
+    uint32_t pause = EventsSetting(m_configFile, SettingsSchema::kSweepPause);
     if (pause > 0) options.sweepPause = std::chrono::milliseconds(pause);
     m_notifyManager = std::make_unique<NotifyManager>(m_dispatcher, options);
     m_notifyManager->SetMetrics(m_metrics);
-    uint32_t silent = EventsSetting(m_configFile, "silentvisits", 0);
+    uint32_t silent = EventsSetting(m_configFile, SettingsSchema::kSilentVisits);
     if (silent > 0) m_dispatcher->SetSilentVisits(silent);
 }
 
@@ -151,8 +148,8 @@ SvrManager::~SvrManager() {
 }
 
 unsigned short SvrManager::GetSerConfig() {
-    uint16_t port = 0;
-    if (!m_configFile.GetConfigValue_U16("root", "configport", port)) return kDefaultConfigPort;
+    uint16_t port = kDefaultConfigPort;
+    SettingsSchema(m_configFile).ConfigPort(port);
     return port;
 }
 
@@ -160,41 +157,26 @@ unsigned int SvrManager::ControllerCount() { return kvoIO::GetInstance()->getCon
 
 unsigned int SvrManager::FindControllersAgain() { return kvoIO::GetInstance()->rescan(); }
 
-unsigned short SvrManager::GetPortOrStoreDefault(const char* path, const char* key,
-                                                 unsigned short fallback) {
-    uint16_t port = 0;
-    if (m_configFile.GetConfigValue_U16(path, key, port)) return port;
-    m_configFile.SetConfigValue_U16(path, key, fallback);
-    return fallback;
-}
-
 bool SvrManager::GetConfig(int index, unsigned short& httpPort, unsigned short& cliPort) {
-    char path[64];
-    snprintf(path, sizeof path, "%s%d", kControllerPathPrefix, index);
-    httpPort = GetPortOrStoreDefault(path, "httpport",
-                                     static_cast<unsigned short>(kDefaultRelayPortBase + 10 * index));
-    cliPort = GetPortOrStoreDefault(path, "cliport",
-                                    static_cast<unsigned short>(kDefaultCliPortBase + 10 * index));
+    SettingsSchema settings(m_configFile);
+    // A controller's first start writes its default ports, so the file shows them.
+    uint16_t port = SettingsSchema::DefaultRelayPort(index);
+    if (!settings.RelayPort(index, port)) settings.SetRelayPort(index, port);
+    httpPort = port;
+    port = SettingsSchema::DefaultCliPort(index);
+    if (!settings.CliPort(index, port)) settings.SetCliPort(index, port);
+    cliPort = port;
     return true;
 }
 
-std::string SvrManager::GetBindAddress() {
-    char text[64] = {0};
-    if (!m_configFile.GetConfigValue("root", "bindaddress", text, sizeof text)) return "";
-    std::string address = text;
-    size_t first = address.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    return address.substr(first, address.find_last_not_of(" \t\r\n") - first + 1);
-}
+std::string SvrManager::GetBindAddress() { return SettingsSchema(m_configFile).BindAddress(); }
 
 // The optional `adminpassword` under root (a crypt(3) hash) turns the login on.
 // The hash itself is never printed.
 static void ApplyAdminPassword(ConfigFileSupport& config, HttpOmxResponser& responser) {
-    std::vector<char> hash(512, '\0');
-    if (!config.GetConfigValue("root", "adminpassword", hash.data(), static_cast<int>(hash.size())) ||
-        !hash[0])
-        return;
-    if (responser.Guard().SetAdminPassword(hash.data()))
+    std::string hash = SettingsSchema(config).AdminPasswordHash();
+    if (hash.empty()) return;
+    if (responser.Guard().SetAdminPassword(hash.c_str()))
         Console::Print("Configuration pages ask for the administrator password\n");
     else
         Console::PrintLevel(Console::kError,

@@ -18,6 +18,7 @@
 
 #include "SmtpOptions.h"
 #include "config/ConfigFileSupport.h"
+#include "config/SettingsSchema.h"
 #include "controller/AgentResponser.h"
 #include "ledger/DeliveryQueue.h"
 #include "ledger/EventLedger.h"
@@ -54,10 +55,10 @@ struct SvrManagerOptions {
 
 class SvrManager {
 public:
-    static constexpr unsigned short kDefaultConfigPort = 7402;
-    static constexpr unsigned short kDefaultRelayPortBase = 7412;
-    static constexpr unsigned short kDefaultCliPortBase = 7414;
-    static constexpr unsigned int kMaxControllers = 4;
+    static constexpr unsigned short kDefaultConfigPort = SettingsSchema::kDefaultConfigPort;
+    static constexpr unsigned short kDefaultRelayPortBase = SettingsSchema::kDefaultRelayPortBase;
+    static constexpr unsigned short kDefaultCliPortBase = SettingsSchema::kDefaultCliPortBase;
+    static constexpr unsigned int kMaxControllers = SettingsSchema::kMaxControllers;
 
     explicit SvrManager(const SvrManagerOptions& options = SvrManagerOptions());
     virtual ~SvrManager();
@@ -127,10 +128,8 @@ private:
     void CreateConfigServer();
     void CreateRelayServer(int index, unsigned short port);
     int RunServers(size_t first);
-    // Reads one port of a controller; when missing, stores and returns `fallback`.
-    unsigned short GetPortOrStoreDefault(const char* path, const char* key, unsigned short fallback);
 
-    // Optional timings under /root/events (tests shorten them); design values otherwise.
+    // Optional timings under events (tests shorten them); design values otherwise.
     DeliveryOptions ReadDeliveryOptions();
     // Makes the poller with the options and `events/sweeppause`.
     void ApplyPollerOptions();

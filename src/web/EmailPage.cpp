@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "config/EmailSettingsSchema.h"
+#include "config/EventLevels.h"
 #include "config/StrUtility.h"
 #include "mail/SmtpTestMail.h"
 #include "notify/EmailCenter.h"
@@ -34,7 +36,7 @@ struct EmailActionOutcome {
 namespace {
 
 const char kParameterError[] = "Parameter error.";
-const char kPortRangeMessage[] = "Port number should be in the range 1 to 65535.";
+const char* const kPortRangeMessage = EmailSettingsSchema::kPortRangeMessage;
 const char kNameMessage[] = "Name can only contain ''-'',''_'',letters and numbers.";
 const char kSmtpNotSaved[] = "Failed to save SMTP server setting.";
 const char kRecipientNotAdded[] = "Failed to add new recipient.";
@@ -151,7 +153,9 @@ std::string ReadPortField(const HttpParser& parser, SMTP_SERVER_INFO& info) {
     std::string port;
     if (parser.GetValue("port", port)) {
         int number = 0;
-        if (!PortFromDigits(port, number) || number < 1 || number > 65535) return kPortRangeMessage;
+        if (!PortFromDigits(port, number) || number < static_cast<int>(EmailSettingsSchema::kLowestPort) ||
+            number > static_cast<int>(EmailSettingsSchema::kHighestPort))
+            return kPortRangeMessage;
         info.uPort = static_cast<uint16_t>(number);
     }
     return info.uPort == 0 ? kPortRangeMessage : std::string();
@@ -206,14 +210,7 @@ TiXmlElement* RecipientElement(const _MAIL_RECIPIENT_INFO& recipient) {
     return element;
 }
 
-std::string LevelNames(unsigned char mask) {
-    std::string names;
-    const std::pair<unsigned char, const char*> levels[] = {
-        {0x01, "Information"}, {0x02, "Warning"}, {0x04, "Error"}};
-    for (const auto& level : levels)
-        if (mask & level.first) names += (names.empty() ? "" : ", ") + std::string(level.second);
-    return names;
-}
+std::string LevelNames(unsigned char mask) { return EventLevels::Titles(mask); }
 
 bool FuncId(const HttpParser& parser, FUNC_ID& id) {
     std::string func;

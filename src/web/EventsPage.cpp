@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "config/EventLevels.h"
 #include "ledger/EventLedger.h"
 #include "notify/EventDispatcher.h"
 #include "notify/EventTargetChannel.h"
@@ -22,13 +23,7 @@ namespace {
 
 const size_t kEventsPerPage = 50;
 
-const char* LevelName(int level) {
-    switch (level) {
-        case 'E': return "error";
-        case 'W': return "warning";
-        default: return "information";
-    }
-}
+const char* LevelName(int level) { return EventLevels::ElementOf(level); }
 
 // A mail recipient's <mail>, or a webhook's or hook's <delivery kind="...">.
 TiXmlElement* DeliveryElement(const LedgerDelivery& d) {

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "web/HttpParser.h"
+#include "config/EventLevels.h"
 #include "config/XmlText.h"
 #include "web/LeafElement.h"
 
@@ -90,16 +91,15 @@ std::string SettingsNotSavedMessage(const std::string& reason) {
 
 unsigned char LevelMaskFromFields(const std::map<std::string, std::string>& values) {
     unsigned char mask = 0;
-    if (values.count("check_info")) mask |= 0x01;
-    if (values.count("check_warn")) mask |= 0x02;
-    if (values.count("check_error")) mask |= 0x04;
+    for (const auto& level : EventLevels::kLevels)
+        if (values.count(level.field)) mask |= level.bit;
     return mask;
 }
 
 void AppendLevelLeaves(TiXmlElement* parent, unsigned char mask) {
-    if (mask & 0x01) parent->LinkEndChild(new LeafElement("information", " Information"));
-    if (mask & 0x02) parent->LinkEndChild(new LeafElement("warning", " Warning"));
-    if (mask & 0x04) parent->LinkEndChild(new LeafElement("error", " Error"));
+    for (const auto& level : EventLevels::kLevels)
+        if (mask & level.bit)
+            parent->LinkEndChild(new LeafElement(level.element, (std::string(" ") + level.title).c_str()));
 }
 
 bool IsMailAddress(const std::string& text) {

@@ -10,6 +10,7 @@
 
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
+#include "config/SettingsSchema.h"
 #include "controller/kvoIO.h"
 #include "server/Console.h"
 #include "server/MetricsRegistry.h"
@@ -25,13 +26,10 @@
 
 namespace {
 
-const char kPortRangeMessage[] = "Port number should be in the range 1 to 65535.";
+const char* const kPortRangeMessage = SettingsSchema::kPortRangeMessage;
+static_assert(HttpOmxResponser::kMaxControllers == SettingsSchema::kMaxControllers,
+              "the pages store ports of the controllers the settings know");
 const char kFatalError[] = "***************Fatal error!***************";
-// 65535 is refused too: the server manager opens no relay port for it.
-const int kLowestPort = 1;
-const int kHighestPort = 65534;
-// The configuration server's port when the file names none (as the server manager reads it).
-const uint16_t kDefaultConfigPort = 7402;
 const char kPortsSaved[] =
     "The ports were saved. A changed port takes effect at the next start of the service; "
     "until then each web GUI stays on the port it has now.";
@@ -41,12 +39,6 @@ std::string ControllerLabel(int index) { return "Controller " + std::to_string(i
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
-std::string ControllerPath(int index) {
-    char path[64];
-    snprintf(path, sizeof path, "/root/controller%d", index);
-    return path;
 }
 
 // Extra header lines of a page rendered to HTML.
@@ -244,9 +236,8 @@ XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {
     root->LinkEndChild(controllers);
     unsigned int count = kvoIO::GetInstance()->getControllerCount();
     for (unsigned int i = 0; i < count; ++i) {
-        std::string path = ControllerPath(static_cast<int>(i));
-        uint16_t httpPort = ReadPortOrStoreZero(path.c_str(), "httpport");
-        uint16_t cliPort = ReadPortOrStoreZero(path.c_str(), "cliport");
+        uint16_t httpPort = ReadPortOrStoreZero(static_cast<int>(i), SettingsSchema::kRelayPortKey);
+        uint16_t cliPort = ReadPortOrStoreZero(static_cast<int>(i), SettingsSchema::kCliPortKey);
         auto* controller = new TiXmlElement("controller");
         controller->SetAttribute("id", static_cast<int>(i));
         controller->LinkEndChild(new LeafElement("httpport", httpPort));
@@ -275,8 +266,7 @@ void HttpOmxResponser::RememberPortsInUse() {
     m_portsRemembered = true;
     for (int i = 0; i < kMaxControllers; ++i) {
         uint16_t port = 0;
-        if (m_pConfig && m_pConfig->GetConfigValue_U16(ControllerPath(i).c_str(), "httpport", port) &&
-            port >= kLowestPort && port <= kHighestPort)
+        if (m_pConfig && SettingsSchema(*m_pConfig).RelayPort(i, port) && SettingsSchema::IsRelayPort(port))
             m_portsInUse[i] = port;
     }
 }
@@ -286,13 +276,13 @@ std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser, boo
     std::map<int, int> relayPorts;  // index -> web GUI port asked for
     for (const auto& field : parser.m_values) {
         if (StartsWith(field.first, "controller_cliport")) {
-            if (!StorePort(field.first, field.second, "cliport", changed)) error = kPortRangeMessage;
+            if (!StorePort(field.first, field.second, SettingsSchema::kCliPortKey, changed)) error = kPortRangeMessage;
         }
         if (StartsWith(field.first, "controller_httpport")) {
             int index = FormFieldIndex(field.first, "controller_httpport_", 0, kMaxControllers - 1);
             int port = 0;
             if (index < 0) continue;
-            if (!PortFromDigits(field.second, port) || port < kLowestPort || port > kHighestPort)
+            if (!PortFromDigits(field.second, port) || !SettingsSchema::IsRelayPort(port))
                 error = kPortRangeMessage;
             else
                 relayPorts[index] = port;
@@ -301,9 +291,7 @@ std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser, boo
     std::string clash = RelayPortClash(relayPorts);
     if (!clash.empty()) return clash;
     for (const auto& relay : relayPorts) {
-        if (m_pConfig)
-            m_pConfig->SetConfigValue_U16(ControllerPath(relay.first).c_str(), "httpport",
-                                          static_cast<uint16_t>(relay.second));
+        if (m_pConfig) SettingsSchema(*m_pConfig).SetRelayPort(relay.first, static_cast<uint16_t>(relay.second));
         changed = true;
     }
     return error;
@@ -313,14 +301,13 @@ std::string HttpOmxResponser::ApplyControllerPorts(const HttpParser& parser, boo
 // next start fails to open one of them. Swapping two ports in one form is fine:
 // the ports as they will be after the form are compared.
 std::string HttpOmxResponser::RelayPortClash(const std::map<int, int>& asked) {
-    uint16_t configPort = kDefaultConfigPort;
-    if (!m_pConfig || !m_pConfig->GetConfigValue_U16("root", "configport", configPort))
-        configPort = kDefaultConfigPort;
+    uint16_t configPort = SettingsSchema::kDefaultConfigPort;
+    if (m_pConfig) SettingsSchema(*m_pConfig).ConfigPort(configPort);
     int count = static_cast<int>(kvoIO::GetInstance()->getControllerCount());
     std::map<int, int> after;
     for (int i = 0; i < count && i < kMaxControllers; ++i) {
         uint16_t port = 0;
-        if (m_pConfig && m_pConfig->GetConfigValue_U16(ControllerPath(i).c_str(), "httpport", port)) after[i] = port;
+        if (m_pConfig && SettingsSchema(*m_pConfig).RelayPort(i, port)) after[i] = port;
     }
     for (const auto& relay : asked) after[relay.first] = relay.second;
     for (const auto& relay : asked) {
@@ -348,21 +335,17 @@ bool HttpOmxResponser::StorePort(const std::string& field, const std::string& va
     int index = FormFieldIndex(field, std::string("controller_") + key + "_", 0, kMaxControllers - 1);
     if (index < 0) return true;
     int port = 0;
-    if (!PortFromDigits(value, port) || port < kLowestPort || port > kHighestPort) return false;
-    if (m_pConfig)
-        m_pConfig->SetConfigValue_U16(ControllerPath(index).c_str(), key,
-                                      static_cast<uint16_t>(port));
+    if (!PortFromDigits(value, port) || !SettingsSchema::IsRelayPort(port)) return false;
+    if (m_pConfig) SettingsSchema(*m_pConfig).SetControllerPort(index, key, static_cast<uint16_t>(port));
     changed = true;
     return true;
 }
 
-uint16_t HttpOmxResponser::ReadPortOrStoreZero(const char* path, const char* key) {
+uint16_t HttpOmxResponser::ReadPortOrStoreZero(int index, const char* key) {
     uint16_t port = 0;
     if (!m_pConfig) return 0;
-    if (!m_pConfig->GetConfigValue_U16(path, key, port)) {
-        port = 0;
-        m_pConfig->SetConfigValue_U16(path, key, 0);
-    }
+    SettingsSchema settings(*m_pConfig);
+    if (!settings.ControllerPort(index, key, port)) settings.SetControllerPort(index, key, 0);
     return port;
 }
 

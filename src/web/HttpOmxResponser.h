@@ -108,7 +108,7 @@ private:
     std::string RelayPortClash(const std::map<int, int>& asked);
     void RememberPortsInUse();
     // Reads a 16-bit key, storing 0 when it is missing; 0 without a store.
-    uint16_t ReadPortOrStoreZero(const char* path, const char* key);
+    uint16_t ReadPortOrStoreZero(int index, const char* key);
     static std::string HostAddressForPage(const HttpParser& parser);
 
     // E-mail actions (EmailPage.cpp): what each leaves on the page.

@@ -1,12 +1,13 @@
 #include "web/SnmpCommunityField.h"
 
 #include "config/ConfigFileSupport.h"
+#include "config/SettingsSchema.h"
 #include "notify/KvoSnmpTrap.h"
 #include "web/HttpParser.h"
 #include "web/LeafElement.h"
 
 namespace {
-const char kTrapPath[] = "/root/snmp/trap";
+// The leaf on the page.
 const char kKey[] = "community";
 }  // namespace
 
@@ -15,7 +16,7 @@ std::string SnmpCommunityField::Apply(const HttpParser& parser, ConfigFileSuppor
     std::string community;
     if (!parser.GetValue(kField, community)) return "";
     if (!KvoSnmpTrap::IsCommunity(community)) return kBadValueMessage;
-    if (config) config->SetConfigValue(kTrapPath, kKey, community.c_str());
+    if (config) SettingsSchema(*config).SetTrapCommunity(community);
     if (trap) trap->SetCommunity(community);
     return "";
 }
@@ -25,10 +26,8 @@ void SnmpCommunityField::AppendTo(TiXmlElement* snmp, ConfigFileSupport* config)
 }
 
 std::string SnmpCommunityField::Stored(ConfigFileSupport* config) {
-    char community[64] = {0};
-    if (!config || !config->GetConfigValue(kTrapPath, kKey, community, sizeof community))
-        return KvoSnmpTrap::kDefaultCommunity;
-    community[sizeof community - 1] = '\0';
+    std::string community;
+    if (!config || !SettingsSchema(*config).TrapCommunity(community)) return KvoSnmpTrap::kDefaultCommunity;
     // What the sender uses: a hand-edited bad value is not in force.
     return KvoSnmpTrap::IsCommunity(community) ? community : KvoSnmpTrap::kDefaultCommunity;
 }

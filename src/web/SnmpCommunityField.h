@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "config/SettingsSchema.h"
+
 class ConfigFileSupport;
 class HttpParser;
 class KvoSnmpTrap;
@@ -13,8 +15,7 @@ class TiXmlElement;
 class SnmpCommunityField {
 public:
     static constexpr const char* kField = "trap_community";
-    static constexpr const char* kBadValueMessage =
-        "The community must be 1 to 32 characters: letters, digits or punctuation, no spaces.";
+    static constexpr const char* kBadValueMessage = SettingsSchema::kCommunityMessage;
 
     // Applies the form's community field when it is present; the message for a
     // bad value (nothing changes then), or empty.

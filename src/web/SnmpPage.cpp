@@ -3,10 +3,12 @@
 // and a test trap to every receiver. Runs under the responder's page lock.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/ConfigFileSupport.h"
 #include "config/ConfigSaveBatch.h"
+#include "config/SettingsSchema.h"
 #include "notify/KvoSnmpTrap.h"
 #include "web/FormFields.h"
 #include "web/GlobalMap.h"
@@ -19,22 +21,11 @@
 
 namespace {
 
-const char kTrapPath[] = "/root/snmp/trap";
-const char kPortRangeMessage[] = "Port number should be in the range 1 to 65535.";
-const char kInvalidAddressMessage[] = "Invalid IP address.";
-const int kFirstReceiver = 1;
-const int kLastReceiver = 3;
-const uint16_t kDefaultTrapPort = 162;
-const int kHighestTrapPort = 65535;
+const char* const kPortRangeMessage = SettingsSchema::kPortRangeMessage;
+const char* const kInvalidAddressMessage = SettingsSchema::kInvalidAddressMessage;
+const int kFirstReceiver = SettingsSchema::kFirstTrapReceiver;
+const int kLastReceiver = SettingsSchema::kLastTrapReceiver;
 const char kSnmpSaved[] = "The SNMP settings were saved; traps are sent with them from now on.";
-// "ip" is read back with this limit (a dotted address needs 16).
-const int kAddressBuffer = 32;
-
-std::string ReceiverPath(int receiver) {
-    char path[64];
-    snprintf(path, sizeof path, "%s/trap%d", kTrapPath, receiver);
-    return path;
-}
 
 bool FuncIs(const HttpParser& parser, FUNC_ID id) {
     std::string func;
@@ -76,34 +67,26 @@ XmlDocForWeb* HttpOmxResponser::ShowSnmpPage(HttpParser* /*parser*/) {
     doc->SetTitle("SNMP Management");
     auto* snmp = new TiXmlElement("snmp");
     root->LinkEndChild(snmp);
+    std::optional<SettingsSchema> settings;
+    if (m_pConfig) settings.emplace(*m_pConfig);
 
     for (int n = kFirstReceiver; n <= kLastReceiver; ++n) {
-        std::string path = ReceiverPath(n);
         auto* client = new TiXmlElement("client");
         client->SetAttribute("id", n);
         snmp->LinkEndChild(client);
 
-        char ip[kAddressBuffer] = {0};
-        if (!m_pConfig || !m_pConfig->GetConfigValue(path.c_str(), "ip", ip, sizeof ip)) {
-            ip[0] = '\0';
-            if (m_pConfig) m_pConfig->SetConfigValue(path.c_str(), "ip", "");
-        }
-        ip[sizeof ip - 1] = '\0';
-        client->LinkEndChild(new LeafElement("ip", ip));
+        // A receiver shown for the first time is stored as offered.
+        std::string ip;
+        if (settings && !settings->TrapReceiverAddress(n, ip)) settings->SetTrapReceiverAddress(n, "");
+        client->LinkEndChild(new LeafElement("ip", ip.c_str()));
 
-        uint16_t port = kDefaultTrapPort;
-        if (!m_pConfig || !m_pConfig->GetConfigValue_U16(path.c_str(), "port", port)) {
-            port = kDefaultTrapPort;
-            if (m_pConfig) m_pConfig->SetConfigValue_U16(path.c_str(), "port", port);
-        }
+        uint16_t port = SettingsSchema::kTrapPortOffered;
+        if (settings && !settings->TrapReceiverPort(n, port)) settings->SetTrapReceiverPort(n, port);
         client->LinkEndChild(new LeafElement("port", port));
     }
 
-    uint8_t levels = 0;
-    if (!m_pConfig || !m_pConfig->GetConfigValue_U8(kTrapPath, "levelflag", levels)) {
-        levels = 0;
-        if (m_pConfig) m_pConfig->SetConfigValue_U8(kTrapPath, "levelflag", 0);
-    }
+    uint8_t levels = SettingsSchema::kDefaultTrapLevels;
+    if (settings && !settings->TrapLevels(levels)) settings->SetTrapLevels(levels);
     AppendLevelLeaves(snmp, levels);
     SnmpCommunityField::AppendTo(snmp, m_pConfig);
     return doc.release();
@@ -119,7 +102,7 @@ XmlDocForWeb* HttpOmxResponser::SetSnmp(HttpParser* parser) {
         if (n < 0) continue;
         int port = 0;
         if (!field.second.empty() &&
-            (!PortFromDigits(field.second, port) || port < 1 || port > kHighestTrapPort)) {
+            (!PortFromDigits(field.second, port) || port < 1 || port > SettingsSchema::kHighestTrapPort)) {
             error = kPortRangeMessage;
             break;  // no further receiver is handled
         }
@@ -138,16 +121,16 @@ XmlDocForWeb* HttpOmxResponser::SetSnmp(HttpParser* parser) {
             error = kPortRangeMessage;
             break;
         }
-        std::string path = ReceiverPath(n);
         if (m_pConfig) {
-            m_pConfig->SetConfigValue(path.c_str(), "ip", address.c_str());
-            m_pConfig->SetConfigValue_U16(path.c_str(), "port", static_cast<uint16_t>(port));
+            SettingsSchema settings(*m_pConfig);
+            settings.SetTrapReceiverAddress(n, address);
+            settings.SetTrapReceiverPort(n, static_cast<uint16_t>(port));
         }
         if (m_pTrap) m_pTrap->SetTrapTarget(n, address.c_str(), static_cast<unsigned short>(port), nullptr);
     }
 
     unsigned char levels = LevelMaskFromFields(parser->m_values);
-    if (m_pConfig) m_pConfig->SetConfigValue_U8(kTrapPath, "levelflag", levels);
+    if (m_pConfig) SettingsSchema(*m_pConfig).SetTrapLevels(levels);
     if (m_pTrap) m_pTrap->SetTrapLevel(levels);
     std::string communityError = SnmpCommunityField::Apply(*parser, m_pConfig, m_pTrap);
     if (!communityError.empty()) error = communityError;
