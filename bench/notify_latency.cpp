@@ -168,8 +168,9 @@ struct Bench {
     // Queues events and times them through a running poller; `beforeQueue` may wait.
     void ThroughPoller(const char* title, std::chrono::milliseconds pause, int samples,
                        const std::function<void()>& beforeQueue) {
-        NotifyManager manager(trap, center);
-        manager.SetSweepPause(pause);
+        NotifyOptions options;
+        options.sweepPause = pause;
+        NotifyManager manager(trap, center, options);
         std::vector<double> trapSeen, mailSeen;
         manager.Run();
         for (int i = 0; i < samples; ++i) {
@@ -211,7 +212,7 @@ int main() {
                         100ms, 10, [] {});
     std::mt19937 random(std::random_device{}());
     bench.ThroughPoller("Sweep-aligned, the real 10 s between sweeps, events queued at random moments",
-                        NotifyManager::kSweepPause, 5, [&] {
+                        NotifyOptions().sweepPause, 5, [&] {
                             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 10000));
                         });
     return 0;

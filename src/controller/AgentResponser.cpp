@@ -30,7 +30,7 @@ bool HasNews(int32_t link) { return link == kLinkWritten || link == kLinkBrowser
 // one is due and how many are left.
 class QuickReads {
 public:
-    explicit QuickReads(const RelayTimings& timings) : m_timings(timings) {}
+    explicit QuickReads(const RelayOptions& timings) : m_timings(timings) {}
 
     void Start() {
         m_left = m_timings.quickReads;
@@ -48,7 +48,7 @@ public:
     }
 
 private:
-    const RelayTimings& m_timings;
+    const RelayOptions& m_timings;
     int m_left = 0;
     int m_waitUs = 0;
     Clock::time_point m_next{};
@@ -56,10 +56,7 @@ private:
 
 }  // namespace
 
-AgentResponser::AgentResponser(int mode, const RelayTimings& timings)
-    : m_mode(mode), m_timings(timings), m_idleLimitMs(kIdleLimitMs) {}
-
-void AgentResponser::SetIdleLimit(int milliseconds) { m_idleLimitMs = milliseconds; }
+AgentResponser::AgentResponser(int mode, const RelayOptions& options) : m_mode(mode), m_options(options) {}
 
 bool AgentResponser::CanProcess(Client*) { return true; }
 
@@ -110,7 +107,7 @@ int AgentResponser::Receive(Client* client, _CLIENT_PARAMS* params) {
 // been idle (no bytes either way) for the idle limit; 0 once it has.
 int AgentResponser::ReceiveFromBrowser(Client* client, _CLIENT_PARAMS* params, char* block) {
     for (;;) {
-        const long long limit = m_idleLimitMs.load();
+        const long long limit = m_options.idleLimitMs;
         const long long idle = client->IdleMilliseconds();
         int timeoutUs = -1;
         if (limit > 0 && idle >= 0) {
@@ -142,7 +139,7 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
 
     char block[kGatherBytes];
     int counter = 1;
-    QuickReads quick(m_timings);
+    QuickReads quick(m_options);
     // The scheduled read that quick re-reads are being made ahead of.
     Clock::time_point sliceDue{};
     bool sliceRunning = false;
@@ -169,7 +166,7 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
                 if (got <= 0) break;
                 filled += got;
             }
-            int sent = client->SendBuf(block, filled, kSendTimeoutMicroseconds);
+            int sent = client->SendBuf(block, filled, m_options.sendTimeoutUs);
             if (sent > 0 && m_metrics)
                 m_metrics->CountRelayBytes(static_cast<unsigned>(params->nController), 0,
                                            static_cast<uint64_t>(sent));
@@ -181,8 +178,8 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
         }
         // Nothing ready. A quick re-read keeps the slice it was made in.
         if (!sliceRunning) {
-            int slices = counter <= kFastPolls ? 1 : counter - kFastPolls;
-            sliceDue = Clock::now() + std::chrono::microseconds(m_timings.sliceUs) * slices;
+            int slices = counter <= m_options.fastPolls ? 1 : counter - m_options.fastPolls;
+            sliceDue = Clock::now() + std::chrono::microseconds(m_options.sliceUs) * slices;
         }
         const bool quickFirst = quick.Pending() && quick.Next() < sliceDue;
         switch (IdleWait(params, quickFirst ? quick.Next() : sliceDue)) {
@@ -204,6 +201,6 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
         }
         quick.Stop();
         sliceRunning = false;
-        if (counter < kMaxPollCounter) ++counter;
+        if (counter < m_options.fastPolls + m_options.slowestPollSlices) ++counter;
     }
 }

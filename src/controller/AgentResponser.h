@@ -5,8 +5,8 @@
 // run on the connection's two threads and meet through the atomic
 // nState/nLinkState fields and the record's wake: the send side sleeps until
 // its next scheduled read unless the receive side signals a write first
-// (no lock here; kvoIO serialises each transfer). Its schedule (RelayTimings)
-// is fixed at construction.
+// (no lock here; kvoIO serialises each transfer). Its timings (RelayOptions)
+// are fixed at construction.
 #pragma once
 
 #include <atomic>
@@ -17,18 +17,25 @@
 
 class MetricsRegistry;
 
-// The send side's read schedule. Idle: a read every slice for the first
-// kFastPolls empty reads, then one slice longer each time up to
-// kMaxPollCounter - kFastPolls slices (20 ms to 800 ms). After each write of
-// browser bytes the answer is usually a few milliseconds away, so the first
-// slice also holds up to `quickReads` early re-reads, the first
-// `quickReadFirstUs` after the write, each wait `quickReadGrowthPercent` of
-// the one before (at 0.25, 0.6, 1.2, 2.0, 3.3, 5.2, 8.1 and 12.3 ms).
-struct RelayTimings {
+// The relay's timings and limits, the design's values by default. The send
+// side's read schedule: idle, a read every slice for the first `fastPolls`
+// empty reads, then one slice longer each time up to `slowestPollSlices`
+// slices (20 ms to 800 ms). After each write of browser bytes the answer is
+// usually a few milliseconds away, so the first slice also holds up to
+// `quickReads` early re-reads, the first `quickReadFirstUs` after the write,
+// each wait `quickReadGrowthPercent` of the one before (at 0.25, 0.6, 1.2,
+// 2.0, 3.3, 5.2, 8.1 and 12.3 ms).
+struct RelayOptions {
     int sliceUs = 20000;
     int quickReadFirstUs = 250;
     int quickReadGrowthPercent = 150;
     int quickReads = 8;
+    int fastPolls = 60;
+    int slowestPollSlices = 40;
+    // How long a browser may refuse data before the connection is dropped.
+    int sendTimeoutUs = 8000000;
+    // A connection with no bytes either way for this long is closed (0 or less: never).
+    int idleLimitMs = 5 * 60 * 1000;
 };
 
 class AgentResponser : public Responser {
@@ -41,15 +48,7 @@ public:
     static constexpr int kBlockSize = 2016;
     // Most bytes the send side gathers from consecutive full reads for one send.
     static constexpr int kGatherBytes = 16 * kBlockSize;
-    // Send-side poll rhythm: fast polls, slowest step (slices: RelayTimings).
-    static constexpr int kFastPolls = 60;
-    static constexpr int kMaxPollCounter = 100;
-    // How long a browser may refuse data before the connection is dropped.
-    static constexpr int kSendTimeoutMicroseconds = 8000000;
-    // A connection with no bytes either way for this long is closed (milliseconds).
-    static constexpr int kIdleLimitMs = 5 * 60 * 1000;
-
-    explicit AgentResponser(int mode, const RelayTimings& timings = RelayTimings());
+    explicit AgentResponser(int mode, const RelayOptions& options = RelayOptions());
     ~AgentResponser() override = default;
 
     int Receive(Client* client, _CLIENT_PARAMS* params) override;
@@ -58,8 +57,6 @@ public:
 
     bool CheckProtocol(Client* client, _CLIENT_PARAMS* params);
     void Initialize();
-    // Changes the idle limit (milliseconds; 0 or less: none).
-    void SetIdleLimit(int milliseconds);
     // Where connections and bytes are counted (not owned; outlives the
     // responder). Set before the server runs.
     void SetMetrics(MetricsRegistry* metrics) { m_metrics = metrics; }
@@ -76,7 +73,6 @@ private:
     int ReceiveFromBrowser(Client* client, _CLIENT_PARAMS* params, char* block);
 
     int m_mode;
-    const RelayTimings m_timings;
-    std::atomic<int> m_idleLimitMs;
+    const RelayOptions m_options;
     MetricsRegistry* m_metrics = nullptr;
 };

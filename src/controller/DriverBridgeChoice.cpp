@@ -6,7 +6,7 @@
 #include "controller/UnixDriverBridge.h"
 
 DriverBridgeChoice::~DriverBridgeChoice() {
-    if (m_sg) DriverBridge::SetCurrent(nullptr);
+    if (m_sg || m_sockets) DriverBridge::SetCurrent(nullptr);
 }
 
 bool DriverBridgeChoice::HoldsDriverSockets(const std::string& dir) {
@@ -31,7 +31,14 @@ std::string DriverBridgeChoice::Apply(const DriverBridgeSettings& settings) {
     const char* why = settings.mode == Mode::Auto ? "" : ", set by driverbridge";
     DriverBridge::SetCurrent(nullptr);
     m_sg.reset();
-    if (useSockets) return "Driver bridge: driver sockets in " + dir + why + "\n";
+    m_sockets.reset();
+    if (useSockets) {
+        if (settings.callTimeoutMs != UnixDriverBridge::kDefaultCallTimeoutMs) {
+            m_sockets = std::make_unique<UnixDriverBridge>(settings.callTimeoutMs);
+            DriverBridge::SetCurrent(m_sockets.get());
+        }
+        return "Driver bridge: driver sockets in " + dir + why + "\n";
+    }
 
     SgBridgeOptions options;
     options.sysfsRoot = settings.sysfsRoot;

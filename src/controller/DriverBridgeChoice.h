@@ -1,7 +1,8 @@
 // DriverBridgeChoice: picks the process's driver bridge at every controller
 // scan: the socket bridge when $KVOOMX_DRIVER_DIR holds driver sockets, else the
-// SCSI generic one, unless the settings force either. Owns the SCSI generic
-// bridge it installs (DriverBridge::SetCurrent). Owned by kvoIO; called on the
+// SCSI generic one, unless the settings force either. Owns the bridge it
+// installs (DriverBridge::SetCurrent): SCSI generic, or sockets with a call
+// timeout of their own; otherwise the platform's socket bridge is used. Owned by kvoIO; called on the
 // main thread while no driver port is open.
 #pragma once
 
@@ -39,4 +40,6 @@ public:
 
 private:
     std::unique_ptr<SgDriverBridge> m_sg;
+    // The socket bridge, when the call timeout is not the platform bridge's.
+    std::unique_ptr<UnixDriverBridge> m_sockets;
 };

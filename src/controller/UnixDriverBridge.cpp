@@ -22,10 +22,6 @@ namespace {
 
 DriverBridge* g_installed = nullptr;
 
-// A driver call never legitimately takes long; this only stops a hung peer
-// from holding the port lock for ever.
-std::atomic<int> g_callTimeoutMs{UnixDriverBridge::kDefaultCallTimeoutMs};
-
 bool ParseInstance(const char* text, unsigned long& value) {
     if (*text == '\0' || std::strlen(text) > 9) return false;
     for (const char* p = text; *p; ++p)
@@ -34,8 +30,9 @@ bool ParseInstance(const char* text, unsigned long& value) {
     return true;
 }
 
-void SetTimeouts(int fd) {
-    const int ms = g_callTimeoutMs.load();
+// A driver call never legitimately takes long; the bound only stops a hung
+// peer from holding the port lock for ever.
+void SetTimeouts(int fd, int ms) {
     timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -62,7 +59,7 @@ void NoteResult(const char* what, const std::string& path, int err) {
 
 void NoteOpenResult(const std::string& path, int err) { NoteResult("driver service", path, err); }
 
-int ConnectSeqPacket(const std::string& path) {
+int ConnectSeqPacket(const std::string& path, int callTimeoutMs) {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path) {
         NoteOpenResult(path, ENAMETOOLONG);
@@ -85,7 +82,7 @@ int ConnectSeqPacket(const std::string& path) {
         return -1;
     }
     NoteOpenResult(path, 0);
-    SetTimeouts(fd);
+    SetTimeouts(fd, callTimeoutMs);
     return fd;
 }
 
@@ -151,9 +148,8 @@ bool UnixDriverBridge::SendRequest(int fd, iovec* parts, int count) {
     return ReceiveMessage(fd, in, 1) == static_cast<ssize_t>(sizeof ignored);
 }
 
-void UnixDriverBridge::SetCallTimeout(int milliseconds) {
-    g_callTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultCallTimeoutMs;
-}
+UnixDriverBridge::UnixDriverBridge(int callTimeoutMs)
+    : m_callTimeoutMs(callTimeoutMs > 0 ? callTimeoutMs : kDefaultCallTimeoutMs) {}
 
 DriverBridge& DriverBridge::Current() {
     static UnixDriverBridge platformBridge;
@@ -192,7 +188,7 @@ bool UnixDriverBridge::OpenService(const char* className, int index, uint32_t& h
     if (!className || index < 0) return false;
     std::vector<std::string> services = ListServices(DriverDirectory(), className);
     if (static_cast<size_t>(index) >= services.size()) return false;
-    int fd = ConnectSeqPacket(services[static_cast<size_t>(index)]);
+    int fd = ConnectSeqPacket(services[static_cast<size_t>(index)], m_callTimeoutMs);
     if (fd < 0) return false;
     SetCloseReplyOwed(fd, false);
     handle = static_cast<uint32_t>(fd);

@@ -23,17 +23,17 @@
 class UnixDriverBridge : public DriverBridge {
 public:
     static constexpr int32_t kTransportFailure = -1;
+    static constexpr int kDefaultCallTimeoutMs = 10000;
+
+    // `callTimeoutMs`: how long one call waits for the driver's reply (0 or
+    // less: the default).
+    explicit UnixDriverBridge(int callTimeoutMs = kDefaultCallTimeoutMs);
 
     bool OpenService(const char* className, int index, uint32_t& handle) override;
     void CloseService(uint32_t handle) override;
     int32_t CallScalar(uint32_t handle, uint32_t selector) override;
     int32_t CallStructure(uint32_t handle, const _IOCTL_PARAM_IN& in,
                           _IOCTL_PARAM_OUT& out) override;
-
-    // How long one call waits for the driver's reply; applies to connections
-    // opened afterwards (tests shorten it; the service keeps the default).
-    static void SetCallTimeout(int milliseconds);
-    static constexpr int kDefaultCallTimeoutMs = 10000;
 
     static std::string DriverDirectory();
     // Socket paths of the class's services in enumeration order.
@@ -51,6 +51,7 @@ private:
     // Connections whose selector-1 reply has not been read yet. Nobody uses that
     // result, so the call returns once the message is out; the reply is read
     // behind the connection's next message, by when it has mostly arrived.
+    const int m_callTimeoutMs;
     std::mutex m_owedLock;
     std::set<int> m_closeReplyOwed;
 };

@@ -160,7 +160,7 @@ std::string SmtpResultText(int result) {
 
 bool SendSmtpText(Client* client, const std::string& text) {
     if (text.empty()) return true;
-    return client->SendBuf(text.data(), static_cast<int>(text.size()), SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs)) ==
+    return client->SendBuf(text.data(), static_cast<int>(text.size()), SmtpDeadline::WaitBoundUs()) ==
            static_cast<int>(text.size());
 }
 
@@ -187,6 +187,7 @@ int GenSMTP::SendMail(const std::vector<_MAIL_RECIPIENT_INFO>& recipients, int /
     m_failureReason.clear();
     m_recipientResults.clear();
     if (!content) return Finish(-1);
+    SmtpDeadline dialogue(m_options.dialogueBound, m_options.waitBound);
     const _MAIL_CONTENT mail = *content;
     const std::vector<_MAIL_RECIPIENT_INFO> list = recipients;
     std::vector<const _MAIL_RECIPIENT_INFO*> matching;
@@ -209,7 +210,7 @@ int GenSMTP::Connect(const std::string& host, unsigned short port, std::unique_p
     if (!KnownSecurity(m_serverInfo.bySecurity))
         return Fail(SMTP_ERR_TLS, "unknown connection security setting " + std::to_string(m_serverInfo.bySecurity) +
                                       "; nothing was sent");
-    int boundUs = SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs);
+    int boundUs = SmtpDeadline::WaitBoundUs();
     std::unique_ptr<Client> opened = m_hooks.open ? m_hooks.open(host, port, boundUs) : OpenSocket(host, port, boundUs);
     if (!opened) return Fail(-1, "no connection to " + host + ":" + std::to_string(port));
     stream = std::move(opened);
@@ -224,7 +225,7 @@ int GenSMTP::StartTls(const std::string& host, std::unique_ptr<Client>& stream) 
     settings.verify = !(m_serverInfo.byTlsFlags & SMTP_TLS_NO_VERIFY);
     // The account's own authority file unless the caller named one.
     settings.caFile = m_caFile.empty() ? FieldText(m_serverInfo.szCAFile) : m_caFile;
-    settings.timeoutUs = SmtpDeadline::BoundUs(SmtpReply::kTimeoutUs);
+    settings.timeoutUs = SmtpDeadline::WaitBoundUs();
     bool certificateFault = false;
     std::string why;
     bool secured = m_hooks.secure ? m_hooks.secure(stream, settings, certificateFault, why)
@@ -353,6 +354,7 @@ int GenSMTP::TestMail(_MAIL_RECIPIENT_INFO* recipient) {
 
 bool GenSMTP::TestSmtpServer(const char* host, unsigned short port) {
     m_failureReason.clear();
+    SmtpDeadline dialogue(m_options.dialogueBound, m_options.waitBound);
     std::unique_ptr<Client> stream;
     int result = Connect(host ? host : "", port, stream);
     if (!stream) return Finish(result) == 0;

@@ -14,6 +14,7 @@
 #include "MAIL_CONTENT.h"
 #include "MAIL_RECIPIENT_INFO.h"
 #include "SMTP_SERVER_INFO.h"
+#include "SmtpOptions.h"
 
 class Client;
 struct TlsSettings;
@@ -52,8 +53,9 @@ std::string SmtpResultText(int result);
 
 class GenSMTP {
 public:
-    GenSMTP() = default;
-    explicit GenSMTP(const SMTP_SERVER_INFO& serverInfo) : m_serverInfo(serverInfo) {}
+    explicit GenSMTP(const SmtpOptions& options = SmtpOptions()) : m_options(options) {}
+    explicit GenSMTP(const SMTP_SERVER_INFO& serverInfo, const SmtpOptions& options = SmtpOptions())
+        : m_serverInfo(serverInfo), m_options(options) {}
 
     // Sends `content` to every recipient whose level mask matches its level.
     // `unused` is ignored. Returns 0, -1 or an SMTP_ERR_* code.
@@ -97,6 +99,7 @@ private:
     int Finish(int result);
 
     SMTP_SERVER_INFO m_serverInfo;
+    SmtpOptions m_options;
     std::string m_caFile;
     SmtpStreamHooks m_hooks;
     std::string m_failureReason;

@@ -45,6 +45,8 @@ private:
 // Peeks first and takes only up to the end of the current line, so bytes that
 // belong to a later reply stay queued on the connection. The bound holds for
 // the whole reply, however it is split: a peer that drips bytes gets no more time.
+bool SmtpReply::ReadFrom(Client* client) { return ReadFrom(client, SmtpDeadline::WaitBoundUs()); }
+
 bool SmtpReply::ReadFrom(Client* client, int timeoutUs) {
     SmtpReplyCapture::Guard noted(*this);
     m_text.clear();

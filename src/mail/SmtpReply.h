@@ -9,14 +9,16 @@ class Client;
 
 class SmtpReply {
 public:
-    // Bound of a whole reply, in microseconds (also cut by a live SmtpDeadline).
-    static constexpr int kTimeoutUs = 10000000;
     // A reply longer than this is taken as a broken peer.
     static constexpr size_t kMaxBytes = 65536;
 
-    // Reads one reply. False when the connection ended or the bound ran out
-    // before the last line, or the reply grew too long; Code() is then 0.
-    bool ReadFrom(Client* client, int timeoutUs = kTimeoutUs);
+    // Reads one reply within `timeoutUs` for the whole of it (-1: no limit;
+    // also cut by a live SmtpDeadline). False when the connection ended or the
+    // bound ran out before the last line, or the reply grew too long; Code()
+    // is then 0.
+    bool ReadFrom(Client* client, int timeoutUs);
+    // As above, bounded by the dialogue's single-wait bound (SmtpDeadline).
+    bool ReadFrom(Client* client);
 
     // The decimal code at the start of the reply (leading white space skipped);
     // 0 when there is none or the reply is incomplete.

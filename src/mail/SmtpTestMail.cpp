@@ -40,6 +40,13 @@ const char* FailedStep(int result) {
 
 }  // namespace
 
+// "10 seconds" with the design's bound; shorter bounds in milliseconds.
+std::string SmtpTestMail::WaitBoundText() const {
+    const long long ms = m_options.waitBound.count();
+    if (ms % 1000 == 0) return std::to_string(ms / 1000) + " seconds";
+    return std::to_string(ms) + " milliseconds";
+}
+
 std::string SmtpTestMail::ServerName() const {
     return FieldText(m_server.szSMTPServer) + ":" + std::to_string(m_server.uPort);
 }
@@ -48,10 +55,10 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
     _MAIL_RECIPIENT_INFO to = recipient;
     std::string address = FieldText(to.szMailAddress);
     SmtpReplyCapture capture;
-    GenSMTP smtp(m_server);
+    GenSMTP smtp(m_server, m_options);
     bool late = false;
     {
-        SmtpDeadline whole(m_totalBound);
+        SmtpDeadline whole(m_options.dialogueBound, m_options.waitBound);
         m_result = smtp.TestMail(&to);
         late = SmtpDeadline::Expired();
     }
@@ -68,9 +75,9 @@ bool SmtpTestMail::Send(const _MAIL_RECIPIENT_INFO& recipient) {
     } else if (m_result == -1 && replies.empty()) {
         reason = "cannot connect to " + ServerName() + " (" + ConnectFailure() + ")";
     } else if (!replies.empty() && !replies.back().complete) {
-        reason = late ? "the server took longer than " + std::to_string(m_totalBound.count() / 1000) +
+        reason = late ? "the server took longer than " + std::to_string(m_options.dialogueBound.count() / 1000) +
                             " seconds in all"
-                      : "no answer from " + ServerName() + " within 10 seconds";
+                      : "no answer from " + ServerName() + " within " + WaitBoundText();
         if (const char* step = FailedStep(m_result)) reason = std::string(step) + ": " + reason;
     } else if (m_result == -1) {
         reason = "the server offers no login method this service knows (it answered \"" +
@@ -128,8 +135,8 @@ std::string SmtpTestMail::ConnectFailure() const {
         why = strerror(errno);
     } else {
         pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, SmtpReply::kTimeoutUs / 1000) <= 0) {
-            why = "no answer within 10 seconds";
+        if (poll(&p, 1, static_cast<int>(m_options.waitBound.count())) <= 0) {
+            why = "no answer within " + WaitBoundText();
         } else {
             int err = 0;
             socklen_t len = sizeof err;

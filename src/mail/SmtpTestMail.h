@@ -10,12 +10,12 @@
 
 #include "MAIL_RECIPIENT_INFO.h"
 #include "SMTP_SERVER_INFO.h"
+#include "SmtpOptions.h"
 
 class SmtpTestMail {
 public:
-    explicit SmtpTestMail(const SMTP_SERVER_INFO& server,
-                          std::chrono::milliseconds totalBound = std::chrono::minutes(2))
-        : m_server(server), m_totalBound(totalBound) {}
+    explicit SmtpTestMail(const SMTP_SERVER_INFO& server, const SmtpOptions& options = SmtpOptions())
+        : m_server(server), m_options(options) {}
 
     // True when the server accepted the mail. Outcome() then reads "Test mail
     // sent to ...", otherwise "Test mail to ... not sent: <reason>".
@@ -26,11 +26,12 @@ public:
 
 private:
     std::string ServerName() const;
+    std::string WaitBoundText() const;
     std::string ConnectFailure() const;
     std::string SettingHint() const;
 
     SMTP_SERVER_INFO m_server;
-    std::chrono::milliseconds m_totalBound;
+    SmtpOptions m_options;
     std::string m_outcome;
     int m_result = 0;
 };

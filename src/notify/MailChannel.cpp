@@ -71,15 +71,15 @@ std::vector<DeliveryOutcome> MailChannel::Deliver(const LedgerEvent& event, cons
     content.strSubject = m_center.SubjectForThisHost();
     content.strBody = event.message;
 
-    SmtpDeadline whole(m_totalBound);
+    SmtpDeadline whole(m_options.dialogueBound, m_options.waitBound);
     SmtpReplyCapture capture;
-    GenSMTP smtp(server);
+    GenSMTP smtp(server, m_options);
     int result = smtp.SendMail(recipients, 1, &content);
 
     std::map<std::string, GenSMTP::RecipientResult> answers;
     for (const auto& r : smtp.RecipientResults()) answers.emplace(r.address, r);
     DeliveryOutcome wholeFailure;
-    if (result != 0) wholeFailure = DialogueFailure(result, smtp, capture, m_totalBound);
+    if (result != 0) wholeFailure = DialogueFailure(result, smtp, capture, m_options.dialogueBound);
 
     std::vector<DeliveryOutcome> outcomes;
     for (const auto& target : targets) {

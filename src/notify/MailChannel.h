@@ -9,15 +9,16 @@
 #include <chrono>
 
 #include "ledger/DeliveryChannel.h"
+#include "SmtpOptions.h"
 
 class EmailCenter;
 
 class MailChannel : public DeliveryChannel {
 public:
     static constexpr const char* kKind = "mail";
-    // `totalBound`: one whole delivery, connect to QUIT (SmtpDeadline::kDeliveryBound).
-    explicit MailChannel(EmailCenter& center, std::chrono::milliseconds totalBound = std::chrono::minutes(2))
-        : m_center(center), m_totalBound(totalBound) {}
+    // `options.dialogueBound`: one whole delivery, connect to QUIT.
+    explicit MailChannel(EmailCenter& center, const SmtpOptions& options = SmtpOptions())
+        : m_center(center), m_options(options) {}
 
     std::string Kind() const override { return kKind; }
     std::vector<DeliveryOutcome> Deliver(const LedgerEvent& event, const std::vector<LedgerDelivery>& targets,
@@ -25,5 +26,5 @@ public:
 
 private:
     EmailCenter& m_center;
-    std::chrono::milliseconds m_totalBound;
+    const SmtpOptions m_options;
 };

@@ -32,10 +32,6 @@ constexpr unsigned int kDisconnectLength = sizeof KVO_EVENT_DISCONNECT - 1;  // 
 constexpr useconds_t kReadPause = 1000;
 }  // namespace
 
-constexpr std::chrono::milliseconds NotifyManager::kSweepPause;
-constexpr std::chrono::milliseconds NotifyManager::kReplyBound;
-constexpr std::chrono::milliseconds NotifyManager::kStopBound;
-
 // The design's own path: the trap, then the mail, on the poller's thread.
 class DirectSink : public EventSink {
 public:
@@ -51,14 +47,14 @@ private:
 };
 
 struct NotifyManager::PollerState {
-    explicit PollerState(std::shared_ptr<EventSink> s) : sink(std::move(s)) {}
+    PollerState(std::shared_ptr<EventSink> s, const NotifyOptions& o) : sink(std::move(s)), options(o) {}
 
     std::shared_ptr<EventSink> sink;
     std::mutex mutex;
     std::condition_variable wake;      // the pause ends early, or the poller has ended
     std::atomic<bool> m_stop{false};   // read by the poller between every step
     bool running = false;              // a poller thread owns this block
-    std::chrono::milliseconds pause{kSweepPause};
+    const NotifyOptions options;
     std::shared_ptr<MetricsRegistry> metrics;  // set before the poller starts; may be null
     char m_text[4096] = {};            // the current event's message; poller only
 };
@@ -96,7 +92,7 @@ private:
     // no reply within the bound (a controller that never answers must not stop
     // the other controllers' visits, nor the service's shutdown).
     int AwaitReply(unsigned int controller, char* area, unsigned int size) {
-        auto deadline = std::chrono::steady_clock::now() + NotifyManager::kReplyBound;
+        auto deadline = std::chrono::steady_clock::now() + m_s.options.replyBound;
         for (;;) {
             int n = m_io->readIO(controller, kEventBuffer, kEventConnection, area, size);
             if (n != 0) return n > 0 ? n : -1;
@@ -122,7 +118,7 @@ private:
             Console::PrintLevel(Console::kWarning,
                                 "Controller %u: no reply to the event request within %lld ms; a reply that "
                                 "comes later is not read\n",
-                                controller + 1, static_cast<long long>(NotifyManager::kReplyBound.count()));
+                                controller + 1, static_cast<long long>(m_s.options.replyBound.count()));
         if (n < 0) return false;
         m_area[n] = '\0';
         m_read = static_cast<size_t>(n);
@@ -162,10 +158,11 @@ private:
     bool m_timedOut = false;  // the last AwaitReply ran out of time
 };
 
-NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail)
-    : NotifyManager(std::make_shared<DirectSink>(trap, mail)) {}
+NotifyManager::NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail, const NotifyOptions& options)
+    : NotifyManager(std::make_shared<DirectSink>(trap, mail), options) {}
 
-NotifyManager::NotifyManager(std::shared_ptr<EventSink> sink) : m_state(std::make_shared<PollerState>(std::move(sink))) {}
+NotifyManager::NotifyManager(std::shared_ptr<EventSink> sink, const NotifyOptions& options)
+    : m_state(std::make_shared<PollerState>(std::move(sink), options)) {}
 
 NotifyManager::~NotifyManager() { terminate(); }
 
@@ -190,7 +187,7 @@ bool NotifyManager::terminate() {
     std::unique_lock<std::mutex> lock(m_state->mutex);
     m_state->m_stop = true;
     m_state->wake.notify_all();
-    return m_state->wake.wait_for(lock, kStopBound, [&] { return !m_state->running; });
+    return m_state->wake.wait_for(lock, m_state->options.stopBound, [&] { return !m_state->running; });
 }
 
 bool NotifyManager::IsRunning() const {
@@ -203,11 +200,6 @@ void NotifyManager::SetMetrics(std::shared_ptr<MetricsRegistry> metrics) {
     m_state->metrics = std::move(metrics);
 }
 
-void NotifyManager::SetSweepPause(std::chrono::milliseconds pause) {
-    std::lock_guard<std::mutex> guard(m_state->mutex);
-    m_state->pause = pause;
-}
-
 void* NotifyManager::ThreadProc(void* arg) {
     std::unique_ptr<std::shared_ptr<PollerState>> hold(static_cast<std::shared_ptr<PollerState>*>(arg));
     PollerState& s = **hold;
@@ -218,7 +210,7 @@ void* NotifyManager::ThreadProc(void* arg) {
         lock.unlock();
         for (unsigned int i = 0; i < count && !s.m_stop; ++i) poller->Visit(i);
         lock.lock();
-        s.wake.wait_for(lock, s.pause, [&] { return s.m_stop.load(); });
+        s.wake.wait_for(lock, s.options.sweepPause, [&] { return s.m_stop.load(); });
     }
     // Decided under the lock, so Run either sees this thread running (and it
     // carries on) or sees it gone (and starts a new one).

@@ -1,7 +1,8 @@
 // NotifyManager: owns the one event poller thread, which visits every controller
 // over its event channel (buffer 1, connection 65), fetches at most one event per
 // visit, and hands it to its sink (the service's: ledger, traps, delivery queue;
-// by default the trap sender and then the e-mail center); every 10 s.
+// by default the trap sender and then the e-mail center); every 10 s
+// (NotifyOptions).
 // The server manager embeds it and calls Initialize, Run and terminate from its
 // own threads. What the poller touches lives in a block it shares (`m_state`,
 // guarded by that block's mutex), so a poller that outlives terminate's bounded
@@ -19,17 +20,22 @@ class EmailCenter;
 class KvoSnmpTrap;
 class MetricsRegistry;
 
+// The poller's timings, the design's values by default.
+struct NotifyOptions {
+    // Pause between sweeps.
+    std::chrono::milliseconds sweepPause{10000};
+    // Bound on the wait for one reply of a controller.
+    std::chrono::milliseconds replyBound{2000};
+    // terminate's wait for the poller to end.
+    std::chrono::milliseconds stopBound{5000};
+};
+
 class NotifyManager : public Log {
 public:
-    // Pause between sweeps; bound on the wait for one reply; terminate's wait.
-    static constexpr std::chrono::milliseconds kSweepPause{10000};
-    static constexpr std::chrono::milliseconds kReplyBound{2000};
-    static constexpr std::chrono::milliseconds kStopBound{5000};
-
     // Events go to the trap sender, then straight to the e-mail center.
-    NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail);
+    NotifyManager(KvoSnmpTrap& trap, EmailCenter& mail, const NotifyOptions& options = NotifyOptions());
     // Events and the outcome of every visit go to `sink`.
-    explicit NotifyManager(std::shared_ptr<EventSink> sink);
+    explicit NotifyManager(std::shared_ptr<EventSink> sink, const NotifyOptions& options = NotifyOptions());
     ~NotifyManager() override;
     NotifyManager(const NotifyManager&) = delete;
     NotifyManager& operator=(const NotifyManager&) = delete;
@@ -38,13 +44,11 @@ public:
     void Initialize();
     // Starts the poller, or lets a stopping one carry on: never two pollers.
     void Run();
-    // Stops the poller: wakes its pause and waits up to kStopBound for it to end.
+    // Stops the poller: wakes its pause and waits up to the stop bound for it to end.
     // True when it has ended (or never ran).
     bool terminate();
 
     bool IsRunning() const;
-    // Shorter pause between sweeps, for tests and benchmarks; takes effect at the next pause.
-    void SetSweepPause(std::chrono::milliseconds pause);
     // Where polls, events and deliveries are counted; set before Run.
     void SetMetrics(std::shared_ptr<MetricsRegistry> metrics);
 

@@ -424,7 +424,7 @@ HttpOmxResponser::TestMailOutcome HttpOmxResponser::RunTestMail(const HttpParser
         outcome.text = "No test mail sent: no mail server is set up yet.";
     } else {
         strcpy(recipient.szMailAddress, address.c_str());
-        SmtpTestMail test(info);
+        SmtpTestMail test(info, m_testMailOptions);
         outcome.sent = test.Send(recipient);
         outcome.text = test.Outcome();
         if (outcome.sent && (info.byAuth & SMTP_AUTH_DISABLED))

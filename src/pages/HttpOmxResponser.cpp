@@ -74,7 +74,7 @@ private:
 
 }  // namespace
 
-HttpOmxResponser::HttpOmxResponser() : m_pConfig(nullptr) {}
+HttpOmxResponser::HttpOmxResponser(const SmtpOptions& testMail) : m_pConfig(nullptr), m_testMailOptions(testMail) {}
 
 HttpOmxResponser::~HttpOmxResponser() = default;
 

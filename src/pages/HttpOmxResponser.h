@@ -16,6 +16,7 @@
 #include <string>
 
 #include "KvoLock.h"
+#include "SmtpOptions.h"
 #include "http/HttpResponser.h"
 #include "http/RequestGuard.h"
 #include "pages/StylesheetRenderer.h"
@@ -34,7 +35,8 @@ public:
     // Controllers the service can drive; ports of higher indexes are not stored.
     static const int kMaxControllers = 4;
 
-    HttpOmxResponser();
+    // `testMail`: the bounds of the e-mail page's test mail.
+    explicit HttpOmxResponser(const SmtpOptions& testMail = SmtpOptions());
     ~HttpOmxResponser() override;
 
     // Answers one request and counts it by status in m_pMetrics.
@@ -86,6 +88,7 @@ public:
     std::shared_ptr<EventDispatcher> m_pEvents;
     // Where webhooks and the hooks directory are configured; shared.
     std::shared_ptr<HookSettings> m_pHooks;
+    const SmtpOptions m_testMailOptions;
 
 private:
     bool Answer(Client* client, HttpParser* parser);

@@ -51,8 +51,8 @@ constexpr int kReleaseGraceMs = 200;
 // accept thread and every client thread one each.
 struct GenericServer::Core : public Log {
     Core(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> resp,
-         unsigned char controllerIndex, unsigned int channel, size_t waitingLine)
-        : m_waitingLine(waitingLine),
+         unsigned char controllerIndex, unsigned int channel, const ServerOptions& options)
+        : m_options(options),
           m_acceptLaunchSem("AcceptThreadLaunchSem"),
           m_clientLaunchSem("ClientThreadLaunchSem"),
           m_controllerIndex(controllerIndex),
@@ -91,7 +91,7 @@ struct GenericServer::Core : public Log {
     // Connections accepted while every slot was taken, oldest first; none of
     // them has been read from. Guarded by m_clientMapLock.
     std::deque<std::unique_ptr<Client>> m_waiting;
-    const size_t m_waitingLine;
+    const ServerOptions m_options;
     KvoSemaphore m_acceptLaunchSem;
     KvoSemaphore m_clientLaunchSem;
     KVO_THREAD_HANDLE m_acceptThread{};
@@ -103,7 +103,6 @@ struct GenericServer::Core : public Log {
     // Signalled under m_clientMapLock when a client leaves the map or the
     // transport closes: wakes the accept loop waiting for a slot and ShutDown.
     std::condition_variable_any m_clientsChanged;
-    std::atomic<int> m_evictIdleMs{GenericServer::kEvictIdleMs};
     const unsigned char m_controllerIndex;
     const unsigned int m_channel;
     std::unique_ptr<CommAgent> m_commAgent;
@@ -125,9 +124,9 @@ void PrintLine(const char* format, int value) { Console::Print(format, value); }
 // ---------------------------------------------------------------- GenericServer
 
 GenericServer::GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> responser,
-                             unsigned char controllerIndex, unsigned int channel, const ServerLimits& limits)
+                             unsigned char controllerIndex, unsigned int channel, const ServerOptions& options)
     : m_core(std::make_shared<Core>(std::move(agent), std::move(responser), controllerIndex, channel,
-                                    limits.waitingLine)) {}
+                                    options)) {}
 
 GenericServer::~GenericServer() {
     if (m_core->m_running) ShutDown();
@@ -187,8 +186,8 @@ void GenericServer::ShutDown() {
     for (int i = 0; i < rounds; ++i) {
         if (core.ClientMapOp(CLIENT_IS_EMPTY, nullptr, nullptr)) break;
         core.ClientMapOp(CLIENT_SHUTDOWN_ALL, nullptr, nullptr);
-        // Up to a second per round, as before, but over as soon as the last client has left.
-        core.WaitUntilEmpty(Clock::now() + std::chrono::seconds(1));
+        // Up to a round's bound, but over as soon as the last client has left.
+        core.WaitUntilEmpty(Clock::now() + std::chrono::milliseconds(core.m_options.shutdownRoundMs));
         PrintLine("wait %d\n", rounds - i);
     }
 }
@@ -260,7 +259,6 @@ void GenericServer::SetLogImp(LogImp* imp) {
     if (m_core->m_responser) m_core->m_responser->SetLogImp(imp);
 }
 
-void GenericServer::SetIdleEviction(int milliseconds) { m_core->m_evictIdleMs = milliseconds; }
 
 bool GenericServer::IsRunning() const { return m_core->m_running; }
 
@@ -316,7 +314,7 @@ void GenericServer::Core::AcceptLoop(const std::shared_ptr<Core>& self, bool ann
                     auto left = std::chrono::duration_cast<std::chrono::microseconds>(*recheck - Clock::now());
                     timeoutUs = static_cast<int>(std::max<long long>(0, std::min<long long>(left.count(), 60000000)));
                 }
-                if (m_waiting.size() >= m_waitingLine) {
+                if (m_waiting.size() >= m_options.waitingLine) {
                     // The line is full: later connections wait in the listen backlog.
                     if (!m_commAgent->GetStatus()) break;
                     if (recheck) m_clientsChanged.wait_until(lock, *recheck);
@@ -373,7 +371,7 @@ void GenericServer::Core::TakeInPending() {
     for (;;) {
         {
             std::lock_guard<KvoLock> guard(m_clientMapLock);
-            if (m_waiting.size() >= m_waitingLine) return;
+            if (m_waiting.size() >= m_options.waitingLine) return;
         }
         Client* accepted = nullptr;
         if (m_commAgent->AcceptOrWake(&accepted, 0) == -1 || !accepted) return;
@@ -518,7 +516,7 @@ void GenericServer::Core::SetState(_CLIENT_PARAMS& params, int32_t state) {
 // or (after an eviction) once another could have, in case the evicted one is
 // slow to go. None: no client tells its idle time, wait for a release.
 std::optional<Clock::time_point> GenericServer::Core::EvictLongestIdleLocked() {
-    const long long bound = m_evictIdleMs.load();
+    const long long bound = m_options.evictIdleMs;
     if (bound < 0) return std::nullopt;
     std::shared_ptr<ClientEntry> longest;
     long long longestIdle = -1;

@@ -6,7 +6,7 @@
 // (_CLIENT_PARAMS::wake). At most five clients are served; the accept thread
 // keeps accepting further connections into a waiting line (unread, oldest
 // served first) and closes the longest-idle client for them once that has
-// been idle kEvictIdleMs. A connection waits likewise for a process-wide
+// been idle ServerOptions::evictIdleMs. A connection waits likewise for a process-wide
 // instance ID; none is closed unread while the server runs. Everything the server's threads touch (transport, responder,
 // client map, launch signals) lives in a shared block that every thread keeps
 // alive, so deleting the server after ShutDown is safe while late client
@@ -27,10 +27,17 @@
 #include "Log.h"
 #include "Responser.h"
 
-struct ServerLimits {
+// A server's limits and timings, the design's values by default.
+struct ServerOptions {
     // Connections held accepted (unread) while all five slots are taken;
     // beyond them, connections wait in the listen backlog.
     size_t waitingLine = 64;
+    // A client with no bytes moved for this long is closed when another one
+    // waits for a slot (milliseconds; negative: never).
+    int evictIdleMs = 3000;
+    // The longest wait of one shutdown round ("wait N"); rounds end early
+    // once the last client has left.
+    int shutdownRoundMs = 1000;
 };
 
 struct ServerStatisticsTag {
@@ -40,12 +47,8 @@ struct ServerStatisticsTag {
 class GenericServer : public Log {
 public:
     enum ClientOp { CLIENT_RELEASE = 0, CLIENT_REGISTER = 1, CLIENT_IS_EMPTY = 2, CLIENT_SHUTDOWN_ALL = 3 };
-    // A client with no bytes moved for this long is closed when another one
-    // waits for a slot (milliseconds).
-    static constexpr int kEvictIdleMs = 3000;
-
     GenericServer(std::unique_ptr<CommAgent> agent, std::unique_ptr<Responser> responser,
-                  unsigned char controllerIndex, unsigned int channel, const ServerLimits& limits = ServerLimits());
+                  unsigned char controllerIndex, unsigned int channel, const ServerOptions& options = ServerOptions());
     ~GenericServer() override;
 
     // Starts listening and the accept thread; 0 started, -1 failed (logged).
@@ -74,9 +77,6 @@ public:
 
     int GetStatistics(ServerStatisticsTag& stats);
     void SetLogImp(LogImp* imp) override;
-
-    // Changes the idle bound for making room (milliseconds; negative: never evict).
-    void SetIdleEviction(int milliseconds);
 
     bool IsRunning() const;
     size_t GetClientCount() const;

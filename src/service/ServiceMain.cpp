@@ -6,7 +6,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -175,6 +177,22 @@ void ExitWhenStartFailed(int runResult) {
 
 }  // namespace
 
+namespace {
+void ApplyTestTiming(ServiceOptions& options, const std::string& name, std::chrono::milliseconds value) {
+    const int ms = static_cast<int>(std::min<long long>(value.count(), INT_MAX));
+    if (name == "startpause") {
+        options.startPause = value;
+    } else if (name == "rescan") {
+        options.manager.rescanInterval = value;
+    } else if (name == "mailwait") {
+        options.manager.mail.waitBound = value;
+    } else if (name == "shutdownround") {
+        options.manager.configServer.shutdownRoundMs = ms;
+        options.manager.relayServer.shutdownRoundMs = ms;
+    }
+}
+}  // namespace
+
 bool KvoIsForegroundMode(int argc, char** argv) { return argc >= 2 && IsForegroundOption(argv[1]); }
 
 KvoCommandLine KvoParseCommandLine(int argc, char** argv) {
@@ -217,9 +235,29 @@ void KVO_SET_ON_EXIT_HANDLER() {
     InstallHandler(SIGPIPE, sig_pipe_handle);
 }
 
-int kvomainthread(void*) {
-    std::this_thread::sleep_for(std::chrono::microseconds(2000000));
-    pServerManager = new SvrManager();  // the one manager; never freed
+ServiceOptions KvoServiceOptions(const char* testTimings) {
+    ServiceOptions options;
+    std::string text = testTimings ? testTimings : "";
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(start, end - start);
+        start = end + 1;
+        size_t equals = item.find('=');
+        if (equals == std::string::npos) continue;
+        char* rest = nullptr;
+        const std::string value = item.substr(equals + 1);
+        long ms = strtol(value.c_str(), &rest, 10);
+        if (value.empty() || *rest != '\0' || ms < 0) continue;
+        ApplyTestTiming(options, item.substr(0, equals), std::chrono::milliseconds(ms));
+    }
+    return options;
+}
+
+int kvomainthread(const ServiceOptions& options) {
+    std::this_thread::sleep_for(options.startPause);
+    pServerManager = new SvrManager(options.manager);  // the one manager; never freed
     // After the manager exists (the handler's work needs it) and before any
     // server can send to a client (SIGPIPE must not end the process).
     KVO_SET_ON_EXIT_HANDLER();
@@ -240,7 +278,7 @@ void KvoServiceMain(int argc, char** argv) {
     HandleCommandLineOnly(line);
     ApplyConsoleOptions(line);
     if (!line.foreground) Daemonise();
-    kvomainthread(nullptr);
+    kvomainthread(KvoServiceOptions(getenv("KVOOMX_TEST_TIMINGS")));
     fflush(stdout);
     _exit(0);
 }

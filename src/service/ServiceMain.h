@@ -6,7 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
+
+#include "service/SvrManager.h"
 
 class SvrManager;
 
@@ -29,9 +32,23 @@ struct KvoCommandLine {
 };
 KvoCommandLine KvoParseCommandLine(int argc, char** argv);
 
-// Waits 2 s, creates, initialises and runs the manager, then serves until a
-// termination signal has been handled. Returns 0.
-int kvomainthread(void* arg);
+// Timings of the whole service, the design's values by default; main builds
+// them once and hands them down to the manager and its components.
+struct ServiceOptions {
+    // Nothing is created or listens before this pause has passed.
+    std::chrono::milliseconds startPause{2000};
+    SvrManagerOptions manager;
+};
+
+// The options, shortened where the test-only variable KVOOMX_TEST_TIMINGS
+// asks for it ("startpause=0,rescan=200": names and milliseconds, comma
+// separated); the design's values when it is unset. Unknown names and bad
+// numbers are ignored.
+ServiceOptions KvoServiceOptions(const char* testTimings);
+
+// Waits the start pause, creates, initialises and runs the manager, then
+// serves until a termination signal has been handled. Returns 0.
+int kvomainthread(const ServiceOptions& options);
 
 // Installs SIGINT and SIGTERM (sig_handle), then SIGPIPE (sig_pipe_handle).
 void KVO_SET_ON_EXIT_HANDLER();

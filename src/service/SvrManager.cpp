@@ -92,17 +92,13 @@ void ConnectDeliveryMetrics(const std::shared_ptr<MetricsRegistry>& metrics, Del
 }
 }  // namespace
 
-SvrManager::SvrManager() : SvrManager(kDefaultRescanInterval) {}
-
-SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
+SvrManager::SvrManager(const SvrManagerOptions& options)
     : m_metrics(std::make_shared<MetricsRegistry>()),
       m_hooks(std::make_shared<HookSettings>(m_configFile)),
       m_ledger(std::make_shared<EventLedger>()),
       m_queue(std::make_shared<DeliveryQueue>(m_ledger)),
       m_dispatcher(std::make_shared<EventDispatcher>(m_kvoTrap, m_emailcenter, m_ledger, m_queue)),
-      m_notifyManager(m_dispatcher),
-      m_rescanInterval(rescanInterval) {
-    m_notifyManager.SetMetrics(m_metrics);
+      m_options(options) {
     m_dispatcher->SetMetrics(m_metrics);
     m_configFile.Initialize(ConfigFilePath().c_str());
     m_emailcenter.InitEmailCenter(EmailFilePath());
@@ -112,8 +108,9 @@ SvrManager::SvrManager(std::chrono::milliseconds rescanInterval)
     });
     m_ledger->Open(LedgerFilePath());
     m_queue->SetOptions(ReadDeliveryOptions());
-    m_queue->AddChannel(std::make_shared<MailChannel>(
-        m_emailcenter, std::chrono::seconds(EventsSetting(m_configFile, SettingsSchema::kMailBound))));
+    SmtpOptions mail = m_options.mail;
+    mail.dialogueBound = std::chrono::seconds(EventsSetting(m_configFile, SettingsSchema::kMailBound));
+    m_queue->AddChannel(std::make_shared<MailChannel>(m_emailcenter, mail));
     auto hostName = [] {
         std::string name, address;
         GetHostName(name, address);
@@ -136,8 +133,11 @@ DeliveryOptions SvrManager::ReadDeliveryOptions() {
 }
 
 void SvrManager::ApplyPollerOptions() {
+    NotifyOptions options = m_options.notify;
     uint32_t pause = EventsSetting(m_configFile, SettingsSchema::kSweepPause);
-    if (pause > 0) m_notifyManager.SetSweepPause(std::chrono::milliseconds(pause));
+    if (pause > 0) options.sweepPause = std::chrono::milliseconds(pause);
+    m_notifyManager = std::make_unique<NotifyManager>(m_dispatcher, options);
+    m_notifyManager->SetMetrics(m_metrics);
     uint32_t silent = EventsSetting(m_configFile, SettingsSchema::kSilentVisits);
     if (silent > 0) m_dispatcher->SetSilentVisits(silent);
 }
@@ -184,7 +184,7 @@ static void ApplyAdminPassword(ConfigFileSupport& config, HttpOmxResponser& resp
 }
 
 std::unique_ptr<Responser> SvrManager::CreateConfigResponser() {
-    auto responser = std::make_unique<HttpOmxResponser>();
+    auto responser = std::make_unique<HttpOmxResponser>(m_options.mail);
     responser->m_pConfig = &m_configFile;
     responser->m_pTrap = &m_kvoTrap;
     responser->m_pEmailCenter = &m_emailcenter;
@@ -209,15 +209,16 @@ std::unique_ptr<SocketCommAgent> SvrManager::CreateListener(unsigned short port)
 void SvrManager::CreateConfigServer() {
     m_servers.push_back(std::make_unique<GenericServer>(
         CreateListener(static_cast<unsigned short>(SettingServerPort)), CreateConfigResponser(),
-        kConfigServerController, kConfigServerChannel));
+        kConfigServerController, kConfigServerChannel, m_options.configServer));
     m_serverNames.push_back("configuration server on port " + std::to_string(SettingServerPort));
 }
 
 void SvrManager::CreateRelayServer(int index, unsigned short port) {
-    auto responser = std::make_unique<AgentResponser>(kRelayMode);
+    auto responser = std::make_unique<AgentResponser>(kRelayMode, m_options.relay);
     responser->SetMetrics(m_metrics.get());
-    m_servers.push_back(std::make_unique<GenericServer>(
-        CreateListener(port), std::move(responser), static_cast<unsigned char>(index), kRelayChannel));
+    m_servers.push_back(std::make_unique<GenericServer>(CreateListener(port), std::move(responser),
+                                                        static_cast<unsigned char>(index), kRelayChannel,
+                                                        m_options.relayServer));
     m_serverNames.push_back("relay of controller " + std::to_string(index) + " on port " +
                             std::to_string(port));
 }
@@ -255,7 +256,7 @@ int SvrManager::initialize() {
     CreateRelayServers(count);
     m_awaitingControllers = count == 0;
 
-    m_notifyManager.Initialize();
+    m_notifyManager->Initialize();
     return 0;
 }
 
@@ -274,12 +275,14 @@ int SvrManager::run() {
     // from the pages need it even while no controller is known.
     m_queue->Start();
     if (m_awaitingControllers) {
-        Console::PrintLevel(Console::kWarning,
-                            "No controller found: looking again every %lld s\n",
-                            static_cast<long long>(m_rescanInterval.count() / 1000));
+        const long long ms = m_options.rescanInterval.count();
+        if (ms % 1000 == 0)
+            Console::PrintLevel(Console::kWarning, "No controller found: looking again every %lld s\n", ms / 1000);
+        else
+            Console::PrintLevel(Console::kWarning, "No controller found: looking again every %lld ms\n", ms);
         StartRescan();
     } else {
-        m_notifyManager.Run();
+        m_notifyManager->Run();
     }
     return 0;
 }
@@ -303,7 +306,7 @@ void SvrManager::StopRescan() {
 
 void SvrManager::RescanLoop() {
     std::unique_lock<std::mutex> lock(m_rescanLock);
-    while (!m_rescanWake.wait_for(lock, m_rescanInterval, [this] { return m_stopRescan; })) {
+    while (!m_rescanWake.wait_for(lock, m_options.rescanInterval, [this] { return m_stopRescan; })) {
         lock.unlock();
         unsigned int count = FindControllersAgain();
         lock.lock();
@@ -321,7 +324,7 @@ void SvrManager::StartLateControllers(unsigned int count) {
     CreateRelayServers(count);
     RunServers(first);
     m_awaitingControllers = false;
-    m_notifyManager.Run();
+    m_notifyManager->Run();
 }
 
 int SvrManager::terminate() {
@@ -332,7 +335,7 @@ int SvrManager::terminate() {
     }
     m_servers.clear();
     m_serverNames.clear();
-    m_notifyManager.terminate();
+    m_notifyManager->terminate();
     m_queue->Stop();
     return 0;
 }

@@ -16,8 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "SmtpOptions.h"
 #include "config/ConfigFileSupport.h"
 #include "config/SettingsSchema.h"
+#include "controller/AgentResponser.h"
 #include "ledger/DeliveryQueue.h"
 #include "ledger/EventLedger.h"
 #include "notify/EmailCenter.h"
@@ -25,14 +27,31 @@
 #include "notify/HookSettings.h"
 #include "notify/KvoSnmpTrap.h"
 #include "notify/NotifyManager.h"
+#include "server/GenericServer.h"
 
-class GenericServer;
 class MetricsRegistry;
 class SocketCommAgent;
 class Responser;
 
 // Port of the configuration server, set by SvrManager::initialize.
 extern int SettingServerPort;
+
+// The timings and limits the manager hands to what it builds, the design's
+// values by default.
+struct SvrManagerOptions {
+    // How often the controllers are looked for again while none has been found.
+    std::chrono::milliseconds rescanInterval{5000};
+    // Every relay server and its responder.
+    RelayOptions relay;
+    ServerOptions relayServer;
+    // The configuration server.
+    ServerOptions configServer;
+    // Event mails (their whole-delivery bound comes from `events/mailbound`)
+    // and the e-mail page's test mail.
+    SmtpOptions mail;
+    // The event poller (its sweep pause also from `events/sweeppause`).
+    NotifyOptions notify;
+};
 
 class SvrManager {
 public:
@@ -41,11 +60,7 @@ public:
     static constexpr unsigned short kDefaultCliPortBase = SettingsSchema::kDefaultCliPortBase;
     static constexpr unsigned int kMaxControllers = SettingsSchema::kMaxControllers;
 
-    // How often the controllers are looked for again while none has been found.
-    static constexpr std::chrono::milliseconds kDefaultRescanInterval{5000};
-
-    SvrManager();
-    explicit SvrManager(std::chrono::milliseconds rescanInterval);
+    explicit SvrManager(const SvrManagerOptions& options = SvrManagerOptions());
     virtual ~SvrManager();
     SvrManager(const SvrManager&) = delete;
     SvrManager& operator=(const SvrManager&) = delete;
@@ -114,6 +129,7 @@ private:
 
     // Optional timings under events (tests shorten them); design values otherwise.
     DeliveryOptions ReadDeliveryOptions();
+    // Makes the poller with the options and `events/sweeppause`.
     void ApplyPollerOptions();
 
     // Created first and shared with the poller, which may outlive terminate's wait.
@@ -127,10 +143,10 @@ private:
     std::shared_ptr<EventLedger> m_ledger;
     std::shared_ptr<DeliveryQueue> m_queue;
     std::shared_ptr<EventDispatcher> m_dispatcher;
-    NotifyManager m_notifyManager;
+    std::unique_ptr<NotifyManager> m_notifyManager;  // made once the settings are read
     std::string m_bindAddress;  // read by initialize, given to every listening socket
 
-    std::chrono::milliseconds m_rescanInterval;
+    const SvrManagerOptions m_options;
     bool m_awaitingControllers = false;  // none found by initialize
     std::thread m_rescan;
     std::mutex m_rescanLock;  // guards m_stopRescan

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "SimulatorProcess.h"
@@ -46,13 +47,15 @@ protected:
         ASSERT_EQ(1u, io->getControllerCount());
     }
     void TearDown() override {
-        UnixDriverBridge::SetCallTimeout(UnixDriverBridge::kDefaultCallTimeoutMs);
         io->terminate();
+        DriverBridge::SetCurrent(nullptr);
     }
 
     SimulatorProcess sim{1};
     kvoIO* io = nullptr;
     char buf[2016];
+    // A socket bridge with short calls, installed by a test; outlives TearDown.
+    std::unique_ptr<UnixDriverBridge> shortCalls;
 };
 
 // Used to stay dead until the service restarted: kvoIO never called an
@@ -87,7 +90,8 @@ TEST_F(DriverRecoveryTest, PortWhoseResetFailedServesAgainOnceTheDriverIsBack) {
 // call's message: still missing after the time-out, that call's connection
 // is reset instead.
 TEST_F(DriverRecoveryTest, LateDriverReplyNeverAnswersTheNextCall) {
-    UnixDriverBridge::SetCallTimeout(200);
+    shortCalls = std::make_unique<UnixDriverBridge>(200);
+    DriverBridge::SetCurrent(shortCalls.get());
     ASSERT_TRUE(_get_port(0)->Reset());  // a connection with the short time-out
     ASSERT_EQ("ok", sim.Command("hold 0 600 1"));
     ::testing::internal::CaptureStdout();

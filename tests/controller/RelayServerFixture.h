@@ -43,13 +43,14 @@ protected:
         sim.reset();
     }
 
-    // Replaces the (not yet running) server with one whose responder reads on
-    // another schedule.
-    void UseTimings(const RelayTimings& timings) {
-        auto owned = std::make_unique<AgentResponser>(1, timings);
+    // Replaces the (not yet running) server with one of other timings.
+    void UseOptions(const RelayOptions& relay, const ServerOptions& options = ServerOptions()) {
+        auto owned = std::make_unique<AgentResponser>(1, relay);
         responser = owned.get();
+        owned->SetMetrics(&metrics);
+        server.reset();
         server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
-                                                 std::move(owned), 0, KVO_WEB_BUFFER);
+                                                 std::move(owned), 0, KVO_WEB_BUFFER, options);
     }
 
     // Opens a browser connection and returns its connection byte towards the firmware.

@@ -69,7 +69,9 @@ TEST_F(RelaySlotAndWakeTest, KeptAliveAndNewConnectionsAreAnsweredWellInsideOneS
 
 // Five idle keep-alive connections used to hold every slot for good.
 TEST_F(RelaySlotAndWakeTest, WaitingBrowserGetsTheSlotOfTheLongestIdleConnection) {
-    server->SetIdleEviction(300);
+    ServerOptions options;
+    options.evictIdleMs = 300;
+    UseOptions(RelayOptions(), options);
     ASSERT_EQ(0, server->Run());
     std::vector<int> fds(5);
     std::vector<unsigned> conns;
@@ -103,7 +105,9 @@ TEST_F(RelaySlotAndWakeTest, WaitingBrowserGetsTheSlotOfTheLongestIdleConnection
 }
 
 TEST_F(RelaySlotAndWakeTest, ConnectionIdlePastTheLimitIsClosedWithOneDisconnect) {
-    responser->SetIdleLimit(1500);
+    RelayOptions relay;
+    relay.idleLimitMs = 1500;
+    UseOptions(relay);
     ASSERT_EQ(0, server->Run());
     int idle, busy;
     unsigned busyConn = OpenBrowser(busy);

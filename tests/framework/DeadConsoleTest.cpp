@@ -68,7 +68,8 @@ TEST(DeadConsole, LinesAreDroppedAndTheServiceKeepsServing) {
     std::string exe = std::string(KVO_BIN_DIR) + "/kvoomxsvr";
     std::string homeVar = "KVOOMX_HOME=" + home.path();
     std::string driverVar = "KVOOMX_DRIVER_DIR=" + home.path() + "/driver";
-    std::vector<char*> envp{homeVar.data(), driverVar.data(), nullptr};
+    std::string timingsVar = "KVOOMX_TEST_TIMINGS=startpause=0";
+    std::vector<char*> envp{homeVar.data(), driverVar.data(), timingsVar.data(), nullptr};
     std::string option = "-NODAEMON";
     std::vector<char*> argv{exe.data(), option.data(), nullptr};
     int out[2];

@@ -108,6 +108,14 @@ protected:
         manager = std::make_unique<NotifyManager>(trap, center);
     }
 
+    // Replaces the (not yet running) poller with one of other timings.
+    void UseOptions(const NotifyOptions& options) { manager = std::make_unique<NotifyManager>(trap, center, options); }
+    static NotifyOptions SweepsApart(std::chrono::milliseconds pause) {
+        NotifyOptions options;
+        options.sweepPause = pause;
+        return options;
+    }
+
     void TearDown() override {
         // Also after a failed assertion: gtest's own report went into the capture.
         std::string captured = ReleaseStdout();
@@ -221,7 +229,7 @@ TEST_F(NotifyManagerTest, WarningReachesSnmptrapdAndOnlyMatchingRecipients) {
 }
 
 TEST_F(NotifyManagerTest, OneEventPerSweepNonEventsIgnoredPulledControllerSkipped) {
-    manager->SetSweepPause(200ms);
+    UseOptions(SweepsApart(200ms));
     ASSERT_EQ("ok", sim.Command("pull 0"));
     ASSERT_EQ("ok", sim.Command("event 1 I 2010-01-02T03:04:05 first"));
     ASSERT_EQ("ok", sim.Command("event 1 E 2031-12-31T23:59:59 second"));
@@ -291,7 +299,7 @@ TEST_F(NotifyManagerTest, DisabledNotificationOpensNoConnectionAndFailedDelivery
     UseSmtp(smtp.port(), 0, false);
     auto r = Recipient("ops@example.com", 0x07);
     ASSERT_TRUE(center.EditRcpt(&r, RCPT_EDIT_ADD));
-    manager->SetSweepPause(100ms);
+    UseOptions(SweepsApart(100ms));
 
     // Enabled: the poller connects (and, unanswered, gives up after 10 s).
     ASSERT_EQ("ok", sim.Command("event 0 E now enabled"));
@@ -315,7 +323,9 @@ TEST_F(NotifyManagerTest, DisabledNotificationOpensNoConnectionAndFailedDelivery
 }
 
 TEST_F(NotifyManagerTest, SilentControllerIsBoundedAndStopEndsTheWaitAtOnce) {
-    manager->SetSweepPause(20ms);
+    NotifyOptions options = SweepsApart(20ms);
+    options.replyBound = 500ms;  // 2 s by design
+    UseOptions(options);
     ASSERT_EQ("ok", sim.Command("silent-events 0 on"));
     ASSERT_EQ("ok", sim.Command("event 1 W now behind a silent one"));
     CaptureStdout();
@@ -323,8 +333,8 @@ TEST_F(NotifyManagerTest, SilentControllerIsBoundedAndStopEndsTheWaitAtOnce) {
     manager->Run();
     ASSERT_TRUE(trapd.WaitForRecords(1, 10s)) << trapd.Output();
     auto delivered = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(delivered, NotifyManager::kReplyBound - 100ms) << "controller 0 was waited on first";
-    EXPECT_LT(delivered, NotifyManager::kReplyBound + 3s);
+    EXPECT_GE(delivered, options.replyBound - 100ms) << "controller 0 was waited on first";
+    EXPECT_LT(delivered, options.replyBound + 3s);
     std::vector<std::string> first = ChannelWrites(0);
     first.resize(std::min<size_t>(first.size(), 2));
     ASSERT_EQ((std::vector<std::string>{"156", "bye"}), first) << "the time-out ended with the disconnect text";

@@ -64,7 +64,8 @@ TEST(TrapMibTest, TheServiceTrapOfAControllerEventIsNamedAndCarriesThePageCommun
     char conf[256];
     std::snprintf(conf, sizeof conf,
                   "<root>\n<configport>%x</configport>\n"
-                  "<controller0><httpport>0</httpport><cliport>0</cliport></controller0>\n</root>\n",
+                  "<controller0><httpport>0</httpport><cliport>0</cliport></controller0>\n"
+                  "<events><sweeppause>1f4</sweeppause></events>\n</root>\n",  // sweeps 500 ms apart
                   svc.port());
     kvotest::WriteFileText(svc.home() + "/kvoomxsvr.conf", conf);
     svc.Start({"-NODAEMON"});

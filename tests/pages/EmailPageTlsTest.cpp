@@ -92,7 +92,7 @@ protected:
                                       "&lognamedd=" + peer.user + "&passdd=" + peer.password +
                                       "&port=" + std::to_string(port) + "&enable=on" + security);
     }
-    // Long enough for a server that never greets (10 s) on a loaded machine.
+    // Long enough for a server that never greets (2 s here) on a loaded machine.
     PageDoc TestMail(const std::string& to) {
         return Post("/email.cgi", "func=SendTestMail&testaddr=" + to, std::chrono::seconds(40));
     }

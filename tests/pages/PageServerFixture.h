@@ -95,7 +95,7 @@ protected:
     }
 
     // The whole answer of one request on a new connection; the body after the headers.
-    // `limit` bounds the wait for the whole answer (a test mail may wait 10 s for a reply).
+    // `limit` bounds the wait for the whole answer (a test mail may wait 2 s for a reply).
     static std::string Exchange(const std::string& request,
                                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         int fd = ConnectLoopback(s_->port);
@@ -145,7 +145,10 @@ private:
                                   std::filesystem::copy_options::recursive);
             if (chdir(work.c_str()) != 0) return;
             config.Initialize(tmp.file("kvoomxsvr.conf").c_str());
-            auto owned = std::make_unique<HttpOmxResponser>();
+            // A test mail's server gets 2 s per reply instead of 10 s.
+            SmtpOptions testMail;
+            testMail.waitBound = std::chrono::seconds(2);
+            auto owned = std::make_unique<HttpOmxResponser>(testMail);
             responder = owned.get();
             responder->SetRootFolder((std::string(KVO_SOURCE_DIR) + "/share/webguiroot/").c_str());
             responder->m_pConfig = &config;

@@ -249,6 +249,8 @@ def write_config(path, config_port, ports):
     for i, (http, cli) in enumerate(ports):
         lines += ["    <controller%d>" % i, "        <httpport>%x</httpport>" % http,
                   "        <cliport>%x</cliport>" % cli, "    </controller%d>" % i]
+    # Events are polled every 500 ms instead of every 10 s.
+    lines += ["    <events>", "        <sweeppause>1f4</sweeppause>", "    </events>"]
     lines.append("</root>")
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
@@ -855,7 +857,8 @@ def main():
                                preexec_fn=die_with_parent)
         wait_until(lambda: os.path.exists(os.path.join(driver, "control")), "the simulator")
 
-        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver)
+        env = dict(os.environ, KVOOMX_HOME=home, KVOOMX_DRIVER_DIR=driver,
+                   KVOOMX_TEST_TIMINGS="startpause=0,shutdownround=200")
         with open(service_log, "wb") as log:
             service = subprocess.Popen([os.path.join(bin_dir, "kvoomxsvr"), "-NODAEMON"], cwd=work,
                                        env=env, stdout=log, stderr=subprocess.STDOUT,

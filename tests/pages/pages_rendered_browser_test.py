@@ -66,7 +66,8 @@ class Service:
                 text = f.read()
             with open(self.config, "w") as f:
                 f.write(text.replace("<root>\n", "<root>\n" + extra_root_xml, 1))
-        env = dict(os.environ, KVOOMX_HOME=self.home, KVOOMX_DRIVER_DIR=self.driver)
+        env = dict(os.environ, KVOOMX_HOME=self.home, KVOOMX_DRIVER_DIR=self.driver,
+                   KVOOMX_TEST_TIMINGS="startpause=0,shutdownround=200")
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen([os.path.join(self.bin_dir, "kvoomxsvr"), "-NODAEMON"],
                                          cwd=self.work, env=env, stdout=log,

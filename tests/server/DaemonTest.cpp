@@ -106,8 +106,9 @@ TEST(Service, CommandLineAnswersStartNothing) {
         EXPECT_TRUE(svc.OutputHas(cases[i].says)) << svc.Output();
         EXPECT_EQ(FindServiceByHome(svc.home()), 0) << cases[i].args[0];
     }
-    // Past the start-up pause of a service that had started: still nothing listens.
-    std::this_thread::sleep_for(milliseconds(2500));
+    // Well past the start-up pause (none here) of a service that had started:
+    // still nothing listens.
+    std::this_thread::sleep_for(milliseconds(500));
     for (auto& svc : services) EXPECT_FALSE(svc->PortAccepts());
 }
 
@@ -143,6 +144,7 @@ TEST(Service, CheckConfigReportsProblemsAndStartsNothing) {
 
 TEST(Service, ForegroundLifecycleAndSignals) {
     ServiceProcess svc;
+    svc.UseTimings("");  // the design's start-up pause
     svc.Start({"-NODAEMON"});
     // Nothing listens during the first two seconds.
     std::this_thread::sleep_for(milliseconds(800));

@@ -252,8 +252,10 @@ TEST(GenericServer, ShutDownGivesUpOnAStuckClientAndLateThreadsStaySafe) {
     auto probe = std::make_shared<ResponderProbe>();
     probe->holdForever = true;
     int port = kvotest::FreeTcpPort();
+    ServerOptions options;
+    options.shutdownRoundMs = 200;  // six rounds, each waited out in full
     auto server = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port, 0),
-                                                  std::make_unique<EchoResponser>(probe), 0, 0);
+                                                  std::make_unique<EchoResponser>(probe), 0, 0, options);
     ASSERT_EQ(server->Run(), 0);
     int fd = kvotest::ConnectLoopback(port);
     ASSERT_TRUE(kvotest::WaitUntil([&] { return server->GetClientCount() == 1 && probe->receiveCalls == 1; }));
@@ -265,8 +267,8 @@ TEST(GenericServer, ShutDownGivesUpOnAStuckClientAndLateThreadsStaySafe) {
     // The responder lives on with its threads.
     EXPECT_EQ(probe->destroyed, 0);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_GE(took, milliseconds(5900));
-    EXPECT_LT(took, seconds(9));
+    EXPECT_GE(took, milliseconds(6 * 200 - 20));
+    EXPECT_LT(took, seconds(4));
     EXPECT_NE(out.find("wait 6\nwait 5\nwait 4\nwait 3\nwait 2\nwait 1\n"), std::string::npos) << out;
     EXPECT_EQ(CountOf(out, "wait "), 6);
 

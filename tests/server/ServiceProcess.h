@@ -47,6 +47,9 @@ public:
     void UseDriverDir(const std::string& dir) { driverDir_ = dir; }
     // A library to preload into the service (the sg stand-in); empty = none.
     void Preload(const std::string& library) { preload_ = library; }
+    // The service's shortened timings (KVOOMX_TEST_TIMINGS); by default it
+    // starts without the start-up pause. Empty: the design's timings.
+    void UseTimings(const std::string& timings) { timings_ = timings; }
 
     // Starts the program with the given arguments (argv[1..]); again after it
     // has exited, with the same home (its output is kept and added to).
@@ -64,6 +67,7 @@ public:
         env.push_back("KVOOMX_HOME=" + home_.path());
         env.push_back("KVOOMX_DRIVER_DIR=" + (driverDir_.empty() ? home_.path() + "/driver" : driverDir_));
         if (!preload_.empty()) env.push_back("LD_PRELOAD=" + preload_);
+        if (!timings_.empty()) env.push_back("KVOOMX_TEST_TIMINGS=" + timings_);
         std::string exe = std::string(KVO_BIN_DIR) + "/kvoomxsvr";
         std::vector<std::string> argStrings{exe};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -133,6 +137,7 @@ private:
     int port_;
     std::string driverDir_;
     std::string preload_;
+    std::string timings_ = "startpause=0";
     pid_t pid_ = -1;
     bool exited_ = false;
     int outFd_ = -1;

@@ -187,7 +187,8 @@ TEST(DaemonMode, SyslogErrorPagesAndNoFilesInRoot) {
     std::string exe = std::string(KVO_BIN_DIR) + "/kvoomxsvr";
     std::string homeVar = "KVOOMX_HOME=" + home.path();
     std::string driverVar = "KVOOMX_DRIVER_DIR=" + sim.dir();
-    std::vector<char*> envp{homeVar.data(), driverVar.data(), nullptr};
+    std::string timingsVar = "KVOOMX_TEST_TIMINGS=startpause=0";
+    std::vector<char*> envp{homeVar.data(), driverVar.data(), timingsVar.data(), nullptr};
     std::vector<char*> argv{exe.data(), nullptr};
     std::string oldDev = home.path() + "/olddev";
     std::string socketPath = home.file("log.sock");

@@ -31,6 +31,7 @@ TEST(LateController, RelayStartsOnceTheDriverAppears) {
     // The driver folder the service looks in exists, empty, until the simulator is linked in.
     std::string driverDir = service.home() + "/late-driver";
     service.UseDriverDir(driverDir);
+    service.UseTimings("startpause=0,rescan=500");  // looks again every 500 ms instead of 5 s
     service.Start({"-NODAEMON"});
     ASSERT_TRUE(WaitUntil([&] { return service.OutputHas("No controller found: looking again every"); },
                           seconds(20)))

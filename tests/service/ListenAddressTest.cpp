@@ -94,7 +94,10 @@ TEST_F(ListenAddressTest, AddressThatCannotBeUsedIsReportedAndNothingListens) {
     std::string line = "cannot listen on 192.0.2.1 port " + std::to_string(m_service.port());
     ASSERT_TRUE(kvotest::WaitUntil([&] { return m_service.OutputHas(line); }))
         << m_service.Output();
-    EXPECT_TRUE(m_service.OutputHas("cannot listen on 192.0.2.1 port " + std::to_string(m_relay0)));
+    // The relay's line follows the configuration server's.
+    EXPECT_TRUE(kvotest::WaitUntil(
+        [&] { return m_service.OutputHas("cannot listen on 192.0.2.1 port " + std::to_string(m_relay0)); }))
+        << m_service.Output();
     EXPECT_FALSE(Accepts("127.0.0.1", m_service.port()));
     EXPECT_FALSE(Accepts("127.0.0.1", m_relay0));
     // A service that cannot serve does not stay up looking healthy.

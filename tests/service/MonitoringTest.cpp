@@ -41,12 +41,14 @@ std::string ReadWholeAnswer(int fd) {
     return answer;
 }
 
+// Sweeps 500 ms apart instead of 10 s.
 std::string Conf(int configPort, int relayPort) {
     char conf[512];
     std::snprintf(conf, sizeof conf,
                   "<root>\n    <configport>%x</configport>\n"
                   "    <controller0>\n        <httpport>%x</httpport>\n        <cliport>0</cliport>\n    </controller0>\n"
                   "    <controller1>\n        <httpport>0</httpport>\n        <cliport>0</cliport>\n    </controller1>\n"
+                  "    <events>\n        <sweeppause>1f4</sweeppause>\n    </events>\n"
                   "</root>\n",
                   configPort, relayPort);
     return conf;

@@ -13,6 +13,7 @@
 #include "TestSupport.h"
 #include "controller/RelayTestSupport.h"
 #include "controller/kvoIO.h"
+#include "service/ServiceMain.h"
 #include "service/SvrManager.h"
 
 constexpr size_t kConfigServers = 1;
@@ -254,6 +255,27 @@ TEST_F(SvrManagerTest, RunRelaysEachControllerAndTerminateStopsEveryServer) {
     EXPECT_EQ(2u, disconnects.size());
     // A second terminate finds nothing left to stop.
     EXPECT_EQ(0, manager.terminate());
+}
+
+// Without the test variable the design's timings hold; with it only the
+// well-formed names change, and nothing else.
+TEST(ServiceOptions, TestTimingsShortenOnlyWhatTheyName) {
+    using std::chrono::milliseconds;
+    for (const char* unset : {static_cast<const char*>(nullptr), "", "startpause", "startpause=-5,rescan=1x"}) {
+        ServiceOptions design = KvoServiceOptions(unset);
+        EXPECT_EQ(milliseconds(2000), design.startPause) << (unset ? unset : "(null)");
+        EXPECT_EQ(milliseconds(5000), design.manager.rescanInterval);
+        EXPECT_EQ(1000, design.manager.configServer.shutdownRoundMs);
+        EXPECT_EQ(milliseconds(10000), design.manager.mail.waitBound);
+    }
+    ServiceOptions shortened = KvoServiceOptions("startpause=0,rescan=250,unknown=7,shutdownround=100,mailwait=1500");
+    EXPECT_EQ(milliseconds(0), shortened.startPause);
+    EXPECT_EQ(milliseconds(250), shortened.manager.rescanInterval);
+    EXPECT_EQ(100, shortened.manager.configServer.shutdownRoundMs);
+    EXPECT_EQ(100, shortened.manager.relayServer.shutdownRoundMs);
+    EXPECT_EQ(milliseconds(1500), shortened.manager.mail.waitBound);
+    EXPECT_EQ(milliseconds(120000), shortened.manager.mail.dialogueBound);
+    EXPECT_EQ(20000, shortened.manager.relay.sliceUs);
 }
 
 }  // namespace
