@@ -1,6 +1,6 @@
 // The event ledger and the poller's share of an event: events committed per
 // second (WAL, synchronous=FULL: every commit is synced), and the time an
-// event holds the poller with the mail sent inline (as the design had it)
+// event holds the poller with the mail sent inline (as it used to be)
 // against committed and handed to the delivery queue, both with a mail server
 // that answers each command after 200 ms.
 #include <benchmark/benchmark.h>

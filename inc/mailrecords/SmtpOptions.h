@@ -1,4 +1,4 @@
-// SmtpOptions: the SMTP client's bounds, the design's values by default. A plain
+// SmtpOptions: the SMTP client's bounds, the standard values by default. A plain
 // value record handed by whoever builds a mail sender (the delivery queue's mail
 // channel, the e-mail page's test mail) to the SMTP client; no locking.
 #pragma once

@@ -17,7 +17,7 @@
 
 class MetricsRegistry;
 
-// The relay's timings and limits, the design's values by default. The send
+// The relay's timings and limits, the standard values by default. The send
 // side's read schedule: idle, a read every slice for the first `fastPolls`
 // empty reads, then one slice longer each time up to `slowestPollSlices`
 // slices (20 ms to 800 ms). After each write of browser bytes the answer is

@@ -15,6 +15,6 @@ bool BufferResponsor::Send(Client* client, const char* status, const std::string
     response += body;
 
     int total = static_cast<int>(response.size());
-    int timeout = HttpResponsor::GetSendTimeout();
+    int timeout = HttpResponsor::kDefaultSendTimeoutUs;
     return client->SendBuf(response.data(), total, timeout) == total;
 }

@@ -91,7 +91,8 @@ bool HttpResponser::ProcessRequest(Client* client, HttpParser* parser) {
             std::lock_guard<KvoLock> files(fileLock);
             return HttpResponsor::ResNotFoundRes(client);
         }
-        return HttpResponsor::ResponseGetFile(client, m_rootFolder + parser->m_path, parser->m_keepAlive);
+        return HttpResponsor::ResponseGetFile(client, m_rootFolder + parser->m_path, parser->m_keepAlive,
+                                             m_sendTimeoutUs);
     } catch (const std::exception&) {
         Console::PrintLevel(Console::kError, "Exception ocurred when response Method=%d,File Name=%s\n",
                             parser->m_method, parser->m_path.c_str());

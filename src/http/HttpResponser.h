@@ -10,6 +10,7 @@
 
 #include "Responser.h"
 #include "http/HttpParser.h"
+#include "http/HttpResponsor.h"
 
 class HttpResponser : public Responser {
 public:
@@ -26,6 +27,9 @@ public:
     // start of the connection or the end of the previous answer (microseconds,
     // -1 = no limit). An idle or dribbling client is cut off after it.
     void SetRequestTimeout(int microseconds) { m_requestTimeoutUs = microseconds; }
+    // Upper bound for sending one file response (microseconds, -1 = no limit):
+    // a peer that stops reading is cut off, so the file lock is released.
+    void SetSendTimeout(int microseconds) { m_sendTimeoutUs = microseconds; }
 
     int Receive(Client* client, _CLIENT_PARAMS* params) override;
     int Send(Client* client, _CLIENT_PARAMS* params) override;
@@ -38,6 +42,7 @@ public:
 
 protected:
     std::string m_rootFolder;
+    std::atomic<int> m_sendTimeoutUs{HttpResponsor::kDefaultSendTimeoutUs};
 
 private:
     static bool WaitForLaunch(_CLIENT_PARAMS* params);

@@ -1,6 +1,5 @@
 #include "http/HttpResponsor.h"
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -83,9 +82,6 @@ std::map<std::string, std::string> BuildMimeTypes() {
     return types;
 }
 
-// A whole response must leave within this bound (microseconds, -1 = none).
-std::atomic<int> g_sendTimeoutUs{30 * 1000 * 1000};
-
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
@@ -93,10 +89,6 @@ struct FileCloser {
 }  // namespace
 
 const std::map<std::string, std::string> HttpResponsor::MimeTypes = BuildMimeTypes();
-
-void HttpResponsor::SetSendTimeout(int microseconds) { g_sendTimeoutUs = microseconds; }
-
-int HttpResponsor::GetSendTimeout() { return g_sendTimeoutUs; }
 
 // Grows the buffer by doubling from 15360 bytes; a read that fills the rest of
 // the buffer asks for another pass, a short read ends the file.
@@ -161,7 +153,7 @@ std::string HttpResponsor::ResponseHead(const char* status, size_t length, bool 
 }
 
 int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, const char* status,
-                                   bool keepAlive) {
+                                   bool keepAlive, int sendTimeoutUs) {
     if (!client) return -2;
     char* raw = nullptr;
     int length = ReadFile(path, &raw);
@@ -180,15 +172,15 @@ int HttpResponsor::ResponseGetFile(Client* client, const std::string& path, cons
     body.reset();
 
     int total = header + length;
-    int timeout = GetSendTimeout();
-    int sent = client->SendBuf(response.get(), total, timeout);
+    int sent = client->SendBuf(response.get(), total, sendTimeoutUs);
     return sent == total ? 0 : -2;
 }
 
-bool HttpResponsor::ResponseGetFile(Client* client, const std::string& path, bool keepAlive) {
+bool HttpResponsor::ResponseGetFile(Client* client, const std::string& path, bool keepAlive,
+                                    int sendTimeoutUs) {
     std::lock_guard<KvoLock> hold(fileLock);
     try {
-        int result = ResponseGetFile(client, path, "200 OK", keepAlive);
+        int result = ResponseGetFile(client, path, "200 OK", keepAlive, sendTimeoutUs);
         if (result == 0) return keepAlive;
         if (result == -1) return ResNotFoundRes(client);
         return false;

@@ -34,9 +34,10 @@ public:
     // 0 sent in full, -1 the file gave no bytes (nothing sent), -2 no buffer or
     // an incomplete send.
     static int ResponseGetFile(Client* client, const std::string& path, const char* status,
-                               bool keepAlive);
+                               bool keepAlive, int sendTimeoutUs = kDefaultSendTimeoutUs);
     // "200 OK" with the file, or the 404 page; true to keep the connection.
-    static bool ResponseGetFile(Client* client, const std::string& path, bool keepAlive);
+    static bool ResponseGetFile(Client* client, const std::string& path, bool keepAlive,
+                                int sendTimeoutUs = kDefaultSendTimeoutUs);
     // The working directory's "HTML/fnf.html" / "HTML/mna.html", or, where it
     // has none (a daemon runs in "/"), the installed copy under ErrorPageFolder().
     static bool ResNotFoundRes(Client* client);  // always false
@@ -58,8 +59,7 @@ public:
 
     // Upper bound for sending one response, in microseconds (-1 = no limit).
     // A peer that stops reading is cut off after it, so `fileLock` is released.
-    static void SetSendTimeout(int microseconds);
-    static int GetSendTimeout();
+    static constexpr int kDefaultSendTimeoutUs = 30 * 1000 * 1000;
 
     static const std::map<std::string, std::string> MimeTypes;
 };

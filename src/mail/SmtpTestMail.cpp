@@ -40,7 +40,7 @@ const char* FailedStep(int result) {
 
 }  // namespace
 
-// "10 seconds" with the design's bound; shorter bounds in milliseconds.
+// "10 seconds" with the standard bound; shorter bounds in milliseconds.
 std::string SmtpTestMail::WaitBoundText() const {
     const long long ms = m_options.waitBound.count();
     if (ms % 1000 == 0) return std::to_string(ms / 1000) + " seconds";

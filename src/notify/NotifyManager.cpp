@@ -32,7 +32,7 @@ constexpr unsigned int kDisconnectLength = sizeof KVO_EVENT_DISCONNECT - 1;  // 
 constexpr useconds_t kReadPause = 1000;
 }  // namespace
 
-// The design's own path: the trap, then the mail, on the poller's thread.
+// The original path: the trap, then the mail, on the poller's thread.
 class DirectSink : public EventSink {
 public:
     DirectSink(KvoSnmpTrap& trap, EmailCenter& mail) : m_trap(trap), m_mail(mail) {}

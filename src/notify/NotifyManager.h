@@ -20,7 +20,7 @@ class EmailCenter;
 class KvoSnmpTrap;
 class MetricsRegistry;
 
-// The poller's timings, the design's values by default.
+// The poller's timings, the standard values by default.
 struct NotifyOptions {
     // Pause between sweeps.
     std::chrono::milliseconds sweepPause{10000};

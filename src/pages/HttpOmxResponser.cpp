@@ -156,7 +156,7 @@ bool HttpOmxResponser::ServeFromWebRoot(Client* client, HttpParser* parser, cons
         return HttpResponsor::ResNotFoundRes(client);
     }
     return HttpResponsor::ResponseGetFile(client, m_rootFolder + folder + parser->m_path,
-                                          parser->m_keepAlive);
+                                          parser->m_keepAlive, m_sendTimeoutUs);
 }
 
 bool HttpOmxResponser::Process(Client* client, HttpParser* parser) {
@@ -217,7 +217,7 @@ bool HttpOmxResponser::SendPage(Client* client, const XmlDocForWeb& doc, const H
         std::lock_guard<KvoLock> files(fileLock);
         return HttpResponsor::ResNotFoundRes(client);
     }
-    return HttpResponsor::ResponseGetFile(client, file.Path(), keepAlive);
+    return HttpResponsor::ResponseGetFile(client, file.Path(), keepAlive, m_sendTimeoutUs);
 }
 
 XmlDocForWeb* HttpOmxResponser::ControllersManagement(HttpParser* parser) {

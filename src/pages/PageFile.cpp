@@ -28,7 +28,7 @@ std::string PageFile::NameTemplate(const std::string& fileName, int& suffixLengt
 
 namespace {
 
-// The working directory, as designed, unless it is "/" (a daemon): page files
+// The working directory, as before, unless it is "/" (a daemon): page files
 // never go there. Then, or when the working directory can't take the file,
 // the service's own folder.
 std::vector<std::string> PageFolders() {

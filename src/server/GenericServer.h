@@ -27,7 +27,7 @@
 #include "Log.h"
 #include "Responser.h"
 
-// A server's limits and timings, the design's values by default.
+// A server's limits and timings, the standard values by default.
 struct ServerOptions {
     // Connections held accepted (unread) while all five slots are taken;
     // beyond them, connections wait in the listen backlog.

@@ -32,7 +32,7 @@ struct KvoCommandLine {
 };
 KvoCommandLine KvoParseCommandLine(int argc, char** argv);
 
-// Timings of the whole service, the design's values by default; main builds
+// Timings of the whole service, the standard values by default; main builds
 // them once and hands them down to the manager and its components.
 struct ServiceOptions {
     // Nothing is created or listens before this pause has passed.
@@ -42,7 +42,7 @@ struct ServiceOptions {
 
 // The options, shortened where the test-only variable KVOOMX_TEST_TIMINGS
 // asks for it ("startpause=0,rescan=200": names and milliseconds, comma
-// separated); the design's values when it is unset. Unknown names and bad
+// separated); the standard values when it is unset. Unknown names and bad
 // numbers are ignored.
 ServiceOptions KvoServiceOptions(const char* testTimings);
 

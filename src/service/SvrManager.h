@@ -36,7 +36,7 @@ class Responser;
 // Port of the configuration server, set by SvrManager::initialize.
 extern int SettingServerPort;
 
-// The timings and limits the manager hands to what it builds, the design's
+// The timings and limits the manager hands to what it builds, the standard
 // values by default.
 struct SvrManagerOptions {
     // How often the controllers are looked for again while none has been found.
@@ -127,7 +127,7 @@ private:
     void CreateRelayServer(int index, unsigned short port);
     int RunServers(size_t first);
 
-    // Optional timings under events (tests shorten them); design values otherwise.
+    // Optional timings under events (tests shorten them); standard values otherwise.
     DeliveryOptions ReadDeliveryOptions();
     // Makes the poller with the options and `events/sweeppause`.
     void ApplyPollerOptions();

@@ -162,7 +162,7 @@ TEST_F(AgentResponserTest, ConcurrentBrowsersUseTheirOwnConnectionBytes) {
 
 // Follows the read polling of an idle connection through the whole ramp:
 // 61 polls a slice apart, then 2, 3, ... up to 40 slices (880 slices in all,
-// 17.6 s with the design's 20 ms), and checks that browser bytes cut the
+// 17.6 s with the standard 20 ms), and checks that browser bytes cut the
 // slowest wait short. Run on 10 ms slices.
 TEST_F(AgentResponserTest, IdleConnectionSlowsTo800MsAndWakesWithinASliceOnBrowserBytes) {
     RelayOptions timings;
@@ -253,7 +253,7 @@ TEST_F(AgentResponserQuickReadTest, AnswerALittleLateIsReadWithinTheFirstSlice) 
 }
 
 // A browser that stops taking data is dropped once one send has waited the
-// send timeout (8 s by design, 2 s here); the firmware then hears the
+// send timeout (8 s by default, 2 s here); the firmware then hears the
 // disconnect message.
 TEST_F(AgentResponserTest, BrowserThatStopsReadingIsDroppedAfterTheSendTimeout) {
     RelayOptions timings;

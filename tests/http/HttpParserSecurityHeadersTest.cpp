@@ -30,7 +30,7 @@ TEST(HttpParserSecurityHeaders, KeptForGetAndPostAndForgottenWhenAbsent) {
     EXPECT_EQ("", parser.m_referer);
     EXPECT_EQ("", parser.m_secFetchSite);
     EXPECT_EQ("", parser.m_authorization);
-    EXPECT_EQ("h:7402", parser.m_host) << "Host keeps its earlier value, as designed";
+    EXPECT_EQ("h:7402", parser.m_host) << "Host keeps its earlier value, as intended";
 
     // Matching stays literal: other spellings are not the header.
     parser.Clear();

@@ -38,7 +38,6 @@ protected:
         kvotest::WriteFileText(dir_.file("HTML/fnf.html"), kNotFoundBody);
         kvotest::WriteFileText(dir_.file("HTML/mna.html"), kNotImplementedBody);
         ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        sendTimeout_ = HttpResponsor::GetSendTimeout();
     }
 
     void TearDown() override {
@@ -46,7 +45,6 @@ protected:
             server_->ShutDown();
             server_.reset();
         }
-        HttpResponsor::SetSendTimeout(sendTimeout_);
         ASSERT_EQ(chdir(oldCwd_.c_str()), 0);
     }
 
@@ -54,6 +52,7 @@ protected:
         auto responser = std::make_unique<HttpResponser>();
         responser->SetRootFolder((dir_.path() + "/root/").c_str());
         responser->SetRequestTimeout(requestTimeoutUs);
+        responser->SetSendTimeout(sendTimeoutUs_);
         port_ = kvotest::FreeTcpPort();
         server_ = std::make_unique<GenericServer>(std::make_unique<SocketCommAgent>(port_, 0),
                                                   std::move(responser), 0, 0);
@@ -127,7 +126,7 @@ protected:
     kvotest::TempDir dir_;
     std::string oldCwd_;
     int port_ = 0;
-    int sendTimeout_ = 0;
+    int sendTimeoutUs_ = HttpResponsor::kDefaultSendTimeoutUs;
     std::unique_ptr<GenericServer> server_;
     std::vector<int> fds_;
 };
@@ -349,7 +348,7 @@ TEST_F(HttpServerTest, DribblingClientIsCutOffAtTheBound) {
 }
 
 TEST_F(HttpServerTest, ClientThatNeverReadsCannotHoldUpOtherResponses) {
-    HttpResponsor::SetSendTimeout(300 * 1000);
+    sendTimeoutUs_ = 300 * 1000;
     Start();
     // more than the socket buffers can take in flight (the send buffer grows to 4 MiB)
     const size_t hugeSize = 8u << 20;

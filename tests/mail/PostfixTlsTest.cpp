@@ -328,7 +328,7 @@ TEST_F(PostfixTlsTest, HandshakeStalledHalfwayFailsWithinTheBound) {
     std::string token = UniqueToken("stalled");
     std::string reason;
     SmtpOptions options;
-    options.waitBound = std::chrono::seconds(2);  // 10 s by design
+    options.waitBound = std::chrono::seconds(2);  // 10 s by default
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(Account(relay.Port(), SMTP_SECURITY_TLS), token, &reason, options), SMTP_ERR_TLS);
     double seconds = SecondsSince(start);

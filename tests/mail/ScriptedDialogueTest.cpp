@@ -302,7 +302,7 @@ TEST(ScriptedDialogueTest, DigestMd5WithoutRealmAndWithTheNonceLast) {
                   std::string(response));
 }
 
-// The single-wait bound the bound tests run with (10 s by design).
+// The single-wait bound the bound tests run with (10 s by default).
 SmtpOptions ShortWaits() {
     SmtpOptions options;
     options.waitBound = std::chrono::seconds(1);

@@ -324,7 +324,7 @@ TEST_F(NotifyManagerTest, DisabledNotificationOpensNoConnectionAndFailedDelivery
 
 TEST_F(NotifyManagerTest, SilentControllerIsBoundedAndStopEndsTheWaitAtOnce) {
     NotifyOptions options = SweepsApart(20ms);
-    options.replyBound = 500ms;  // 2 s by design
+    options.replyBound = 500ms;  // 2 s by default
     UseOptions(options);
     ASSERT_EQ("ok", sim.Command("silent-events 0 on"));
     ASSERT_EQ("ok", sim.Command("event 1 W now behind a silent one"));

@@ -102,7 +102,7 @@ TEST_F(PageRenderingTest, OtherClientsGetTheXmlDocumentAsDesigned) {
                                   "<kvo_omx_page title=\"Controller Management\">"))
         << plain.body;
     EXPECT_TRUE(plain.HasHeader("Content-Type: application/xml"));
-    // Exactly the designed header fields, nothing added.
+    // Exactly the intended header fields, nothing added.
     std::vector<std::string> names;
     for (size_t pos = 0; pos < plain.headers.size();) {
         size_t end = plain.headers.find("\r\n", pos);

@@ -144,7 +144,7 @@ TEST(Service, CheckConfigReportsProblemsAndStartsNothing) {
 
 TEST(Service, ForegroundLifecycleAndSignals) {
     ServiceProcess svc;
-    svc.UseTimings("");  // the design's start-up pause
+    svc.UseTimings("");  // the standard start-up pause
     svc.Start({"-NODAEMON"});
     // Nothing listens during the first two seconds.
     std::this_thread::sleep_for(milliseconds(800));

@@ -48,7 +48,7 @@ public:
     // A library to preload into the service (the sg stand-in); empty = none.
     void Preload(const std::string& library) { preload_ = library; }
     // The service's shortened timings (KVOOMX_TEST_TIMINGS); by default it
-    // starts without the start-up pause. Empty: the design's timings.
+    // starts without the start-up pause. Empty: the standard timings.
     void UseTimings(const std::string& timings) { timings_ = timings; }
 
     // Starts the program with the given arguments (argv[1..]); again after it

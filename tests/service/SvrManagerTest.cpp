@@ -257,16 +257,16 @@ TEST_F(SvrManagerTest, RunRelaysEachControllerAndTerminateStopsEveryServer) {
     EXPECT_EQ(0, manager.terminate());
 }
 
-// Without the test variable the design's timings hold; with it only the
+// Without the test variable the standard timings hold; with it only the
 // well-formed names change, and nothing else.
 TEST(ServiceOptions, TestTimingsShortenOnlyWhatTheyName) {
     using std::chrono::milliseconds;
     for (const char* unset : {static_cast<const char*>(nullptr), "", "startpause", "startpause=-5,rescan=1x"}) {
-        ServiceOptions design = KvoServiceOptions(unset);
-        EXPECT_EQ(milliseconds(2000), design.startPause) << (unset ? unset : "(null)");
-        EXPECT_EQ(milliseconds(5000), design.manager.rescanInterval);
-        EXPECT_EQ(1000, design.manager.configServer.shutdownRoundMs);
-        EXPECT_EQ(milliseconds(10000), design.manager.mail.waitBound);
+        ServiceOptions standard = KvoServiceOptions(unset);
+        EXPECT_EQ(milliseconds(2000), standard.startPause) << (unset ? unset : "(null)");
+        EXPECT_EQ(milliseconds(5000), standard.manager.rescanInterval);
+        EXPECT_EQ(1000, standard.manager.configServer.shutdownRoundMs);
+        EXPECT_EQ(milliseconds(10000), standard.manager.mail.waitBound);
     }
     ServiceOptions shortened = KvoServiceOptions("startpause=0,rescan=250,unknown=7,shutdownround=100,mailwait=1500");
     EXPECT_EQ(milliseconds(0), shortened.startPause);
