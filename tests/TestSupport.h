@@ -34,6 +34,20 @@ inline int FreeLoopbackPort(int type) {
 }
 
 inline int FreeTcpPort() { return FreeLoopbackPort(SOCK_STREAM); }
+
+// A TCP socket listening on 127.0.0.1 at a port the kernel chose (`port`).
+inline int ListenLoopback(int backlog, int& port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, backlog);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
 inline int FreeUdpPort() { return FreeLoopbackPort(SOCK_DGRAM); }
 
 // Polls `cond` every few milliseconds; true as soon as it holds, false after `limit`.

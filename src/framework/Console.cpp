@@ -39,18 +39,26 @@ int SyslogPriority(int level) {
     }
 }
 
-// One syslog record per non-empty line; line ends ("\n", "\r\n") are not sent.
-void SendToSyslog(int level, const char* text, size_t length) {
+// Calls `use(line, size)` for every non-empty line of `text`, without its
+// line end ("\n", "\r\n") or trailing NULs.
+template <typename Use>
+void ForEachLine(const char* text, size_t length, Use use) {
     size_t start = 0;
     while (start < length) {
         size_t end = start;
         while (end < length && text[end] != '\n') ++end;
         size_t stop = end;
         while (stop > start && (text[stop - 1] == '\r' || text[stop - 1] == '\0')) --stop;
-        if (stop > start)
-            syslog(SyslogPriority(level), "%.*s", static_cast<int>(stop - start), text + start);
+        if (stop > start) use(text + start, stop - start);
         start = end + 1;
     }
+}
+
+// One syslog record per non-empty line; line ends are not sent.
+void SendToSyslog(int level, const char* text, size_t length) {
+    ForEachLine(text, length, [level](const char* line, size_t size) {
+        syslog(SyslogPriority(level), "%.*s", static_cast<int>(size), line);
+    });
 }
 
 // Every non-empty line of `text` with "<N>" in front (N its priority) and "\n"
@@ -59,19 +67,11 @@ std::string WithJournalPrefixes(int level, const char* text, size_t length) {
     const std::string prefix = "<" + std::to_string(SyslogPriority(level)) + ">";
     std::string out;
     out.reserve(length + 2 * prefix.size());
-    size_t start = 0;
-    while (start < length) {
-        size_t end = start;
-        while (end < length && text[end] != '\n') ++end;
-        size_t stop = end;
-        while (stop > start && (text[stop - 1] == '\r' || text[stop - 1] == '\0')) --stop;
-        if (stop > start) {
-            out += prefix;
-            out.append(text + start, stop - start);
-            out += '\n';
-        }
-        start = end + 1;
-    }
+    ForEachLine(text, length, [&](const char* line, size_t size) {
+        out += prefix;
+        out.append(line, size);
+        out += '\n';
+    });
     return out;
 }
 

@@ -266,15 +266,7 @@ TEST_F(PostfixTlsTest, TestSmtpServerShakesHandsFirstWhenTlsIsAskedFor) {
 class StallingRelay {
 public:
     StallingRelay(int upstream, size_t limit) : m_upstream(upstream), m_limit(limit) {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(m_listener, 1);
-        socklen_t len = sizeof a;
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
+        m_listener = kvotest::ListenLoopback(1, m_port);
         m_thread = std::thread([this] { Run(); });
     }
     ~StallingRelay() {

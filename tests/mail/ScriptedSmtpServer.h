@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace kvotest {
 
 class ScriptedConnection {
@@ -116,15 +118,7 @@ public:
     using Script = std::function<void(ScriptedConnection&)>;
 
     explicit ScriptedSmtpServer(Script script) : m_script(std::move(script)) {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(m_listener, 4);
-        socklen_t len = sizeof a;
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
+        m_listener = kvotest::ListenLoopback(4, m_port);
         m_thread = std::thread([this] { Run(); });
     }
 

@@ -59,15 +59,9 @@ size_t ThreadCount() {
 class CountingListener {
 public:
     CountingListener() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd_, 8);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        int port = 0;
+        fd_ = kvotest::ListenLoopback(8, port);
+        port_ = static_cast<unsigned short>(port);
     }
     ~CountingListener() { close(fd_); }
     // Accepts (and closes) every pending connection; how many there were.

@@ -185,7 +185,7 @@ TEST_F(ServiceLedger, MailPendingWhileTheServerIsDownArrivesAfterARetryAndAfterA
 // A mail server that greets one byte per second and never finishes.
 class DrippingServer {
 public:
-    DrippingServer() : listener_(ListenLoopback(port_)) {
+    DrippingServer() : listener_(kvotest::ListenLoopback(8, port_)) {
         thread_ = std::thread([this] {
             std::vector<int> clients;
             while (!stop_) {
@@ -208,19 +208,6 @@ public:
     int connections() const { return connections_; }
 
 private:
-    static int ListenLoopback(int& port) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd, 8);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        return fd;
-    }
-
     int port_ = 0;
     int listener_;
     std::atomic<bool> stop_{false};
