@@ -26,6 +26,14 @@ void MarkWritten(_CLIENT_PARAMS* params, int32_t what) {
 
 bool HasNews(int32_t link) { return link == kLinkWritten || link == kLinkBrowserBytes; }
 
+// Marks the receive side's news as seen; the state it had.
+int32_t TakeLinkNews(_CLIENT_PARAMS* params) {
+    int32_t seen = params->nLinkState.load();
+    while (HasNews(seen) && !params->nLinkState.compare_exchange_weak(seen, kLinkNoticed)) {
+    }
+    return seen;
+}
+
 // The early re-reads of the first slice after a browser write: when the next
 // one is due and how many are left.
 class QuickReads {
@@ -127,9 +135,7 @@ AgentResponser::LinkNews AgentResponser::IdleWait(_CLIENT_PARAMS* params, Clock:
     params->wake.WaitUntil(due, [params] {
         return HasNews(params->nLinkState.load()) || params->nState.load() != kStateServing;
     });
-    int32_t seen = params->nLinkState.load();
-    while (HasNews(seen) && !params->nLinkState.compare_exchange_weak(seen, kLinkNoticed)) {
-    }
+    int32_t seen = TakeLinkNews(params);
     if (seen == kLinkBrowserBytes) return LinkNews::kBrowserBytesWritten;
     return seen == kLinkWritten ? LinkNews::kWritten : LinkNews::kNone;
 }
@@ -166,6 +172,10 @@ int AgentResponser::Send(Client* client, _CLIENT_PARAMS* params) {
                 if (got <= 0) break;
                 filled += got;
             }
+            // A write noticed only now was answered by what was just read (the
+            // browser has not seen this answer yet, so it asked nothing new):
+            // no quick re-reads for it.
+            TakeLinkNews(params);
             int sent = client->SendBuf(block, filled, m_options.sendTimeoutUs);
             if (sent > 0 && m_metrics)
                 m_metrics->CountRelayBytes(static_cast<unsigned>(params->nController), 0,
